@@ -12,7 +12,7 @@ struct Hid {
   using Closer = herr_t (*)(hid_t);
 
   Hid() = default;
-  Hid(hid_t id, Closer closer) : id(id), closer(closer) {}
+  Hid(hid_t handle, Closer closeFunction) : id(handle), closer(closeFunction) {}
   Hid(const Hid&) = delete;
   Hid& operator=(const Hid&) = delete;
   Hid(Hid&& other) noexcept : id(std::exchange(other.id, H5I_INVALID_HID)), closer(other.closer) {}

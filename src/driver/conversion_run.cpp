@@ -1,0 +1,35 @@
+#include "driver/conversion_run.h"
+
+#include "driver/config.h"
+#include "driver/messages.h"
+#include "driver/speller_layout.h"
+#include "input/dataset_loader.h"
+#include "output/session_walk.h"
+#include "output/stimulus_index.h"
+
+namespace erp2npx {
+
+int runConversion() {
+  const ChannelList& channels = channelList();
+  fillSpellerLayout();
+
+  InputData data;
+  data.epochs = createEpochMatrix(channels.size());
+  bool complete = DatasetLoader::load(kInputFileName, channels.size(), data);
+  complete = SubjectFileReader::read(kSubjectFileName, data.subjectInfos) && complete;
+
+  printLine(msg::count("NumStimuli: ", data.stimulusCount));
+  printLine(msg::count("NumSessions: ", data.sessionLayouts.size()));
+  printLine(msg::count("NumTrials: ", data.targets.size()));
+
+  const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
+  complete = SessionWalk::walk(index, data, channels) && complete;
+
+  printLine(msg::count("NumDB: ", index.databases.size()));
+  printLine(msg::count("NumSubjects: ", index.subjects.size()));
+  printLine(msg::count("NumLayouts: ", index.layouts.size()));
+  printLine(msg::count("NumTrials: ", index.trials.size()));
+  return complete ? 0 : 1;
+}
+
+}  // namespace erp2npx

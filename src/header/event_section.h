@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "input/stimulus_table.h"
+#include "output/binary_epoch_writer.h"
+
+namespace erp2npx {
+
+// One "Type" element of class 1 with an "Event" per position.
+void appendEventClass(pugi::xml_node parent, const std::string& name,
+                      const std::vector<int32_t>& positions);
+
+// Fills "Events" with the code, target, standard, trial and trial target classes.
+void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
+                        const SessionEvents& sessionEvents);
+
+// Name of a code's class: "Row%d" or "Col%d", 1-based.
+std::string codeClassName(int32_t code, const SessionLayout& layout);
+
+// Name of a trial's target class: the speller symbol for 6-by-6 sessions,
+// else "Row%d-Col%d".
+std::string trialTargetName(int32_t rowCode, int32_t columnCode, const SessionLayout& layout);
+
+}  // namespace erp2npx

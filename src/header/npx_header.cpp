@@ -1,0 +1,132 @@
+#include "header/npx_header.h"
+
+#include <cstring>
+
+#include "header/event_section.h"
+#include "header/paradigm_section.h"
+#include "output/output_file.h"
+
+namespace erp2npx {
+
+namespace {
+
+struct StringWriter : pugi::xml_writer {
+  std::string text;
+  void write(const void* data, size_t size) override {
+    text.append(static_cast<const char*>(data), size);
+  }
+};
+
+template <typename T>
+void appendText(pugi::xml_node parent, const char* name, T value) {
+  parent.append_child(name).text().set(value);
+}
+
+void appendZeroPoint(pugi::xml_node parent, const char* name) {
+  pugi::xml_node point = parent.append_child(name);
+  point.append_attribute("Name").set_value("");
+  for (const char* axis : {"X", "Y", "Z"}) point.append_attribute(axis).set_value(0);
+}
+
+}  // namespace
+
+namespace NpxHeaderBuilder {
+
+void buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs) {
+  const unsigned int version = kBinaryFormatVersion;
+  const unsigned int rate = kEpochSamples;
+  pugi::xml_node doc = document.append_child("DOC");
+
+  pugi::xml_node fileInfo = doc.append_child("FileInfo");
+  appendText(fileInfo, "Format", "NPX");
+  appendText(fileInfo, "Version", version);
+  appendText(fileInfo, "VersionMaj", 0);
+  appendText(fileInfo, "VersionMin", version);
+  appendText(fileInfo, "MultiRate", "N");
+  appendText(fileInfo, "DataTypeMode", 0);
+  appendText(fileInfo, "Epoched", 1);
+
+  pugi::xml_node owner = doc.append_child("Owner");
+  appendText(owner, "FirstName", "First Name");
+  appendText(owner, "LastName", "Last Name");
+  appendText(owner, "BirthDay", "1//1//1900");
+  appendText(owner, "Source", "Vantoris");
+  appendText(owner, "DataSet", "QUOLMET");
+  appendText(owner, "DataTypeMode", 0);
+  appendText(owner, "Epoched", 1);
+
+  pugi::xml_node generator = doc.append_child("Generator");
+  generator.append_attribute("Program").set_value("QUOLMET Converter");
+  generator.append_attribute("VersionMaj").set_value(0);
+  generator.append_attribute("VersionMin").set_value(91);
+
+  pugi::xml_node format = doc.append_child("Format");
+  format.append_attribute("DataMode").set_value("Real4");
+  format.append_attribute("FileMode").set_value("Binary");
+  format.append_attribute("LinkMode").set_value("External");
+  format.append_attribute("SortMode").set_value("BySample");
+
+  pugi::xml_node recording = doc.append_child("Recording");
+  appendText(recording, "BaseSR", rate);
+  appendText(recording, "Samples", static_cast<unsigned int>(inputs.events->totalSamples));
+  appendText(recording, "Epoched", 1);
+
+  // A subject without metadata gets age 0 and empty texts: every attribute
+  // stays present, none is made up.
+  static const SubjectInfo kUnknownSubject;
+  const SubjectInfo& subjectInfo = inputs.subject != nullptr ? *inputs.subject : kUnknownSubject;
+  pugi::xml_node subject = doc.append_child("Subject");
+  subject.append_attribute("Age").set_value(subjectInfo.age);
+  subject.append_attribute("Sex").set_value(subjectInfo.sex.c_str());
+  subject.append_attribute("Condition").set_value(subjectInfo.condition.c_str());
+  subject.append_attribute("Study").set_value(subjectInfo.study.c_str());
+
+  for (const std::string& channel : *inputs.channels) {
+    pugi::xml_node sensor = doc.append_child("Sensor");
+    sensor.append_attribute("ADBits").set_value(16);
+    sensor.append_attribute("Gain").set_value(1.0);
+    sensor.append_attribute("Name").set_value(channel.c_str());
+    sensor.append_attribute("Type").set_value("EEG");
+  }
+
+  pugi::xml_node events = doc.append_child("Events");
+  events.append_attribute("ResolutionSR").set_value(rate);
+  appendEventSection(events, inputs.layout, *inputs.events);
+
+  pugi::xml_node p2731 = doc.append_child("P2731");
+  if (inputs.encoderPath.empty()) {
+    appendParadigmSection(p2731, inputs.layout);
+  } else {
+    appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
+  }
+
+  pugi::xml_node transducer = p2731.append_child("Transducer");
+  transducer.append_attribute("Type").set_value("EEG");
+  transducer.append_attribute("Signal").set_value("Electrical");
+  appendZeroPoint(transducer, "Reference");
+  appendZeroPoint(transducer, "Ground");
+}
+
+std::string serializeHeader(const pugi::xml_document& document) {
+  StringWriter writer;
+  document.save(writer, "\t", pugi::format_default, pugi::encoding_latin1);
+  return writer.text;
+}
+
+bool writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs,
+                        std::string& error) {
+  pugi::xml_document document;
+  buildSessionHeader(document, inputs);
+  const std::string text = serializeHeader(document);
+  OutputFile file;
+  const int created = createOutputFile(path, file);
+  if (created != 0) {
+    error = std::strerror(created);
+    return false;
+  }
+  return writeAll(file, text.data(), text.size(), error) && commitOutputFile(file, error);
+}
+
+}  // namespace NpxHeaderBuilder
+
+}  // namespace erp2npx

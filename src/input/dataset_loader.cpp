@@ -1,0 +1,132 @@
+#include "input/dataset_loader.h"
+
+#include <cstdio>
+#include <new>
+
+#include "driver/messages.h"
+#include "input/hdf5_handle.h"
+
+namespace erp2npx {
+
+namespace {
+
+enum class ReadStatus { kMissing, kUnreadable, kRead };
+
+hid_t nativeType(int32_t*) { return H5T_NATIVE_INT32; }
+hid_t nativeType(double*) { return H5T_NATIVE_DOUBLE; }
+
+// Number of elements of a dataset; 0 while it has no storage allocated.
+uint64_t elementCount(hid_t dataset) {
+  if (H5Dget_storage_size(dataset) == 0) return 0;
+  const Hid space = dataspaceHandle(H5Dget_space(dataset));
+  if (!space.valid()) return 0;
+  const hssize_t points = H5Sget_simple_extent_npoints(space.get());
+  return points > 0 ? static_cast<uint64_t>(points) : 0;
+}
+
+// Reads a whole root dataset through the native memory type of T, so the
+// library converts byte order, width and compression, and never writes more
+// elements than the vector holds.
+template <typename T>
+ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
+  const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
+  if (!dataset.valid()) {
+    std::printf("%s", msg::datasetMissing(name).c_str());
+    return ReadStatus::kMissing;
+  }
+  const uint64_t count = elementCount(dataset.get());
+  try {
+    values.assign(count, T{});
+  } catch (const std::bad_alloc&) {
+    values.clear();
+    return ReadStatus::kUnreadable;
+  }
+  if (count > 0 && H5Dread(dataset.get(), nativeType(static_cast<T*>(nullptr)), H5S_ALL, H5S_ALL,
+                           H5P_DEFAULT, values.data()) < 0) {
+    std::vector<T>().swap(values);
+    return ReadStatus::kUnreadable;
+  }
+  return ReadStatus::kRead;
+}
+
+}  // namespace
+
+namespace DatasetLoader {
+
+bool load(const std::string& fileName, size_t channelCount, InputData& data) {
+  Hid file = fileHandle(H5Fopen(fileName.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  if (!file.valid()) {
+    printLine(msg::unableToOpenInput(fileName));
+    return true;
+  }
+  std::printf("%s", msg::kFileOpened);
+
+  std::vector<std::string> unreadable;
+  StimulusColumns columns;
+  uint64_t codesCount = 0;
+  auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
+    const ReadStatus status = readDataset(file.get(), name, values);
+    if (status == ReadStatus::kUnreadable) unreadable.push_back(name);
+    if (status == ReadStatus::kRead && setsStimulusCount) data.stimulusCount = values.size();
+    return status == ReadStatus::kRead;
+  };
+
+  if (read("/codes", columns.codes, true)) codesCount = columns.codes.size();
+  read("/database_ids", columns.databaseIds, false);
+  read("/erp_labels", columns.erpLabels, false);
+
+  const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
+  uint64_t featuresHeld = 0;
+  {
+    std::vector<double> features;
+    if (read("/features", features, false)) {
+      featuresHeld = features.size();
+      if (featuresHeld >= featuresNeeded) buildEpochMatrix(data.epochs, features, codesCount);
+    }
+  }
+  {
+    std::vector<int32_t> matrixDims;
+    if (read("/matrix_dims", matrixDims, false)) data.sessionLayouts = buildSessionLayouts(matrixDims);
+  }
+  read("/matrix_indexes", columns.matrixIndexes, true);
+  read("/run_indexes", columns.runIndexes, true);
+  read("/sequences", columns.sequences, true);
+  read("/subjects", columns.subjects, true);
+  {
+    std::vector<int32_t> target;
+    if (read("/target", target, false)) data.targets = buildTargetRecords(target);
+  }
+  read("/trials", columns.trials, true);
+  file.reset();
+
+  bool usable = true;
+  for (const std::string& name : unreadable) {
+    printLine(msg::datasetUnreadable(name, fileName));
+    usable = false;
+  }
+  const std::pair<const char*, size_t> perStimulus[] = {
+      {"/codes", columns.codes.size()},         {"/database_ids", columns.databaseIds.size()},
+      {"/erp_labels", columns.erpLabels.size()}, {"/run_indexes", columns.runIndexes.size()},
+      {"/sequences", columns.sequences.size()}, {"/subjects", columns.subjects.size()},
+      {"/trials", columns.trials.size()}};
+  for (const auto& [name, held] : perStimulus) {
+    if (held < data.stimulusCount) {
+      printLine(msg::datasetTooShort(name, held, data.stimulusCount, fileName));
+      usable = false;
+    }
+  }
+  if (featuresHeld < featuresNeeded) {
+    printLine(msg::datasetTooShort("/features", featuresHeld, featuresNeeded, fileName));
+    usable = false;
+  }
+  if (!usable) {
+    data.epochs = createEpochMatrix(channelCount);
+    return false;
+  }
+  data.stimuli = buildStimulusTable(columns, data.stimulusCount);
+  return true;
+}
+
+}  // namespace DatasetLoader
+
+}  // namespace erp2npx

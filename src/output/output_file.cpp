@@ -1,0 +1,105 @@
+#include "output/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace erp2npx {
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : finalPath(std::move(other.finalPath)),
+      tempPath(std::move(other.tempPath)),
+      fd(std::exchange(other.fd, -1)) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    abandonOutputFile(*this);
+    finalPath = std::move(other.finalPath);
+    tempPath = std::move(other.tempPath);
+    fd = std::exchange(other.fd, -1);
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { abandonOutputFile(*this); }
+
+int createOutputFile(const std::string& finalPath, OutputFile& file) {
+  abandonOutputFile(file);
+  struct stat status {};
+  if (lstat(finalPath.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return EISDIR;
+    // Opening without truncation tells whether the existing file may be
+    // replaced, and leaves it intact until the new one is complete.
+    const int probe = open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) return errno;
+    close(probe);
+  }
+  const std::string tempPath = finalPath + kPartialSuffix;
+  const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  file.finalPath = finalPath;
+  file.tempPath = tempPath;
+  file.fd = fd;
+  return 0;
+}
+
+bool writeAll(OutputFile& file, const void* data, size_t size, std::string& error) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = write(file.fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = std::strerror(errno);
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool commitOutputFile(OutputFile& file, std::string& error) {
+  // Don't retry close on EINTR: the descriptor is gone either way.
+  const int closed = close(std::exchange(file.fd, -1));
+  if (closed != 0) {
+    error = std::strerror(errno);
+    abandonOutputFile(file);
+    return false;
+  }
+  if (rename(file.tempPath.c_str(), file.finalPath.c_str()) != 0) {
+    error = std::strerror(errno);
+    abandonOutputFile(file);
+    return false;
+  }
+  file.tempPath.clear();
+  return true;
+}
+
+void abandonOutputFile(OutputFile& file) {
+  if (file.fd >= 0) close(std::exchange(file.fd, -1));
+  if (!file.tempPath.empty()) unlink(file.tempPath.c_str());
+  file.tempPath.clear();
+}
+
+bool ensureDirectory(const std::string& path, std::string& error) {
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    error = "a file of that name is in the way";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace erp2npx

@@ -1,0 +1,183 @@
+#include "output/session_walk.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+
+#include "driver/messages.h"
+#include "header/npx_header.h"
+#include "output/binary_epoch_writer.h"
+#include "output/output_file.h"
+
+namespace erp2npx {
+
+namespace {
+
+// Names are formatted as the converter has always printed them; numbers are
+// widened first so that no value of the input can overflow.
+std::string format(const char* pattern, int64_t a) {
+  char name[256];
+  std::snprintf(name, sizeof name, pattern, a);
+  return name;
+}
+
+std::string sessionFileName(int64_t subject, int64_t session, const SessionLayout& layout,
+                            const char* extension) {
+  char name[256];
+  std::snprintf(name, sizeof name, "Subj%02" PRId64 "_%02" PRId64 "_%02" PRId32 "_%02" PRId32 "%s",
+                subject + 1, session + 1, layout.rows, layout.columns, extension);
+  return name;
+}
+
+// The printed directory names end in a backslash; the directories on disk
+// are named without it.
+std::string withoutSeparator(const std::string& name) { return name.substr(0, name.size() - 1); }
+
+std::string joinPath(const std::string& parent, const std::string& name) {
+  return parent.empty() ? name : parent + "/" + name;
+}
+
+struct Walker {
+  const StimulusIndex& index;
+  const InputData& data;
+  const ChannelList& channels;
+  bool complete = true;
+
+  void skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
+    printLine(msg::sessionSkipped(database, subject, session, reason));
+    complete = false;
+  }
+
+  void skipAll(int32_t database, int32_t subject, const SessionMap& sessions,
+               const std::string& reason) {
+    for (const auto& entry : sessions) skip(database, subject, entry.first, reason);
+  }
+
+  // Why a session cannot be converted, or "" when it can.
+  std::string sessionProblem(int32_t session, const TrialMap& trials) const {
+    if (session < 0) return "the session number is negative";
+    if (static_cast<size_t>(session) >= data.sessionLayouts.size()) {
+      return "the input has no matrix size for it (it holds " +
+             std::to_string(data.sessionLayouts.size()) + ")";
+    }
+    uint64_t epochs = 0;
+    for (const auto& [trial, stimuli] : trials) {
+      if (trial < 0) return "its trial number " + std::to_string(trial) + " is negative";
+      if (static_cast<size_t>(trial) >= data.targets.size()) {
+        return "its trial " + std::to_string(trial) + " has no target in the input (it holds " +
+               std::to_string(data.targets.size()) + ")";
+      }
+      epochs += stimuli.size();
+    }
+    if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+      return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
+    }
+    return {};
+  }
+
+  void writeSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
+                    const std::string& directory) {
+    const std::string problem = sessionProblem(session, trials);
+    if (!problem.empty()) {
+      skip(database, subject, session, problem);
+      return;
+    }
+    const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];
+    const std::string binName = sessionFileName(subject, session, layout, ".bin");
+    const std::string binPath = joinPath(directory, binName);
+    OutputFile file;
+    const int created = createOutputFile(binPath, file);
+    if (created != 0) {
+      printLine(msg::errorCreatingFile(created, binName));
+      return;
+    }
+    printLine(msg::processingSession(binName));
+
+    SessionEvents events;
+    std::string error;
+    if (!BinaryEpochWriter::write(file, trials, data, channels, events, error) ||
+        !commitOutputFile(file, error)) {
+      abandonOutputFile(file);
+      printLine(msg::fileNotWritten(binPath, error));
+      complete = false;
+      return;
+    }
+
+    SessionHeaderInputs header;
+    header.layout = layout;
+    if (static_cast<size_t>(subject) < data.subjectInfos.size() &&
+        data.subjectInfos[static_cast<size_t>(subject)]) {
+      header.subject = &*data.subjectInfos[static_cast<size_t>(subject)];
+    }
+    header.channels = &channels;
+    header.events = &events;
+    const std::string npxPath =
+        joinPath(directory, sessionFileName(subject, session, layout, ".npx"));
+    if (!NpxHeaderBuilder::writeSessionHeader(npxPath, header, error)) {
+      printLine(msg::headerNotSaved(npxPath, error));
+      complete = false;
+    }
+  }
+
+  void walkSubject(int32_t database, int32_t subject, const SessionMap& sessions,
+                   const std::string& databaseDirectory) {
+    if (subject < 0) {
+      skipAll(database, subject, sessions,
+              "the subject number " + std::to_string(subject) + " is negative");
+      return;
+    }
+    const std::string name = format("Subject_%02" PRId64 "\\", int64_t{subject} + 1);
+    const std::string directory = joinPath(databaseDirectory, withoutSeparator(name));
+    std::string error;
+    const bool usable = ensureDirectory(directory, error);
+    printLine(msg::processingSubject(name));
+    if (!usable) {
+      printLine(msg::directoryUnusable(directory, error));
+      complete = false;
+      return;
+    }
+    for (const auto& [session, trials] : sessions) {
+      writeSession(database, subject, session, trials, directory);
+    }
+  }
+
+  void walkDatabase(int32_t database, const SubjectMap& subjects, const std::string& root) {
+    if (database < 0) {
+      for (const auto& [subject, sessions] : subjects) {
+        skipAll(database, subject, sessions,
+                "the database number " + std::to_string(database) + " is negative");
+      }
+      return;
+    }
+    const std::string name = format("DB_%02" PRId64 "\\", database);
+    const std::string directory = joinPath(root, withoutSeparator(name));
+    std::string error;
+    const bool usable = ensureDirectory(directory, error);
+    printLine(msg::processingDatabase(name));
+    if (!usable) {
+      printLine(msg::directoryUnusable(directory, error));
+      complete = false;
+      return;
+    }
+    for (const auto& [subject, sessions] : subjects) {
+      walkSubject(database, subject, sessions, directory);
+    }
+  }
+};
+
+}  // namespace
+
+namespace SessionWalk {
+
+bool walk(const StimulusIndex& index, const InputData& data, const ChannelList& channels,
+          const std::string& root) {
+  Walker walker{index, data, channels};
+  for (const auto& [database, subjects] : index.hierarchy) {
+    walker.walkDatabase(database, subjects, root);
+  }
+  return walker.complete;
+}
+
+}  // namespace SessionWalk
+
+}  // namespace erp2npx
