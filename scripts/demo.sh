@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds in Release, generates the sample dataset
+# and converts it in demo/ (git-ignored).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target erp2npx make_sample_dataset
+cmake --install "$root/build" --prefix "$root/demo/bin" >/dev/null
+mkdir -p "$root/demo/work"
+cd "$root/demo/work"
+"$root/build/tools/make_sample_dataset" --out .
+status=0
+"$root/demo/bin/erp2npx" || status=$?
+echo
+echo "Input and output are in $root/demo/work (the tree below DB_00/, DB_01/, ...); exit value $status"
+exit $status

@@ -1,0 +1,159 @@
+#include "test_support.h"
+
+#include <hdf5.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "input/hdf5_handle.h"
+
+namespace erp2npx::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "erp2npx-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Make everything removable again, whatever a test changed.
+  for (auto it = fs::recursive_directory_iterator(path, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  fs::remove_all(path, ignored);
+}
+
+InputFileContents smallInput(int trials, int stimuliPerTrial) {
+  InputFileContents c;
+  c.matrixDims = {6, 6};
+  int32_t s = 0;
+  for (int t = 0; t < trials; ++t) {
+    c.target.insert(c.target.end(), {0, 0, 0, t, 0, t % 6, 6 + (t + 1) % 6});
+    for (int k = 0; k < stimuliPerTrial; ++k, ++s) {
+      c.codes.push_back((s * 5) % 12);
+      c.databaseIds.push_back(0);
+      c.erpLabels.push_back(k == 0 ? 1.0 : 0.0);
+      c.matrixIndexes.push_back(k);
+      c.runIndexes.push_back(0);
+      c.sequences.push_back(0);
+      c.subjects.push_back(0);
+      c.trials.push_back(t);
+    }
+  }
+  c.features.resize(static_cast<size_t>(s) * 1024);
+  for (size_t i = 0; i < c.features.size(); ++i) c.features[i] = static_cast<double>(i) + 0.5;
+  return c;
+}
+
+namespace {
+
+template <typename T>
+void writeDataset(hid_t file, const char* name, const std::vector<T>& values,
+                  const InputFileContents& c, hid_t fileType, hid_t memType) {
+  if (c.omit.count(name) != 0) return;
+  const hsize_t dims[1] = {values.size()};
+  const Hid space = dataspaceHandle(H5Screate_simple(1, dims, nullptr));
+  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  if (c.chunkedCompressed && !values.empty()) {
+    const hsize_t chunk[1] = {std::min<hsize_t>(values.size(), 1000)};
+    H5Pset_chunk(properties.get(), 1, chunk);
+    H5Pset_deflate(properties.get(), 6);
+  }
+  const Hid dataset = datasetHandle(H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT,
+                                               properties.get(), H5P_DEFAULT));
+  if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
+  if (!values.empty() &&
+      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+    throw std::runtime_error(std::string("cannot write ") + name);
+  }
+}
+
+}  // namespace
+
+void writeInputFile(const std::string& path, const InputFileContents& c) {
+  const Hid file = fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+  if (!file.valid()) throw std::runtime_error("cannot create " + path);
+  const hid_t intType = c.bigEndian ? H5T_STD_I32BE : H5T_STD_I32LE;
+  const hid_t doubleType = c.bigEndian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE;
+  const hid_t f = file.get();
+  writeDataset(f, "/codes", c.codes, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/database_ids", c.databaseIds, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/erp_labels", c.erpLabels, c, doubleType, H5T_NATIVE_DOUBLE);
+  writeDataset(f, "/features", c.features, c, doubleType, H5T_NATIVE_DOUBLE);
+  writeDataset(f, "/matrix_dims", c.matrixDims, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/matrix_indexes", c.matrixIndexes, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/run_indexes", c.runIndexes, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/sequences", c.sequences, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/subjects", c.subjects, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/target", c.target, c, intType, H5T_NATIVE_INT32);
+  writeDataset(f, "/trials", c.trials, c, intType, H5T_NATIVE_INT32);
+}
+
+void writeTextFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool exists(const std::string& path) {
+  std::error_code ignored;
+  return fs::exists(path, ignored);
+}
+
+RunResult runProgram(const std::string& program, const std::string& workingDirectory,
+                     const std::vector<std::string>& arguments) {
+  std::string command = "cd '" + workingDirectory + "' && '" + program + "'";
+  for (const std::string& argument : arguments) command += " '" + argument + "'";
+  command += " 2>/dev/null";
+  RunResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string converterPath() { return ERP2NPX_EXECUTABLE; }
+
+void installConverter(const std::string& directory) {
+  fs::create_directories(directory);
+  fs::copy_file(converterPath(), directory + "/erp2npx", fs::copy_options::overwrite_existing);
+  for (const auto& entry : fs::directory_iterator(ERP2NPX_DATA_DIR)) {
+    if (entry.path().extension() == ".enc") {
+      fs::copy_file(entry.path(), directory + "/" + entry.path().filename().string(),
+                    fs::copy_options::overwrite_existing);
+    }
+  }
+}
+
+std::map<std::string, uint64_t> listTree(const std::string& root) {
+  std::map<std::string, uint64_t> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), root).string()] = entry.file_size();
+    }
+  }
+  return files;
+}
+
+}  // namespace erp2npx::test

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace erp2npx::test {
+
+// A fresh directory below the system's temporary folder, removed with
+// everything in it when the value goes.
+struct TempDir {
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Contents of an input file, dataset by dataset. Datasets named in omit are
+// not written; "/features" holds 1024 values per stimulus.
+struct InputFileContents {
+  std::vector<int32_t> codes, databaseIds, matrixDims, matrixIndexes, runIndexes, sequences,
+      subjects, target, trials;
+  std::vector<double> erpLabels, features;
+  std::set<std::string> omit;
+  bool chunkedCompressed = false;
+  bool bigEndian = false;
+};
+
+// A small consistent dataset: one database, one 6-by-6 session of the given
+// trials, stimuli per trial, and features value = s * 1024 + i + 0.5.
+InputFileContents smallInput(int trials = 2, int stimuliPerTrial = 3);
+
+void writeInputFile(const std::string& path, const InputFileContents& contents);
+
+void writeTextFile(const std::string& path, const std::string& text);
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+
+struct RunResult {
+  int exitCode = -1;
+  std::string out;
+};
+
+// Runs a program with the given working directory and arguments; standard
+// output is captured, standard error discarded.
+RunResult runProgram(const std::string& program, const std::string& workingDirectory,
+                     const std::vector<std::string>& arguments = {});
+
+// The converter as built, and a copy of it with the encoder files beside it.
+std::string converterPath();
+// Copies the converter and the shipped encoder files into directory.
+void installConverter(const std::string& directory);
+
+// Every regular file below root, relative path to size, sorted.
+std::map<std::string, uint64_t> listTree(const std::string& root);
+
+}  // namespace erp2npx::test
