@@ -1,5 +1,6 @@
 #include "input/dataset_loader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -49,6 +50,39 @@ ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
   return ReadStatus::kRead;
 }
 
+// Opens a dataset of floating-point samples without reading it whole: counts
+// its elements and reads the first epoch's worth to make sure it converts.
+ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
+  const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
+  if (!dataset.valid()) {
+    std::printf("%s", msg::datasetMissing(name).c_str());
+    return ReadStatus::kMissing;
+  }
+  count = elementCount(dataset.get());
+  if (count == 0) return ReadStatus::kRead;
+  const Hid type = datatypeHandle(H5Dget_type(dataset.get()));
+  const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
+  if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) return ReadStatus::kUnreadable;
+  const Hid space = dataspaceHandle(H5Dget_space(dataset.get()));
+  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+  if (rank <= 0) return rank == 0 ? ReadStatus::kRead : ReadStatus::kUnreadable;
+  // The first elements in storage order: the start of the first row.
+  std::vector<hsize_t> dims(static_cast<size_t>(rank)), start(dims.size(), 0),
+      extent(dims.size(), 1);
+  H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+  extent.back() = std::min<hsize_t>(dims.back(), kEpochValues);
+  const Hid memory = dataspaceHandle(H5Screate_simple(1, &extent.back(), nullptr));
+  std::vector<double> values(extent.back());
+  if (H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, extent.data(),
+                          nullptr) < 0 ||
+      H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), space.get(), H5P_DEFAULT,
+              values.data()) < 0) {
+    count = 0;
+    return ReadStatus::kUnreadable;
+  }
+  return ReadStatus::kRead;
+}
+
 }  // namespace
 
 namespace DatasetLoader {
@@ -75,20 +109,21 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   read("/database_ids", columns.databaseIds, false);
   read("/erp_labels", columns.erpLabels, false);
 
+  // The epochs stay in the file and are read session by session during the
+  // walk; here the dataset is only opened, counted and test-read.
   const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
   uint64_t featuresHeld = 0;
-  {
-    std::vector<double> features;
-    if (read("/features", features, false)) {
-      featuresHeld = features.size();
-      if (featuresHeld >= featuresNeeded) buildEpochMatrix(data.epochs, features, codesCount);
-    }
+  const ReadStatus featuresStatus = probeDataset(file.get(), "/features", featuresHeld);
+  if (featuresStatus == ReadStatus::kUnreadable) unreadable.push_back("/features");
+  if (featuresStatus == ReadStatus::kRead && featuresHeld >= featuresNeeded) {
+    attachEpochFile(data.epochs, fileName, "/features", codesCount);
   }
   {
     std::vector<int32_t> matrixDims;
     if (read("/matrix_dims", matrixDims, false)) data.sessionLayouts = buildSessionLayouts(matrixDims);
   }
   read("/matrix_indexes", columns.matrixIndexes, true);
+  std::vector<int32_t>().swap(columns.matrixIndexes);  // only its count is used
   read("/run_indexes", columns.runIndexes, true);
   read("/sequences", columns.sequences, true);
   read("/subjects", columns.subjects, true);

@@ -2,8 +2,136 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+
+#include "input/hdf5_handle.h"
 
 namespace erp2npx {
+
+struct EpochFileSource {
+  std::string fileName;
+  std::string datasetName;
+  bool opened = false;
+  Hid file;
+  Hid dataset;
+  Hid space;
+  std::vector<hsize_t> dims;
+  std::vector<double> buffer;
+};
+
+namespace {
+
+// Chunk cache for "/features": enough that stimuli spread over a chunked,
+// compressed dataset do not decompress the same chunks over and over.
+constexpr size_t kChunkCacheBytes = 32u << 20;
+
+bool openSource(EpochFileSource& source, std::string& error) {
+  if (source.opened) {
+    if (!source.dataset.valid()) error = "the dataset " + source.datasetName + " cannot be opened";
+    return source.dataset.valid();
+  }
+  source.opened = true;
+  source.file = fileHandle(H5Fopen(source.fileName.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  if (source.file.valid()) {
+    const Hid access = propertyListHandle(H5Pcreate(H5P_DATASET_ACCESS));
+    H5Pset_chunk_cache(access.get(), 12421, kChunkCacheBytes, 1.0);
+    source.dataset = datasetHandle(H5Dopen2(source.file.get(), source.datasetName.c_str(), access.get()));
+  }
+  if (source.dataset.valid()) source.space = dataspaceHandle(H5Dget_space(source.dataset.get()));
+  const int rank = source.space.valid() ? H5Sget_simple_extent_ndims(source.space.get()) : -1;
+  if (rank < 0) {
+    source.dataset.reset();
+    error = "the dataset " + source.datasetName + " cannot be opened";
+    return false;
+  }
+  source.dims.resize(static_cast<size_t>(rank));
+  H5Sget_simple_extent_dims(source.space.get(), source.dims.data(), nullptr);
+  return true;
+}
+
+// Adds the elements [first, last) in storage order of a dataspace of the
+// given dimensions to its selection. Dimensions before `level` are fixed at
+// `prefix`. A linear range is at most two partial rows around whole rows, at
+// every level.
+bool selectLinearRange(hid_t space, const std::vector<hsize_t>& dims, size_t level,
+                       std::vector<hsize_t>& prefix, hsize_t first, hsize_t last, bool& empty) {
+  if (first >= last) return true;
+  const size_t rank = dims.size();
+  hsize_t rowSize = 1;
+  for (size_t d = level + 1; d < rank; ++d) rowSize *= dims[d];
+  const hsize_t firstRow = first / rowSize;
+  const hsize_t lastRow = last / rowSize;
+  auto recurse = [&](hsize_t row, hsize_t from, hsize_t to) {
+    prefix[level] = row;
+    return selectLinearRange(space, dims, level + 1, prefix, from, to, empty);
+  };
+  if (level + 1 < rank && firstRow == lastRow) {
+    return recurse(firstRow, first - firstRow * rowSize, last - firstRow * rowSize);
+  }
+  hsize_t wholeFrom = firstRow;
+  hsize_t wholeTo = lastRow;
+  if (first % rowSize != 0) {
+    if (!recurse(firstRow, first % rowSize, rowSize)) return false;
+    ++wholeFrom;
+  }
+  if (wholeFrom < wholeTo) {
+    std::vector<hsize_t> start(rank, 0), count(rank, 1);
+    for (size_t d = 0; d < level; ++d) start[d] = prefix[d];
+    start[level] = wholeFrom;
+    count[level] = wholeTo - wholeFrom;
+    for (size_t d = level + 1; d < rank; ++d) count[d] = dims[d];
+    if (H5Sselect_hyperslab(space, empty ? H5S_SELECT_SET : H5S_SELECT_OR, start.data(), nullptr,
+                            count.data(), nullptr) < 0) {
+      return false;
+    }
+    empty = false;
+  }
+  if (last % rowSize != 0 && level + 1 < rank) return recurse(lastRow, 0, last % rowSize);
+  return true;
+}
+
+bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* stimuli,
+                  size_t count, float* out, std::string& error) {
+  if (count == 0) return true;
+  if (!openSource(source, error)) return false;
+  // Read each distinct stimulus once, in storage order, in one call.
+  std::vector<int32_t> sorted(stimuli, stimuli + count);
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+
+  bool empty = true;
+  std::vector<hsize_t> prefix(source.dims.size(), 0);
+  bool selected = !source.dims.empty();
+  for (size_t i = 0; i < sorted.size() && selected;) {
+    size_t j = i + 1;
+    while (j < sorted.size() && sorted[j] == sorted[j - 1] + 1) ++j;
+    const hsize_t first = static_cast<hsize_t>(sorted[i]) * epochValues;
+    const hsize_t last = static_cast<hsize_t>(sorted[j - 1] + 1) * epochValues;
+    selected = selectLinearRange(source.space.get(), source.dims, 0, prefix, first, last, empty);
+    i = j;
+  }
+  const hsize_t total = sorted.size() * epochValues;
+  try {
+    source.buffer.resize(total);
+  } catch (const std::bad_alloc&) {
+    selected = false;
+  }
+  const Hid memory = dataspaceHandle(H5Screate_simple(1, &total, nullptr));
+  if (!selected || !memory.valid() ||
+      H5Dread(source.dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), source.space.get(),
+              H5P_DEFAULT, source.buffer.data()) < 0) {
+    error = "reading the dataset " + source.datasetName + " failed";
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const size_t slot = static_cast<size_t>(
+        std::lower_bound(sorted.begin(), sorted.end(), stimuli[i]) - sorted.begin());
+    narrowToFloat(source.buffer.data() + slot * epochValues, epochValues, out + i * epochValues);
+  }
+  return true;
+}
+
+}  // namespace
 
 EpochMatrix createEpochMatrix(size_t channelCount) {
   EpochMatrix matrix;
@@ -20,21 +148,42 @@ void narrowToFloat(const double* source, size_t count, float* target) {
 void buildEpochMatrix(EpochMatrix& matrix, const std::vector<double>& features, size_t codesCount) {
   const size_t epochValues = matrix.channelCount * kEpochSamples;
   matrix.stimulusCount = codesCount;
+  matrix.file.reset();
   matrix.samples.assign(codesCount * epochValues, 0.0f);
   const size_t available = std::min(features.size(), matrix.samples.size());
   narrowToFloat(features.data(), available, matrix.samples.data());
 }
 
+void attachEpochFile(EpochMatrix& matrix, const std::string& fileName,
+                     const std::string& datasetName, size_t codesCount) {
+  matrix.stimulusCount = codesCount;
+  matrix.samples.clear();
+  matrix.file = std::make_shared<EpochFileSource>();
+  matrix.file->fileName = fileName;
+  matrix.file->datasetName = datasetName;
+}
+
 size_t epochCount(const EpochMatrix& matrix) { return matrix.stimulusCount; }
 
 float sampleAt(const EpochMatrix& matrix, size_t channel, size_t stimulus, size_t sample) {
-  return matrix.samples[(stimulus * kEpochSamples + sample) * matrix.channelCount + channel];
+  std::vector<float> epoch(matrix.channelCount * kEpochSamples);
+  const int32_t number = static_cast<int32_t>(stimulus);
+  std::string error;
+  if (stimulus > INT32_MAX || !readEpochs(matrix, &number, 1, epoch.data(), error)) return 0.0f;
+  return epoch[sample * matrix.channelCount + channel];
 }
 
-bool readEpochs(const EpochMatrix& matrix, const int32_t* stimuli, size_t count, float* out) {
+bool readEpochs(const EpochMatrix& matrix, const int32_t* stimuli, size_t count, float* out,
+                std::string& error) {
   const size_t epochValues = matrix.channelCount * kEpochSamples;
   for (size_t i = 0; i < count; ++i) {
-    if (stimuli[i] < 0 || static_cast<size_t>(stimuli[i]) >= matrix.stimulusCount) return false;
+    if (stimuli[i] < 0 || static_cast<size_t>(stimuli[i]) >= matrix.stimulusCount) {
+      error = "stimulus " + std::to_string(stimuli[i]) + " has no epoch in the input";
+      return false;
+    }
+  }
+  if (matrix.file) return readFromFile(*matrix.file, epochValues, stimuli, count, out, error);
+  for (size_t i = 0; i < count; ++i) {
     std::memcpy(out + i * epochValues, matrix.samples.data() + stimuli[i] * epochValues,
                 epochValues * sizeof(float));
   }

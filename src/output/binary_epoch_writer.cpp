@@ -67,10 +67,7 @@ bool write(OutputFile& file, const TrialMap& trials, const InputData& data,
   std::vector<float> block(std::min(order.size(), kBlockEpochs) * epochValues);
   for (size_t first = 0; first < order.size(); first += kBlockEpochs) {
     const size_t count = std::min(kBlockEpochs, order.size() - first);
-    if (!readEpochs(data.epochs, order.data() + first, count, block.data())) {
-      error = "an epoch of the session is missing from the input";
-      return false;
-    }
+    if (!readEpochs(data.epochs, order.data() + first, count, block.data(), error)) return false;
     if (!writeAll(file, block.data(), count * epochValues * sizeof(float), error)) return false;
   }
   return true;
