@@ -1,8 +1,12 @@
 #include "input/epoch_matrix.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "input/hdf5_handle.h"
 
@@ -17,6 +21,14 @@ struct EpochFileSource {
   Hid space;
   std::vector<hsize_t> dims;
   std::vector<double> buffer;
+  // Set when the values lie contiguous and unconverted in the file: they are
+  // then read straight from it, which the library's selection machinery
+  // would only slow down for scattered epochs.
+  int rawFd = -1;
+  uint64_t rawOffset = 0;
+  ~EpochFileSource() {
+    if (rawFd >= 0) close(rawFd);
+  }
 };
 
 namespace {
@@ -25,13 +37,45 @@ namespace {
 // compressed dataset do not decompress the same chunks over and over.
 constexpr size_t kChunkCacheBytes = 32u << 20;
 
+void openRawAccess(EpochFileSource& source) {
+  const Hid creation = propertyListHandle(H5Dget_create_plist(source.dataset.get()));
+  const Hid type = datatypeHandle(H5Dget_type(source.dataset.get()));
+  if (!creation.valid() || !type.valid() || H5Pget_layout(creation.get()) != H5D_CONTIGUOUS ||
+      H5Pget_nfilters(creation.get()) != 0 || H5Tequal(type.get(), H5T_NATIVE_DOUBLE) <= 0) {
+    return;
+  }
+  const haddr_t offset = H5Dget_offset(source.dataset.get());
+  if (offset == HADDR_UNDEF) return;
+  source.rawFd = open(source.fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  source.rawOffset = offset;
+}
+
+bool readRaw(EpochFileSource& source, uint64_t firstValue, uint64_t valueCount, double* out) {
+  char* bytes = reinterpret_cast<char*>(out);
+  uint64_t size = valueCount * sizeof(double);
+  uint64_t position = source.rawOffset + firstValue * sizeof(double);
+  while (size > 0) {
+    const ssize_t got = pread(source.rawFd, bytes, size, static_cast<off_t>(position));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<uint64_t>(got);
+    position += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
 bool openSource(EpochFileSource& source, std::string& error) {
   if (source.opened) {
     if (!source.dataset.valid()) error = "the dataset " + source.datasetName + " cannot be opened";
     return source.dataset.valid();
   }
   source.opened = true;
-  source.file = fileHandle(H5Fopen(source.fileName.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  // Epochs are read as whole 8 KB runs; the library's sieve buffer would only
+  // copy each of them through a larger buffer when they lie scattered.
+  const Hid fileAccess = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
+  H5Pset_sieve_buf_size(fileAccess.get(), 0);
+  source.file = fileHandle(H5Fopen(source.fileName.c_str(), H5F_ACC_RDONLY, fileAccess.get()));
   if (source.file.valid()) {
     const Hid access = propertyListHandle(H5Pcreate(H5P_DATASET_ACCESS));
     H5Pset_chunk_cache(access.get(), 12421, kChunkCacheBytes, 1.0);
@@ -46,6 +90,7 @@ bool openSource(EpochFileSource& source, std::string& error) {
   }
   source.dims.resize(static_cast<size_t>(rank));
   H5Sget_simple_extent_dims(source.space.get(), source.dims.data(), nullptr);
+  openRawAccess(source);
   return true;
 }
 
@@ -90,15 +135,9 @@ bool selectLinearRange(hid_t space, const std::vector<hsize_t>& dims, size_t lev
   return true;
 }
 
-bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* stimuli,
-                  size_t count, float* out, std::string& error) {
-  if (count == 0) return true;
-  if (!openSource(source, error)) return false;
-  // Read each distinct stimulus once, in storage order, in one call.
-  std::vector<int32_t> sorted(stimuli, stimuli + count);
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-
+// Reads the epochs of the sorted stimuli into the buffer through one
+// selection of the runs of consecutive stimuli.
+bool readSelected(EpochFileSource& source, size_t epochValues, const std::vector<int32_t>& sorted) {
   bool empty = true;
   std::vector<hsize_t> prefix(source.dims.size(), 0);
   bool selected = !source.dims.empty();
@@ -111,15 +150,41 @@ bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* st
     i = j;
   }
   const hsize_t total = sorted.size() * epochValues;
+  const Hid memory = dataspaceHandle(H5Screate_simple(1, &total, nullptr));
+  return selected && memory.valid() &&
+         H5Dread(source.dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), source.space.get(),
+                 H5P_DEFAULT, source.buffer.data()) >= 0;
+}
+
+bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* stimuli,
+                  size_t count, float* out, std::string& error) {
+  if (count == 0) return true;
+  if (!openSource(source, error)) return false;
+  // Read each distinct stimulus once, in storage order, in one call.
+  std::vector<int32_t> sorted(stimuli, stimuli + count);
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+
+  const hsize_t total = sorted.size() * epochValues;
   try {
     source.buffer.resize(total);
   } catch (const std::bad_alloc&) {
-    selected = false;
+    error = "no memory to read the dataset " + source.datasetName;
+    return false;
   }
-  const Hid memory = dataspaceHandle(H5Screate_simple(1, &total, nullptr));
-  if (!selected || !memory.valid() ||
-      H5Dread(source.dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), source.space.get(),
-              H5P_DEFAULT, source.buffer.data()) < 0) {
+  bool read = true;
+  if (source.rawFd >= 0) {
+    for (size_t i = 0; i < sorted.size() && read;) {
+      size_t j = i + 1;
+      while (j < sorted.size() && sorted[j] == sorted[j - 1] + 1) ++j;
+      read = readRaw(source, static_cast<uint64_t>(sorted[i]) * epochValues, (j - i) * epochValues,
+                     source.buffer.data() + i * epochValues);
+      i = j;
+    }
+  } else {
+    read = readSelected(source, epochValues, sorted);
+  }
+  if (!read) {
     error = "reading the dataset " + source.datasetName + " failed";
     return false;
   }
