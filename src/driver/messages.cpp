@@ -1,5 +1,6 @@
 #include "driver/messages.h"
 
+#include <cstdio>
 #include <iostream>
 
 namespace erp2npx {
@@ -85,6 +86,24 @@ std::string encoderNotLoaded(const std::string& encoderFileName) {
 
 }  // namespace msg
 
-void printLine(const std::string& line) { std::cout << line << std::endl; }
+namespace {
+std::string& statusLine() {
+  static std::string status;
+  return status;
+}
+}  // namespace
+
+void printLine(const std::string& line) {
+  if (!statusLine().empty()) std::fputs("\r\033[K", stderr);
+  std::cout << line << std::endl;
+  if (!statusLine().empty()) std::fputs(statusLine().c_str(), stderr);
+}
+
+void setStatusLine(const std::string& status) {
+  std::fputs("\r\033[K", stderr);
+  std::fputs(status.c_str(), stderr);
+  std::fflush(stderr);
+  statusLine() = status;
+}
 
 }  // namespace erp2npx

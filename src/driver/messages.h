@@ -44,4 +44,8 @@ std::string encoderNotLoaded(const std::string& encoderFileName);
 // and printf-style output appear in the order issued.
 void printLine(const std::string& line);
 
+// A status line kept at the bottom of a terminal on standard error: printLine
+// clears it before its own line and draws it again after. Empty for none.
+void setStatusLine(const std::string& status);
+
 }  // namespace erp2npx

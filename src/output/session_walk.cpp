@@ -8,6 +8,7 @@
 #include "header/npx_header.h"
 #include "output/binary_epoch_writer.h"
 #include "output/output_file.h"
+#include "output/progress.h"
 
 namespace erp2npx {
 
@@ -37,10 +38,17 @@ std::string joinPath(const std::string& parent, const std::string& name) {
   return parent.empty() ? name : parent + "/" + name;
 }
 
+uint64_t epochCountOf(const TrialMap& trials) {
+  uint64_t epochs = 0;
+  for (const auto& entry : trials) epochs += entry.second.size();
+  return epochs;
+}
+
 struct Walker {
   const StimulusIndex& index;
   const InputData& data;
   const ChannelList& channels;
+  Progress progress;
   bool complete = true;
 
   void skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
@@ -60,15 +68,15 @@ struct Walker {
       return "the input has no matrix size for it (it holds " +
              std::to_string(data.sessionLayouts.size()) + ")";
     }
-    uint64_t epochs = 0;
-    for (const auto& [trial, stimuli] : trials) {
+    for (const auto& entry : trials) {
+      const int32_t trial = entry.first;
       if (trial < 0) return "its trial number " + std::to_string(trial) + " is negative";
       if (static_cast<size_t>(trial) >= data.targets.size()) {
         return "its trial " + std::to_string(trial) + " has no target in the input (it holds " +
                std::to_string(data.targets.size()) + ")";
       }
-      epochs += stimuli.size();
     }
+    const uint64_t epochs = epochCountOf(trials);
     if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
       return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
     }
@@ -77,6 +85,12 @@ struct Walker {
 
   void writeSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
                     const std::string& directory) {
+    writeSessionFiles(database, subject, session, trials, directory);
+    advanceProgress(progress, epochCountOf(trials));
+  }
+
+  void writeSessionFiles(int32_t database, int32_t subject, int32_t session,
+                         const TrialMap& trials, const std::string& directory) {
     const std::string problem = sessionProblem(session, trials);
     if (!problem.empty()) {
       skip(database, subject, session, problem);
@@ -171,10 +185,21 @@ namespace SessionWalk {
 
 bool walk(const StimulusIndex& index, const InputData& data, const ChannelList& channels,
           const std::string& root) {
-  Walker walker{index, data, channels};
+  uint64_t sessions = 0;
+  uint64_t epochs = 0;
+  for (const auto& database : index.hierarchy) {
+    for (const auto& subject : database.second) {
+      for (const auto& session : subject.second) {
+        ++sessions;
+        epochs += epochCountOf(session.second);
+      }
+    }
+  }
+  Walker walker{index, data, channels, startProgress(sessions, epochs)};
   for (const auto& [database, subjects] : index.hierarchy) {
     walker.walkDatabase(database, subjects, root);
   }
+  finishProgress(walker.progress);
   return walker.complete;
 }
 
