@@ -1,0 +1,273 @@
+#include "header/npx_header.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "driver/speller_layout.h"
+#include "test_support.h"
+
+namespace erp2npx {
+namespace {
+
+using test::TempDir;
+
+class NpxHeader : public ::testing::Test {
+ protected:
+  void SetUp() override { fillSpellerLayout(); }
+  TempDir dir;
+  // No encoder file: "ControlInterface" stays empty.
+  std::string missingEncoder() const { return dir.file("missing.enc"); }
+};
+
+// The session of the event section's worked example: one trial of three
+// epochs with codes 2, 7, 5 and labels 1, 1, 0, target row 2 column 7.
+SessionEvents threeEpochs() {
+  SessionEvents events;
+  events.codeOffsets = {{2, {0}}, {5, {256}}, {7, {128}}};
+  events.targetOffsets = {0, 128};
+  events.standardOffsets = {256};
+  events.trialSpans[0] = TrialSpan{0, 384};
+  events.trialTargetRow[0] = 2;
+  events.trialTargetColumn[0] = 7;
+  events.totalSamples = 384;
+  return events;
+}
+
+SubjectInfo subjectInfo(const std::string& study, const std::string& sex,
+                        const std::string& condition, int32_t age) {
+  SubjectInfo info;
+  info.study = study;
+  info.sex = sex;
+  info.condition = condition;
+  info.age = age;
+  return info;
+}
+
+struct Header {
+  std::string text;
+  std::string printed;
+};
+
+Header buildHeader(const SessionHeaderInputs& inputs) {
+  pugi::xml_document document;
+  testing::internal::CaptureStdout();
+  NpxHeaderBuilder::buildSessionHeader(document, inputs);
+  Header header;
+  header.printed = testing::internal::GetCapturedStdout();
+  header.text = NpxHeaderBuilder::serializeHeader(document);
+  return header;
+}
+
+SessionHeaderInputs inputsFor(const SubjectInfo* subject, const SessionEvents& events,
+                              const std::string& encoderPath) {
+  SessionHeaderInputs inputs;
+  inputs.layout = {6, 6};
+  inputs.subject = subject;
+  inputs.channels = &channelList();
+  inputs.events = &events;
+  inputs.encoderPath = encoderPath;
+  return inputs;
+}
+
+// 0 when xmllint accepts the file, -1 when xmllint cannot be run.
+int xmllint(const std::string& path) {
+  const int status = std::system(("xmllint --noout '" + path + "' 2>/dev/null").c_str());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(NpxHeader, WorkedExample) {
+  const SubjectInfo subject = subjectInfo("S1", "F", "healthy", 30);
+  const SessionEvents events = threeEpochs();
+  const Header header = buildHeader(inputsFor(&subject, events, missingEncoder()));
+  EXPECT_EQ(header.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n");
+  EXPECT_EQ(header.text,
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+            "<DOC>\n"
+            "\t<FileInfo>\n"
+            "\t\t<Format>NPX</Format>\n"
+            "\t\t<Version>17</Version>\n"
+            "\t\t<VersionMaj>0</VersionMaj>\n"
+            "\t\t<VersionMin>17</VersionMin>\n"
+            "\t\t<MultiRate>N</MultiRate>\n"
+            "\t\t<DataTypeMode>0</DataTypeMode>\n"
+            "\t\t<Epoched>1</Epoched>\n"
+            "\t</FileInfo>\n"
+            "\t<Owner>\n"
+            "\t\t<FirstName>First Name</FirstName>\n"
+            "\t\t<LastName>Last Name</LastName>\n"
+            "\t\t<BirthDay>1//1//1900</BirthDay>\n"
+            "\t\t<Source>Vantoris</Source>\n"
+            "\t\t<DataSet>QUOLMET</DataSet>\n"
+            "\t\t<DataTypeMode>0</DataTypeMode>\n"
+            "\t\t<Epoched>1</Epoched>\n"
+            "\t</Owner>\n"
+            "\t<Generator Program=\"QUOLMET Converter\" VersionMaj=\"0\" VersionMin=\"91\" />\n"
+            "\t<Format DataMode=\"Real4\" FileMode=\"Binary\" LinkMode=\"External\" "
+            "SortMode=\"BySample\" />\n"
+            "\t<Recording>\n"
+            "\t\t<BaseSR>128</BaseSR>\n"
+            "\t\t<Samples>384</Samples>\n"
+            "\t\t<Epoched>1</Epoched>\n"
+            "\t</Recording>\n"
+            "\t<Subject Age=\"30\" Sex=\"F\" Condition=\"healthy\" Study=\"S1\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Fz\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Cz\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Pz\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"P3\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"P4\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO7\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO8\" Type=\"EEG\" />\n"
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Oz\" Type=\"EEG\" />\n"
+            "\t<Events ResolutionSR=\"128\">\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row3\">\n"
+            "\t\t\t<Event VSB=\"0\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row6\">\n"
+            "\t\t\t<Event VSB=\"256\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Col2\">\n"
+            "\t\t\t<Event VSB=\"128\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Target\">\n"
+            "\t\t\t<Event VSB=\"0\" />\n"
+            "\t\t\t<Event VSB=\"128\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Standard\">\n"
+            "\t\t\t<Event VSB=\"256\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"Trial\">\n"
+            "\t\t\t<Event VSB=\"0\" VSE=\"384\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"N\">\n"
+            "\t\t\t<Event VSB=\"0\" VSE=\"257\" />\n"
+            "\t\t</Type>\n"
+            "\t</Events>\n"
+            "\t<P2731>\n"
+            "\t\t<Paradigm Type=\"P300\">\n"
+            "\t\t\t<P300>\n"
+            "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
+            "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
+            "\t\t\t</P300>\n"
+            "\t\t</Paradigm>\n"
+            "\t\t<ControlInterface />\n"
+            "\t\t<Transducer Type=\"EEG\" Signal=\"Electrical\">\n"
+            "\t\t\t<Reference Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
+            "\t\t\t<Ground Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
+            "\t\t</Transducer>\n"
+            "\t</P2731>\n"
+            "</DOC>\n");
+}
+
+TEST_F(NpxHeader, SubjectTextsAreEscaped) {
+  const SubjectInfo subject = subjectInfo("A&B", "<F>", "say \"hi\" & 'bye'", -1);
+  const SessionEvents events = threeEpochs();
+  const std::string text = buildHeader(inputsFor(&subject, events, missingEncoder())).text;
+  EXPECT_NE(text.find("\t<Subject Age=\"-1\" Sex=\"&lt;F>\" "
+                      "Condition=\"say &quot;hi&quot; &amp; 'bye'\" Study=\"A&amp;B\" />\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(NpxHeader, SubjectWithoutMetadataHasZeroAgeAndEmptyTexts) {
+  const SessionEvents events = threeEpochs();
+  const std::string text = buildHeader(inputsFor(nullptr, events, missingEncoder())).text;
+  EXPECT_NE(text.find("\t<Subject Age=\"0\" Sex=\"\" Condition=\"\" Study=\"\" />\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(NpxHeader, SamplesAreTheSessionsPositionCount) {
+  SessionEvents events = threeEpochs();
+  events.totalSamples = 768;
+  EXPECT_NE(buildHeader(inputsFor(nullptr, events, missingEncoder()))
+                .text.find("\t\t<Samples>768</Samples>\n"),
+            std::string::npos);
+  events.totalSamples = 180 * 128;
+  EXPECT_NE(buildHeader(inputsFor(nullptr, events, missingEncoder()))
+                .text.find("\t\t<Samples>23040</Samples>\n"),
+            std::string::npos);
+}
+
+TEST_F(NpxHeader, LoadedEncoderSitsInsideControlInterfaceBeforeTransducer) {
+  test::writeTextFile(dir.file("e.enc"), "<DOC><Encoder Rows=\"6\"><S T=\"A\" /></Encoder></DOC>");
+  const SessionEvents events = threeEpochs();
+  const Header header = buildHeader(inputsFor(nullptr, events, dir.file("e.enc")));
+  EXPECT_EQ(header.printed, "");
+  EXPECT_NE(header.text.find("\t\t</Paradigm>\n"
+                             "\t\t<ControlInterface>\n"
+                             "\t\t\t<Encoder Rows=\"6\">\n"
+                             "\t\t\t\t<S T=\"A\" />\n"
+                             "\t\t\t</Encoder>\n"
+                             "\t\t</ControlInterface>\n"
+                             "\t\t<Transducer Type=\"EEG\" Signal=\"Electrical\">\n"),
+            std::string::npos)
+      << header.text;
+}
+
+TEST_F(NpxHeader, SavedFileIsTheSerializedTextAndWellFormed) {
+  const SubjectInfo subject = subjectInfo("A&B", "F", "healthy", 30);
+  const SessionEvents events = threeEpochs();
+  const SessionHeaderInputs inputs = inputsFor(&subject, events, missingEncoder());
+  const std::string path = dir.file("Subj01_01_06_06.npx");
+  test::writeTextFile(path, std::string(100000, 'x'));  // an older, longer header
+  std::string error;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(path, inputs, error)) << error;
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(test::readFile(path), buildHeader(inputs).text);
+  EXPECT_FALSE(test::exists(path + ".partial"));
+  const int lint = xmllint(path);
+  if (lint < 0) GTEST_SKIP() << "xmllint is not available";
+  EXPECT_EQ(lint, 0);
+}
+
+TEST_F(NpxHeader, Latin1TextIsWrittenAsSingleBytes) {
+  // "é" arrives as UTF-8 from the subject file and leaves as ISO-8859-1.
+  const SubjectInfo subject = subjectInfo("Caf\xC3\xA9", "F", "\xC3\xA9t\xC3\xA9", 30);
+  const SessionEvents events = threeEpochs();
+  const std::string path = dir.file("h.npx");
+  std::string error;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(
+      path, inputsFor(&subject, events, missingEncoder()), error));
+  testing::internal::GetCapturedStdout();
+  const std::string text = test::readFile(path);
+  EXPECT_NE(text.find("Condition=\"\xE9t\xE9\" Study=\"Caf\xE9\" />"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\xC3"), std::string::npos);
+  const int lint = xmllint(path);
+  if (lint < 0) GTEST_SKIP() << "xmllint is not available";
+  EXPECT_EQ(lint, 0);
+}
+
+TEST_F(NpxHeader, DirectoryInTheWayIsReported) {
+  const SessionEvents events = threeEpochs();
+  const std::string path = dir.file("h.npx");
+  ASSERT_EQ(mkdir(path.c_str(), 0777), 0);
+  std::string error;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(NpxHeaderBuilder::writeSessionHeader(
+      path, inputsFor(nullptr, events, missingEncoder()), error));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(error, "Is a directory");
+  EXPECT_FALSE(test::exists(path + ".partial"));
+}
+
+TEST_F(NpxHeader, OtherMatrixSizesUseTheirOwnEncoderName) {
+  const SessionEvents events = threeEpochs();
+  SessionHeaderInputs inputs = inputsFor(nullptr, events, missingEncoder());
+  inputs.layout = {4, 5};
+  const Header header = buildHeader(inputs);
+  EXPECT_EQ(header.printed, "Unable to load the Encoder file: 4by5_QUOLMET.enc\n");
+  // Codes of a 4-row session: 2 is the third row, 5 and 7 are columns.
+  EXPECT_NE(header.text.find("Name=\"Row3\""), std::string::npos);
+  EXPECT_NE(header.text.find("Name=\"Col2\""), std::string::npos);
+  EXPECT_NE(header.text.find("Name=\"Col4\""), std::string::npos);
+  EXPECT_NE(header.text.find("Name=\"Row3-Col4\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace erp2npx

@@ -1,0 +1,207 @@
+#include "header/paradigm_section.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "header/module_path.h"
+#include "test_support.h"
+
+namespace erp2npx {
+namespace {
+
+using test::TempDir;
+using test::writeTextFile;
+
+struct Paradigm {
+  std::string text;     // "P2731" as saved inside a header, one tab deep
+  std::string printed;  // standard output while it was built
+};
+
+Paradigm paradigmWith(const SessionLayout& layout, const std::string& encoderPath) {
+  pugi::xml_document document;
+  pugi::xml_node p2731 = document.append_child("P2731");
+  testing::internal::CaptureStdout();
+  appendParadigmSection(p2731, layout, encoderPath);
+  Paradigm result;
+  result.printed = testing::internal::GetCapturedStdout();
+  std::ostringstream out;
+  p2731.print(out, "\t", pugi::format_default, pugi::encoding_latin1, 1);
+  result.text = out.str();
+  return result;
+}
+
+const char kParadigmLines[] =
+    "\t<P2731>\n"
+    "\t\t<Paradigm Type=\"P300\">\n"
+    "\t\t\t<P300>\n"
+    "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
+    "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
+    "\t\t\t</P300>\n"
+    "\t\t</Paradigm>\n";
+
+std::string withEmptyControlInterface() {
+  return std::string(kParadigmLines) + "\t\t<ControlInterface />\n\t</P2731>\n";
+}
+
+TEST(ParadigmSection, EncoderFileNameIsRowsThenColumns) {
+  EXPECT_EQ(encoderFileName({6, 6}), "6by6_QUOLMET.enc");
+  EXPECT_EQ(encoderFileName({4, 5}), "4by5_QUOLMET.enc");
+  EXPECT_EQ(encoderFileName({6, 7}), "6by7_QUOLMET.enc");
+  EXPECT_EQ(encoderFileName({12, -3}), "12by-3_QUOLMET.enc");
+}
+
+TEST(ParadigmSection, MissingFileIsReportedByItsBareName) {
+  TempDir dir;
+  const Paradigm square = paradigmWith({6, 6}, dir.file("nowhere.enc"));
+  EXPECT_EQ(square.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n");
+  EXPECT_EQ(square.text, withEmptyControlInterface());
+  EXPECT_EQ(paradigmWith({4, 5}, dir.file("nowhere.enc")).printed,
+            "Unable to load the Encoder file: 4by5_QUOLMET.enc\n");
+}
+
+TEST(ParadigmSection, FilesWithoutAnElementAreReported) {
+  TempDir dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {"empty", ""},
+      {"declaration", "<?xml version=\"1.0\"?>\n"},
+      {"comments", "<?xml version=\"1.0\"?>\n<!-- one -->\n<!-- two -->\n"},
+      {"broken", "<DOC><Encoder></DOC>"},
+      {"text", "just text"},
+  };
+  for (const auto& [name, content] : cases) {
+    writeTextFile(dir.file(name), content);
+    const Paradigm result = paradigmWith({6, 6}, dir.file(name));
+    EXPECT_EQ(result.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n") << name;
+    EXPECT_EQ(result.text, withEmptyControlInterface()) << name;
+  }
+  // A directory in place of the file cannot be loaded either.
+  EXPECT_EQ(paradigmWith({6, 7}, dir.path).printed,
+            "Unable to load the Encoder file: 6by7_QUOLMET.enc\n");
+}
+
+TEST(ParadigmSection, FilesWithoutDocEncoderLeaveItEmptySilently) {
+  TempDir dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {"other-root", "<Other><Encoder Name=\"x\" /></Other>"},
+      {"grandchild", "<DOC><Wrapper><Encoder Name=\"x\" /></Wrapper></DOC>"},
+      {"doc-only", "<DOC />"},
+      {"lower-case", "<doc><Encoder Name=\"x\" /></doc>"},
+  };
+  for (const auto& [name, content] : cases) {
+    writeTextFile(dir.file(name), content);
+    const Paradigm result = paradigmWith({6, 6}, dir.file(name));
+    EXPECT_EQ(result.printed, "") << name;
+    EXPECT_EQ(result.text, withEmptyControlInterface()) << name;
+  }
+}
+
+TEST(ParadigmSection, FirstEncoderIsCopiedWhole) {
+  TempDir dir;
+  writeTextFile(dir.file("e.enc"),
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<!-- speller description -->\n"
+                "<DOC Version=\"2\">\n"
+                "  <Note>ignored</Note>\n"
+                "  <Encoder Rows=\"6\" Columns=\"6\" Kind=\"a &amp; b\">\n"
+                "    <Symbol Text=\"A\" Row=\"0\" Column=\"0\">first</Symbol>\n"
+                "    <Group><Symbol Text=\"B\" /></Group>\n"
+                "  </Encoder>\n"
+                "  <Encoder Rows=\"9\" />\n"
+                "</DOC>\n");
+  const Paradigm result = paradigmWith({6, 6}, dir.file("e.enc"));
+  EXPECT_EQ(result.printed, "");
+  EXPECT_EQ(result.text, std::string(kParadigmLines) +
+                             "\t\t<ControlInterface>\n"
+                             "\t\t\t<Encoder Rows=\"6\" Columns=\"6\" Kind=\"a &amp; b\">\n"
+                             "\t\t\t\t<Symbol Text=\"A\" Row=\"0\" Column=\"0\">first</Symbol>\n"
+                             "\t\t\t\t<Group>\n"
+                             "\t\t\t\t\t<Symbol Text=\"B\" />\n"
+                             "\t\t\t\t</Group>\n"
+                             "\t\t\t</Encoder>\n"
+                             "\t\t</ControlInterface>\n"
+                             "\t</P2731>\n");
+}
+
+TEST(ParadigmSection, OnlyTheFirstTopLevelDocCounts) {
+  TempDir dir;
+  writeTextFile(dir.file("e.enc"),
+                "<Other><Encoder Which=\"other\" /></Other>\n"
+                "<DOC><Encoder Which=\"first\" /></DOC>\n"
+                "<DOC><Encoder Which=\"second\" /></DOC>\n");
+  const Paradigm result = paradigmWith({6, 6}, dir.file("e.enc"));
+  EXPECT_NE(result.text.find("<Encoder Which=\"first\" />"), std::string::npos) << result.text;
+  EXPECT_EQ(result.text.find("second"), std::string::npos);
+  EXPECT_EQ(result.text.find("other"), std::string::npos);
+}
+
+TEST(ParadigmSection, EncoderInLatin1IsDetectedAndWrittenBack) {
+  TempDir dir;
+  writeTextFile(dir.file("e.enc"),
+                "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                "<DOC><Encoder Name=\"caf\xE9\" /></DOC>\n");
+  const Paradigm result = paradigmWith({6, 6}, dir.file("e.enc"));
+  EXPECT_NE(result.text.find("<Encoder Name=\"caf\xE9\" />"), std::string::npos) << result.text;
+}
+
+TEST(ParadigmSection, FileIsReadAfreshEveryTime) {
+  TempDir dir;
+  writeTextFile(dir.file("e.enc"), "<DOC><Encoder Take=\"1\" /></DOC>");
+  EXPECT_NE(paradigmWith({6, 6}, dir.file("e.enc")).text.find("Take=\"1\""), std::string::npos);
+  writeTextFile(dir.file("e.enc"), "<DOC><Encoder Take=\"2\" /></DOC>");
+  EXPECT_NE(paradigmWith({6, 6}, dir.file("e.enc")).text.find("Take=\"2\""), std::string::npos);
+  unlink(dir.file("e.enc").c_str());
+  EXPECT_EQ(paradigmWith({6, 6}, dir.file("e.enc")).text, withEmptyControlInterface());
+}
+
+TEST(ModulePath, AssignSplitsThePath) {
+  ModulePath path;
+  ModulePathOps::assign(path, "/opt/erp.d/bin/erp2npx");
+  EXPECT_EQ(path.path, "/opt/erp.d/bin/erp2npx");
+  EXPECT_EQ(path.drive, "");
+  EXPECT_EQ(path.dir, "/opt/erp.d/bin/");
+  EXPECT_EQ(path.fname, "erp2npx");
+  EXPECT_EQ(path.ext, "");
+
+  ModulePathOps::assign(path, "/a/tool.v2.exe");
+  EXPECT_EQ(path.dir, "/a/");
+  EXPECT_EQ(path.fname, "tool.v2");
+  EXPECT_EQ(path.ext, ".exe");
+
+  ModulePathOps::assign(path, "");
+  EXPECT_EQ(path.path, "");
+  EXPECT_EQ(path.dir, "");
+  EXPECT_EQ(path.fname, "");
+  EXPECT_EQ(path.ext, "");
+}
+
+TEST(ModulePath, ReplaceFileNameKeepsTheDirectory) {
+  ModulePath path;
+  ModulePathOps::assign(path, "/opt/erp.d/bin/erp2npx");
+  ModulePathOps::replaceFileName(path, "6by6_QUOLMET.enc");
+  EXPECT_EQ(path.path, "/opt/erp.d/bin/6by6_QUOLMET.enc");
+  EXPECT_EQ(path.fname, "6by6_QUOLMET");
+  EXPECT_EQ(path.ext, ".enc");
+  // A directory part of the new name is ignored.
+  ModulePathOps::replaceFileName(path, "elsewhere/deeper/4by5_QUOLMET.enc");
+  EXPECT_EQ(path.path, "/opt/erp.d/bin/4by5_QUOLMET.enc");
+  ModulePathOps::replaceFileName(path, "README");
+  EXPECT_EQ(path.path, "/opt/erp.d/bin/README");
+  EXPECT_EQ(path.ext, "");
+}
+
+TEST(ModulePath, ExecutableIsTheRunningProgram) {
+  char link[4096];
+  const ssize_t length = readlink("/proc/self/exe", link, sizeof link);
+  ASSERT_GT(length, 0);
+  const std::string self(link, static_cast<size_t>(length));
+  const ModulePath path = moduleOfExecutable();
+  EXPECT_EQ(path.path, self);
+  EXPECT_EQ(path.dir + path.fname + path.ext, self);
+  ASSERT_FALSE(path.dir.empty());
+  EXPECT_EQ(path.dir.back(), '/');
+}
+
+}  // namespace
+}  // namespace erp2npx
