@@ -4,12 +4,14 @@
 #include "driver/messages.h"
 #include "driver/speller_layout.h"
 #include "input/dataset_loader.h"
+#include "output/output_file.h"
 #include "output/session_walk.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx {
 
 int runConversion() {
+  removePartialFileOnInterrupt();
   const ChannelList& channels = channelList();
   fillSpellerLayout();
 

@@ -1,6 +1,7 @@
 #include "output/output_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,32 @@
 #include <utility>
 
 namespace erp2npx {
+
+namespace {
+
+// The temporary file being written, for the interrupt handler to remove. Only
+// one output file is open at a time.
+char pendingPartial[4096];
+volatile sig_atomic_t hasPendingPartial = 0;
+
+void rememberPartial(const std::string& path) {
+  hasPendingPartial = 0;
+  if (path.size() >= sizeof pendingPartial) return;
+  std::memcpy(pendingPartial, path.c_str(), path.size() + 1);
+  hasPendingPartial = 1;
+}
+
+void onInterrupt(int signalNumber) {
+  if (hasPendingPartial) unlink(pendingPartial);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+}  // namespace
+
+void removePartialFileOnInterrupt() {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) signal(signalNumber, onInterrupt);
+}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : finalPath(std::move(other.finalPath)),
@@ -39,8 +66,13 @@ int createOutputFile(const std::string& finalPath, OutputFile& file) {
     close(probe);
   }
   const std::string tempPath = finalPath + kPartialSuffix;
+  rememberPartial(tempPath);
   const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
+  if (fd < 0) {
+    const int error = errno;
+    hasPendingPartial = 0;
+    return error;
+  }
   file.finalPath = finalPath;
   file.tempPath = tempPath;
   file.fd = fd;
@@ -75,13 +107,17 @@ bool commitOutputFile(OutputFile& file, std::string& error) {
     abandonOutputFile(file);
     return false;
   }
+  hasPendingPartial = 0;
   file.tempPath.clear();
   return true;
 }
 
 void abandonOutputFile(OutputFile& file) {
   if (file.fd >= 0) close(std::exchange(file.fd, -1));
-  if (!file.tempPath.empty()) unlink(file.tempPath.c_str());
+  if (!file.tempPath.empty()) {
+    unlink(file.tempPath.c_str());
+    hasPendingPartial = 0;
+  }
   file.tempPath.clear();
 }
 

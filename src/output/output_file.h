@@ -38,6 +38,10 @@ bool commitOutputFile(OutputFile& file, std::string& error);
 // Closes and removes the temporary file.
 void abandonOutputFile(OutputFile& file);
 
+// Makes an interrupt (Ctrl-C, a termination request) remove the temporary file
+// being written before the process ends as it would have.
+void removePartialFileOnInterrupt();
+
 // Creates a directory unless it exists; false with the reason when the path
 // is not a usable directory afterwards.
 bool ensureDirectory(const std::string& path, std::string& error);

@@ -1,0 +1,217 @@
+#include "check/command_line.h"
+
+#include <hdf5.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "check/erp_plot.h"
+#include "check/inspect.h"
+#include "check/session_files.h"
+#include "check/source_check.h"
+#include "check/tree_check.h"
+
+namespace erp2npx::check {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct UsageError {
+  std::string text;
+};
+
+// The value of an option given as "--name VALUE" or "--name=VALUE".
+std::string optionValue(const std::vector<std::string>& arguments, size_t& i,
+                        const std::string& name, const std::string& inlineValue, bool hasInline) {
+  if (hasInline) return inlineValue;
+  if (i + 1 >= arguments.size()) throw UsageError{"option " + name + " needs a value"};
+  return arguments[++i];
+}
+
+void printProblems(const CheckReport& report, std::ostream& out) {
+  for (const std::string& problem : report.problems) out << problem << '\n';
+}
+
+int runCheck(const CommandLine& line, std::ostream& out) {
+  const TreeFiles tree = scanTree(line.tree);
+  CheckReport report = checkTree(tree);
+  if (!line.source.empty()) {
+    const SourceSummary summary = checkAgainstSource(tree, line.source, report);
+    printProblems(report, out);
+    out << sourceSummaryLine(summary) << '\n';
+  } else {
+    printProblems(report, out);
+  }
+  out << summaryLine(report) << '\n';
+  return report.problems.empty() ? kExitOk : kExitProblems;
+}
+
+int runPlot(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  ErpAverages averages;
+  std::string error;
+  if (!averageEpochs(scanTree(line.tree), line.session, averages, error)) {
+    err << "npxcheck: " << error << '\n';
+    return kExitProblems;
+  }
+  std::ofstream file(line.plot, std::ios::binary);
+  file << renderErpSvg(averages);
+  file.close();
+  if (!file) {
+    err << "npxcheck: " << line.plot << ": cannot be written\n";
+    return kExitProblems;
+  }
+  out << "wrote " << line.plot << ": " << countOf(averages.sessions.size(), "session", "sessions")
+      << ", " << countOf(averages.targetEpochs, "target epoch", "target epochs") << ", "
+      << countOf(averages.standardEpochs, "standard epoch", "standard epochs") << '\n';
+  return kExitOk;
+}
+
+int runInspect(const CommandLine& line, std::ostream& out) {
+  const InspectReport report = inspectInput(line.inspectFile, line.subjectFile);
+  for (const std::string& text : report.lines) out << text << '\n';
+  if (report.inconsistencies.empty()) {
+    out << "Inconsistencies: none\n";
+    return kExitOk;
+  }
+  out << "Inconsistencies: " << report.inconsistencies.size() << '\n';
+  for (const std::string& text : report.inconsistencies) out << "  " << text << '\n';
+  return kExitProblems;
+}
+
+// Names on the command line that must exist before anything runs.
+void requireInputs(const CommandLine& line) {
+  std::error_code ignored;
+  const auto requireFile = [&](const std::string& path) {
+    if (!path.empty() && !fs::is_regular_file(path, ignored)) {
+      throw UsageError{path + ": no such file"};
+    }
+  };
+  if (line.mode == Mode::kInspect) {
+    requireFile(line.inspectFile);
+    requireFile(line.subjectFile);
+    return;
+  }
+  if (!fs::is_directory(line.tree, ignored)) throw UsageError{line.tree + ": not a directory"};
+  requireFile(line.source);
+}
+
+}  // namespace
+
+std::string usageText() {
+  return "usage: npxcheck TREE                          check a converted tree\n"
+         "       npxcheck TREE --source FILE.hdf5       ... and prove it against its input\n"
+         "       npxcheck TREE --plot OUT.svg [--session NAME]\n"
+         "                                              plot average target and standard epochs\n"
+         "       npxcheck --inspect FILE.hdf5 [DataSets.txt]\n"
+         "                                              survey an input before converting it\n"
+         "\n"
+         "TREE holds DB_xx/Subject_xx/SubjSS_RR_rr_cc.{bin,npx} as the converter writes them.\n"
+         "--session NAME   plot one session (e.g. Subj01_01_06_06); default all sessions\n"
+         "--help           show this text\n"
+         "--version        show the version\n"
+         "\n"
+         "Exit value: 0 when all is well, 1 when a check finds problems, 2 on a usage error.\n";
+}
+
+bool parseCommandLine(const std::vector<std::string>& arguments, CommandLine& line,
+                      std::string& error) {
+  line = CommandLine{};
+  std::vector<std::string> positional;
+  bool inspect = false;
+  try {
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      const std::string& argument = arguments[i];
+      if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+        positional.push_back(argument);
+        continue;
+      }
+      if (argument == "--") {
+        optionsEnded = true;
+        continue;
+      }
+      if (argument == "--help" || argument == "-h") {
+        line.mode = Mode::kHelp;
+        return true;
+      }
+      if (argument == "--version") {
+        line.mode = Mode::kVersion;
+        return true;
+      }
+      const size_t equals = argument.find('=');
+      const std::string name = argument.substr(0, equals);
+      const bool hasInline = equals != std::string::npos;
+      const std::string inlineValue = hasInline ? argument.substr(equals + 1) : "";
+      std::string* target = name == "--source"    ? &line.source
+                            : name == "--plot"    ? &line.plot
+                            : name == "--session" ? &line.session
+                            : name == "--inspect" ? &line.inspectFile
+                                                  : nullptr;
+      if (target == nullptr) throw UsageError{"unknown option " + name};
+      if (!target->empty()) throw UsageError{"option " + name + " is given twice"};
+      *target = optionValue(arguments, i, name, inlineValue, hasInline);
+      if (target->empty()) throw UsageError{"option " + name + " needs a value"};
+      inspect = inspect || target == &line.inspectFile;
+    }
+    if (inspect) {
+      if (!line.source.empty() || !line.plot.empty() || !line.session.empty()) {
+        throw UsageError{"--inspect takes no tree and no --source, --plot or --session"};
+      }
+      if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
+      line.mode = Mode::kInspect;
+      if (!positional.empty()) line.subjectFile = positional[0];
+      return true;
+    }
+    if (!line.source.empty() && !line.plot.empty()) {
+      throw UsageError{"--source and --plot cannot be combined"};
+    }
+    if (!line.session.empty() && line.plot.empty()) throw UsageError{"--session needs --plot"};
+    if (positional.empty()) throw UsageError{"no tree given"};
+    if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
+    line.tree = positional[0];
+    line.mode = line.plot.empty() ? Mode::kCheck : Mode::kPlot;
+    return true;
+  } catch (const UsageError& usage) {
+    error = usage.text;
+    return false;
+  }
+}
+
+int runNpxcheck(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  CommandLine line;
+  std::string error;
+  bool usable = parseCommandLine(arguments, line, error);
+  if (usable) {
+    try {
+      requireInputs(line);
+    } catch (const UsageError& usage) {
+      error = usage.text;
+      usable = false;
+    }
+  }
+  if (!usable) {
+    err << "npxcheck: " << error << "\nTry 'npxcheck --help' for more information.\n";
+    return kExitUsage;
+  }
+  // Failures are reported in the tool's own words; the library's automatic
+  // error stack would only repeat them.
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  switch (line.mode) {
+    case Mode::kHelp:
+      out << usageText();
+      return kExitOk;
+    case Mode::kVersion:
+      out << "npxcheck " << NPXCHECK_VERSION << '\n';
+      return kExitOk;
+    case Mode::kPlot:
+      return runPlot(line, out, err);
+    case Mode::kInspect:
+      return runInspect(line, out);
+    case Mode::kCheck:
+      break;
+  }
+  return runCheck(line, out);
+}
+
+}  // namespace erp2npx::check

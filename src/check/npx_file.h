@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace erp2npx::check {
+
+// One "Event": its "VSB" and, for trial classes, "VSE", as written and as
+// numbers when the text is a whole number.
+struct NpxEvent {
+  std::string beginText;
+  std::string endText;
+  bool hasEnd = false;
+  std::optional<int64_t> begin;
+  std::optional<int64_t> end;
+};
+
+// One "Type" of "Events".
+struct NpxEventClass {
+  std::string classText;  // "1" for epoch classes, "2" for trial classes
+  std::string name;
+  std::vector<NpxEvent> events;
+};
+
+// What the checks read from a session header.
+struct NpxFile {
+  bool wellFormed = false;
+  std::string error;  // why it is not
+  bool hasRoot = false;
+  bool hasSamples = false;
+  std::string samplesText;
+  std::optional<int64_t> samples;
+  std::vector<std::string> sensors;  // "Name" of each "Sensor", in order
+  bool hasEvents = false;
+  std::vector<NpxEventClass> classes;  // in document order
+};
+
+NpxFile readNpxFile(const std::string& path);
+
+// Optional sign and decimal digits only, within 64 bits.
+std::optional<int64_t> parseWholeNumber(const std::string& text);
+
+// Epoch classes of class 1 and trial classes of class 2, as the converter writes them.
+constexpr const char* kEpochClass = "1";
+constexpr const char* kTrialClass = "2";
+constexpr const char* kTargetClassName = "Target";
+constexpr const char* kStandardClassName = "Standard";
+constexpr const char* kTrialClassName = "Trial";
+
+// The first class of that kind and name, or null.
+const NpxEventClass* findEventClass(const NpxFile& npx, const std::string& classText,
+                                    const std::string& name);
+
+}  // namespace erp2npx::check

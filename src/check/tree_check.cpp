@@ -1,0 +1,388 @@
+#include "check/tree_check.h"
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "check/epoch_file.h"
+#include "driver/config.h"
+#include "driver/speller_layout.h"
+#include "header/event_section.h"
+
+namespace erp2npx::check {
+
+namespace {
+
+constexpr int64_t kEpoch = kEpochSamples;
+
+std::string joinNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
+  return text;
+}
+
+bool atEpochStart(const std::optional<int64_t>& position, int64_t positions) {
+  return position && *position >= 0 && *position < positions && *position % kEpoch == 0;
+}
+
+// Problems of one kind, counted so that a damaged header gives one line per
+// kind and class rather than one per event.
+struct Tally {
+  uint64_t count = 0;
+  std::string first;
+};
+
+struct SessionCheck {
+  const TreeFiles& tree;
+  const SessionFiles& files;
+  CheckReport& report;
+  std::string binName;
+  std::string npxName;
+  std::optional<SessionName> name;
+  std::map<std::string, Tally> tallies;
+
+  void binProblem(const std::string& text) { addProblem(report, binName, text); }
+  void npxProblem(const std::string& text) { addProblem(report, npxName, text); }
+
+  void tally(const std::string& what, const std::string& example) {
+    Tally& entry = tallies[what];
+    if (entry.count++ == 0) entry.first = example;
+  }
+
+  void reportTallies() {
+    for (const auto& [what, entry] : tallies) {
+      npxProblem(what + (entry.count == 1 ? " (" + entry.first + ")"
+                                          : " (" + std::to_string(entry.count) +
+                                                " events, first " + entry.first + ")"));
+    }
+  }
+
+  void checkPlace() {
+    const std::filesystem::path stem(files.relativeStem);
+    const std::string fileStem = stem.filename().string();
+    name = parseSessionName(fileStem);
+    if (!name) {
+      binProblem("the name does not follow the pattern Subj%02d_%02d_%02d_%02d");
+      return;
+    }
+    const std::string subjectDirectory = subjectDirectoryName(name->subject - 1);
+    const std::string parent = stem.parent_path().filename().string();
+    if (parent != subjectDirectory) {
+      binProblem("lies in \"" + parent + "\", but its name is for subject " +
+                 std::to_string(name->subject) + " (" + subjectDirectory + ")");
+    }
+  }
+
+  // Checks the binary file's header against the one the converter writes for
+  // the header document's sensors and the file's own position count.
+  bool checkBinary(EpochFileReader& reader, const NpxFile& npx) {
+    std::string error;
+    if (!openEpochFile(treePath(tree, binName), reader, error)) {
+      binProblem(error);
+      return false;
+    }
+    const EpochFileHeader& actual = reader.header;
+    const std::vector<std::string>& channels =
+        npx.wellFormed && !npx.sensors.empty() ? npx.sensors : channelList();
+    const EpochFileHeader expected = expectedEpochFileHeader(channels, actual.positions);
+    if (actual.magic != expected.magic) {
+      binProblem("does not start with the magic NPXFILE of a binary epoch file");
+      return false;
+    }
+    const auto field = [&](int32_t value, int32_t wanted, const std::string& what) {
+      if (value != wanted) {
+        binProblem(what + " is " + std::to_string(value) + ", expected " + std::to_string(wanted));
+      }
+      return value == wanted;
+    };
+    field(actual.version, expected.version, "the format version");
+    field(actual.rate, expected.rate, "the sampling rate");
+    field(actual.reserved, expected.reserved, "the field at byte 28");
+    if (actual.channelCount != expected.channelCount) {
+      binProblem("the channel count is " + std::to_string(actual.channelCount) + ", but " +
+                 npxName + " has " + std::to_string(channels.size()) + " Sensor elements");
+    }
+    const bool lengthAgrees = field(actual.headerLength, 16 * (actual.channelCount + 1),
+                                    "the header length for " +
+                                        std::to_string(actual.channelCount) + " channels");
+    for (size_t c = 0; c < actual.channelNames.size(); ++c) {
+      if (!actual.namesTerminated[c]) {
+        binProblem("the name field of channel " + std::to_string(c + 1) + " has no zero byte");
+      }
+      if (c < channels.size() && actual.channelNames[c] != channels[c]) {
+        binProblem("channel " + std::to_string(c + 1) + " is named \"" + actual.channelNames[c] +
+                   "\", its Sensor element \"" + channels[c] + "\"");
+      }
+    }
+    if (actual.positions < 0 || actual.positions % kEpoch != 0) {
+      binProblem("the position count " + std::to_string(actual.positions) +
+                 " is not a whole number of " + std::to_string(kEpoch) + "-sample epochs");
+      return false;
+    }
+    const uint64_t announced = announcedFileSize(actual);
+    if (lengthAgrees && reader.fileSize != announced) {
+      binProblem(std::string(reader.fileSize < announced ? "is truncated: it" : "it") +
+                 " holds " + std::to_string(reader.fileSize) + " bytes, its header announces " +
+                 std::to_string(announced) + " (" + std::to_string(actual.positions) +
+                 " sample positions of " + std::to_string(actual.channelCount) + " channels)");
+    }
+    report.epochs += static_cast<uint64_t>(actual.positions / kEpoch);
+    return true;
+  }
+
+  void checkHeaderDocument(const NpxFile& npx, const EpochFileHeader* binary) {
+    if (npx.sensors != channelList()) {
+      npxProblem("the Sensor names \"" + joinNames(npx.sensors) +
+                 "\" are not the channel list \"" + joinNames(channelList()) + "\"");
+    }
+    if (!npx.hasSamples) {
+      npxProblem("has no Recording/Samples element");
+    } else if (!npx.samples) {
+      npxProblem("Recording/Samples \"" + npx.samplesText + "\" is not a whole number");
+    } else if (binary != nullptr && *npx.samples != binary->positions) {
+      npxProblem("Recording/Samples is " + std::to_string(*npx.samples) + ", but " + binName +
+                 " holds " + std::to_string(binary->positions) + " sample positions");
+    }
+  }
+
+  // Names a header may give its classes, from the matrix size in the file name.
+  void knownNames(std::set<std::string>& epochNames, std::set<std::string>& targetNames) const {
+    epochNames = {kTargetClassName, kStandardClassName};
+    if (!name || name->rows < 0 || name->columns < 0 || name->rows + name->columns > 4096) return;
+    const SessionLayout layout{static_cast<int32_t>(name->rows),
+                               static_cast<int32_t>(name->columns)};
+    for (int32_t code = 0; code < layout.rows + layout.columns; ++code) {
+      epochNames.insert(codeClassName(code, layout));
+    }
+    for (int32_t row = 0; row < layout.rows; ++row) {
+      for (int32_t column = layout.rows; column < layout.rows + layout.columns; ++column) {
+        targetNames.insert(trialTargetName(row, column, layout));
+      }
+    }
+  }
+
+  void checkEpochEvent(const NpxEventClass& eventClass, const NpxEvent& event, int64_t positions) {
+    const std::string prefix = "class " + eventClass.name + ": ";
+    const std::string example = "VSB=\"" + event.beginText + "\"";
+    if (!event.begin) {
+      tally(prefix + "an event's VSB is not a whole number", example);
+    } else if (*event.begin < 0 || *event.begin >= positions) {
+      tally(prefix + "an event lies outside the file's " + std::to_string(positions) +
+                " sample positions",
+            example);
+    } else if (*event.begin % kEpoch != 0) {
+      tally(prefix + "an event is not at an epoch start (a multiple of " +
+                std::to_string(kEpoch) + ")",
+            example);
+    }
+  }
+
+  void checkTrialEvent(const NpxEvent& event, int64_t positions) {
+    checkEpochEvent(NpxEventClass{kTrialClass, kTrialClassName, {}}, event, positions);
+    const std::string example = "VSB=\"" + event.beginText + "\" VSE=\"" + event.endText + "\"";
+    if (!event.end) {
+      tally("class Trial: an event's VSE is missing or not a whole number", example);
+    } else if (*event.end > positions || (event.begin && *event.end <= *event.begin)) {
+      tally("class Trial: an event ends outside the file's " + std::to_string(positions) +
+                " sample positions or before it begins",
+            example);
+    }
+  }
+
+  void checkEvents(const NpxFile& npx, int64_t positions) {
+    if (!npx.hasEvents) {
+      npxProblem("has no Events element");
+      return;
+    }
+    std::set<std::string> epochNames, targetNames;
+    knownNames(epochNames, targetNames);
+    bool hasTrialClass = false;
+    for (const NpxEventClass& eventClass : npx.classes) {
+      if (eventClass.classText == kEpochClass) {
+        if (epochNames.count(eventClass.name) == 0) {
+          npxProblem("class 1 \"" + eventClass.name + "\" is no code class of the " +
+                     (name ? std::to_string(name->rows) + " x " + std::to_string(name->columns)
+                           : std::string("session's")) +
+                     " speller, nor Target or Standard");
+        }
+        for (const NpxEvent& event : eventClass.events) checkEpochEvent(eventClass, event, positions);
+      } else if (eventClass.classText == kTrialClass && eventClass.name == kTrialClassName &&
+                 !hasTrialClass) {
+        hasTrialClass = true;
+        for (const NpxEvent& event : eventClass.events) checkTrialEvent(event, positions);
+      } else if (eventClass.classText == kTrialClass) {
+        if (name && targetNames.count(eventClass.name) == 0) {
+          npxProblem("trial target class \"" + eventClass.name + "\" names no cell of the " +
+                     std::to_string(name->rows) + " x " + std::to_string(name->columns) +
+                     " speller");
+        }
+      } else {
+        npxProblem("class \"" + eventClass.name + "\" has Class=\"" + eventClass.classText +
+                   "\", neither 1 nor 2");
+      }
+    }
+    reportTallies();
+    if (!hasTrialClass) npxProblem("has no Trial class");
+
+    const SessionEventMap map = mapSessionEvents(npx, positions);
+    checkEpochMarks(map);
+    checkTrials(map, positions);
+  }
+
+  void epochTally(uint64_t count, size_t first, const std::string& what) {
+    if (count == 0) return;
+    npxProblem(countOf(count, "epoch is", "epochs are") + " " + what + " (first: epoch " +
+               std::to_string(first) + " at position " + std::to_string(first * kEpoch) + ")");
+  }
+
+  void checkEpochMarks(const SessionEventMap& map) {
+    uint64_t noCode = 0, manyCodes = 0, unlabelled = 0, twiceLabelled = 0;
+    size_t firstNoCode = 0, firstManyCodes = 0, firstUnlabelled = 0, firstTwice = 0;
+    for (size_t k = 0; k < map.epochs.size(); ++k) {
+      const EpochMarks& marks = map.epochs[k];
+      const uint32_t labels = marks.targetMarks + marks.standardMarks;
+      if (marks.codeClasses == 0 && noCode++ == 0) firstNoCode = k;
+      if (marks.codeClasses > 1 && manyCodes++ == 0) firstManyCodes = k;
+      if (labels == 0 && unlabelled++ == 0) firstUnlabelled = k;
+      if (labels > 1 && twiceLabelled++ == 0) firstTwice = k;
+    }
+    epochTally(noCode, firstNoCode, "in no code class");
+    epochTally(manyCodes, firstManyCodes, "in more than one code class");
+    epochTally(unlabelled, firstUnlabelled, "in neither Target nor Standard");
+    epochTally(twiceLabelled, firstTwice, "more than once in Target and Standard");
+  }
+
+  void checkTrials(const SessionEventMap& map, int64_t positions) {
+    int64_t expectedBegin = 0;
+    for (size_t i = 0; i < map.trials.size(); ++i) {
+      const TrialMarks& trial = map.trials[i];
+      const std::string label = "trial " + std::to_string(i + 1) + " (" +
+                                std::to_string(trial.begin) + " to " + std::to_string(trial.end) +
+                                ")";
+      if (trial.begin != expectedBegin) {
+        npxProblem(label + (i == 0 ? " does not begin at 0"
+                                   : " does not begin where the previous trial ended, at " +
+                                         std::to_string(expectedBegin)));
+      }
+      if (trial.end <= trial.begin) npxProblem(label + " holds no epoch");
+      expectedBegin = trial.end;
+      if (!trial.hasTarget) continue;
+      if (trial.targetEvents.size() != 1) {
+        npxProblem("trial target class \"" + trial.targetName + "\" of " + label + " holds " +
+                   std::to_string(trial.targetEvents.size()) + " events, expected one");
+        continue;
+      }
+      const NpxEvent& event = trial.targetEvents.front();
+      const int64_t targetEnd = trial.end - kEpoch + 1;
+      if (event.begin != trial.begin || event.end != targetEnd) {
+        npxProblem("trial target class \"" + trial.targetName + "\" of " + label +
+                   " has VSB=\"" + event.beginText + "\" VSE=\"" + event.endText +
+                   "\", expected VSB=\"" + std::to_string(trial.begin) + "\" VSE=\"" +
+                   std::to_string(targetEnd) + "\"");
+      }
+    }
+    if (expectedBegin != positions) {
+      npxProblem("the trials cover positions 0 to " + std::to_string(expectedBegin) +
+                 ", the file holds " + std::to_string(positions));
+    }
+    if (map.trialTargetClasses != map.trials.size()) {
+      npxProblem("holds " + countOf(map.trialTargetClasses, "trial target class", "trial target classes") +
+                 " for " + countOf(map.trials.size(), "trial", "trials"));
+    }
+  }
+
+  void run() {
+    binName = files.relativeStem + ".bin";
+    npxName = files.relativeStem + ".npx";
+    if (!files.hasNpx) {
+      ++report.files;
+      binProblem("has no header " + stemName(files.relativeStem) + ".npx beside it");
+      return;
+    }
+    if (!files.hasBin) {
+      ++report.files;
+      npxProblem("has no binary epoch file " + stemName(files.relativeStem) + ".bin beside it");
+      return;
+    }
+    report.files += 2;
+    checkPlace();
+    const NpxFile npx = readNpxFile(treePath(tree, npxName));
+    EpochFileReader reader;
+    const bool binaryRead = checkBinary(reader, npx);
+    if (!npx.wellFormed) {
+      npxProblem("is not well-formed XML: " + npx.error);
+      return;
+    }
+    if (!npx.hasRoot) {
+      npxProblem("has no DOC root element");
+      return;
+    }
+    checkHeaderDocument(npx, binaryRead ? &reader.header : nullptr);
+    const int64_t positions = binaryRead ? reader.header.positions : npx.samples.value_or(0);
+    checkEvents(npx, positions);
+  }
+};
+
+}  // namespace
+
+SessionEventMap mapSessionEvents(const NpxFile& npx, int64_t positions) {
+  SessionEventMap map;
+  map.epochs.resize(positions > 0 ? static_cast<size_t>(positions / kEpoch) : 0);
+  const NpxEventClass* trialClass = nullptr;
+  std::vector<const NpxEventClass*> targetClasses;
+  for (const NpxEventClass& eventClass : npx.classes) {
+    if (eventClass.classText == kTrialClass) {
+      if (eventClass.name == kTrialClassName && trialClass == nullptr) {
+        trialClass = &eventClass;
+      } else {
+        targetClasses.push_back(&eventClass);
+      }
+      continue;
+    }
+    if (eventClass.classText != kEpochClass) continue;
+    for (const NpxEvent& event : eventClass.events) {
+      if (!atEpochStart(event.begin, positions)) continue;
+      EpochMarks& marks = map.epochs[static_cast<size_t>(*event.begin / kEpoch)];
+      if (eventClass.name == kTargetClassName) {
+        ++marks.targetMarks;
+      } else if (eventClass.name == kStandardClassName) {
+        ++marks.standardMarks;
+      } else if (marks.codeClasses++ == 0) {
+        marks.codeClass = eventClass.name;
+      }
+    }
+  }
+  map.trialTargetClasses = targetClasses.size();
+  if (trialClass == nullptr) return map;
+  for (size_t i = 0; i < trialClass->events.size(); ++i) {
+    const NpxEvent& event = trialClass->events[i];
+    TrialMarks trial;
+    trial.begin = event.begin.value_or(-1);
+    trial.end = event.end.value_or(-1);
+    if (i < targetClasses.size()) {
+      trial.hasTarget = true;
+      trial.targetName = targetClasses[i]->name;
+      trial.targetEvents = targetClasses[i]->events;
+    }
+    map.trials.push_back(std::move(trial));
+  }
+  return map;
+}
+
+void checkSessionFiles(const TreeFiles& tree, const SessionFiles& files, CheckReport& report) {
+  SessionCheck check{tree, files, report, {}, {}, {}, {}};
+  check.run();
+}
+
+CheckReport checkTree(const TreeFiles& tree) {
+  fillSpellerLayout();
+  CheckReport report;
+  for (const SessionFiles& files : tree.sessions) checkSessionFiles(tree, files, report);
+  for (const std::string& partial : tree.partials) {
+    ++report.files;
+    addProblem(report, partial, "incomplete output left by an interrupted conversion");
+  }
+  return report;
+}
+
+}  // namespace erp2npx::check
