@@ -81,6 +81,7 @@ int runInspect(const CommandLine& line, std::ostream& out) {
 
 // Names on the command line that must exist before anything runs.
 void requireInputs(const CommandLine& line) {
+  if (line.mode == Mode::kHelp || line.mode == Mode::kVersion) return;
   std::error_code ignored;
   const auto requireFile = [&](const std::string& path) {
     if (!path.empty() && !fs::is_regular_file(path, ignored)) {

@@ -1,5 +1,7 @@
 #include "driver/conversion_run.h"
 
+#include <new>
+
 #include "driver/config.h"
 #include "driver/messages.h"
 #include "driver/speller_layout.h"
@@ -10,8 +12,9 @@
 
 namespace erp2npx {
 
-int runConversion() {
-  removePartialFileOnInterrupt();
+namespace {
+
+int convert() {
   const ChannelList& channels = channelList();
   fillSpellerLayout();
 
@@ -32,6 +35,20 @@ int runConversion() {
   printLine(msg::count("NumLayouts: ", index.layouts.size()));
   printLine(msg::count("NumTrials: ", index.trials.size()));
   return complete ? 0 : 1;
+}
+
+}  // namespace
+
+int runConversion() {
+  removePartialFileOnInterrupt();
+  try {
+    return convert();
+  } catch (const std::bad_alloc&) {
+    // Files are complete or absent: an unfinished one is removed as its
+    // owner unwinds.
+    printLine(msg::outOfMemory(kInputFileName));
+    return 1;
+  }
 }
 
 }  // namespace erp2npx

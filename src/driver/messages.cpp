@@ -27,6 +27,15 @@ std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint6
          std::to_string(needed) + " are needed: nothing of " + fileName + " is converted";
 }
 
+std::string tooManyStimuli(uint64_t count, const std::string& fileName) {
+  return "The input holds " + std::to_string(count) +
+         " stimuli, more than 2147483647: nothing of " + fileName + " is converted";
+}
+
+std::string outOfMemory(const std::string& fileName) {
+  return "Not enough memory to convert " + fileName + ": the conversion stops here";
+}
+
 std::string subjectFileUnreadable(const std::string& fileName, const std::string& reason) {
   return "Unable to read " + fileName + ": " + reason + "; no subject has metadata";
 }

@@ -18,6 +18,8 @@ std::string datasetUnreadable(const std::string& datasetName, const std::string&
 std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint64_t needed,
                             const std::string& fileName);
 
+std::string tooManyStimuli(uint64_t count, const std::string& fileName);
+std::string outOfMemory(const std::string& fileName);
 std::string subjectFileUnreadable(const std::string& fileName, const std::string& reason);
 std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject);
 std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,

@@ -1,6 +1,7 @@
 #include "input/dataset_loader.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <new>
 
@@ -149,6 +150,11 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
       printLine(msg::datasetTooShort(name, held, data.stimulusCount, fileName));
       usable = false;
     }
+  }
+  // Stimulus numbers are 32-bit throughout the output side.
+  if (data.stimulusCount > static_cast<uint64_t>(INT32_MAX)) {
+    printLine(msg::tooManyStimuli(data.stimulusCount, fileName));
+    usable = false;
   }
   if (featuresHeld < featuresNeeded) {
     printLine(msg::datasetTooShort("/features", featuresHeld, featuresNeeded, fileName));
