@@ -1,0 +1,250 @@
+#include "input/subject_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace erp2npx {
+namespace {
+
+struct Parsed {
+  bool complete = false;
+  SubjectInfoTable table;
+  std::vector<std::string> messages;
+};
+
+Parsed parse(const std::string& text) {
+  Parsed result;
+  std::istringstream in(text);
+  result.complete = parseSubjectFile(in, result.table, result.messages);
+  return result;
+}
+
+void expectInfo(const std::optional<SubjectInfo>& info, const std::string& study, int32_t c1,
+                int32_t c2, const std::string& sex, int32_t age, const std::string& condition,
+                int32_t c6) {
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->study, study);
+  EXPECT_EQ(info->column1Value, c1);
+  EXPECT_EQ(info->column2Value, c2);
+  EXPECT_EQ(info->sex, sex);
+  EXPECT_EQ(info->age, age);
+  EXPECT_EQ(info->condition, condition);
+  EXPECT_EQ(info->column6Value, c6);
+}
+
+TEST(ParseFieldNumber, ReadsLeadingDecimalDigits) {
+  EXPECT_EQ(parseFieldNumber("35"), 35);
+  EXPECT_EQ(parseFieldNumber("42 years"), 42);
+  EXPECT_EQ(parseFieldNumber(" 7"), 7);
+  EXPECT_EQ(parseFieldNumber("\t \v7"), 7);
+  EXPECT_EQ(parseFieldNumber("35 "), 35);
+  EXPECT_EQ(parseFieldNumber("35\r"), 35);
+  EXPECT_EQ(parseFieldNumber("0x1A"), 0);
+  EXPECT_EQ(parseFieldNumber("+5"), 5);
+  EXPECT_EQ(parseFieldNumber("-5"), -5);
+  EXPECT_EQ(parseFieldNumber("007"), 7);
+  EXPECT_EQ(parseFieldNumber("12.9"), 12);
+  EXPECT_EQ(parseFieldNumber("2147483647"), 2147483647);
+  EXPECT_EQ(parseFieldNumber("-2147483648"), INT32_MIN);
+  EXPECT_EQ(parseFieldNumber("00000000000000000000042"), 42);
+}
+
+TEST(ParseFieldNumber, RejectsFieldsWithoutA32BitNumber) {
+  EXPECT_EQ(parseFieldNumber(""), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("   "), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("abc"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("+"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("-"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("+-5"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("- 5"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("x5"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("2147483648"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("-2147483649"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("99999999999999999999999"), std::nullopt);
+  EXPECT_EQ(parseFieldNumber("-99999999999999999999999"), std::nullopt);
+}
+
+TEST(SubjectFile, ReadsSevenFieldsPerDataLine) {
+  const Parsed p = parse("anything\there\nA\t1\t2\tF\t35\thealthy\t3\n");
+  EXPECT_TRUE(p.complete);
+  EXPECT_TRUE(p.messages.empty());
+  ASSERT_EQ(p.table.size(), 1u);
+  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+}
+
+TEST(SubjectFile, KeepsEmptyFieldsAndSpaces) {
+  const Parsed p = parse(
+      "h\n"
+      "A\t1\t2\t\t35\t\t3\n"
+      " M \t-1\t+2\tM \t 35 \t ALS\t3 \t extra\tfields\n");
+  EXPECT_TRUE(p.complete);
+  EXPECT_TRUE(p.messages.empty());
+  ASSERT_EQ(p.table.size(), 2u);
+  expectInfo(p.table[0], "A", 1, 2, "", 35, "", 3);
+  expectInfo(p.table[1], " M ", -1, 2, "M ", 35, " ALS", 3);
+}
+
+TEST(SubjectFile, LineEndsAndTheEndOfTheFile) {
+  // CR LF line ends, a last line without line end.
+  Parsed p = parse("h\r\nA\t1\t2\tF\t35\thealthy\t3\r\nB\t4\t5\tM\t40\tALS\t6");
+  EXPECT_TRUE(p.complete);
+  ASSERT_EQ(p.table.size(), 2u);
+  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  expectInfo(p.table[1], "B", 4, 5, "M", 40, "ALS", 6);
+
+  // A carriage return on a text field that ends the line is a line end, not text.
+  p = parse("h\r\nA\t1\t2\tF\t35\thealthy\t3\tnote\r\n");
+  ASSERT_EQ(p.table.size(), 1u);
+  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+
+  // Trailing blank lines describe no subject.
+  for (const char* tail : {"\n", "\n\n", "\n\n\n", "\r\n\r\n", "\n\r\n"}) {
+    p = parse(std::string("h\nA\t1\t2\tF\t35\thealthy\t3") + tail);
+    EXPECT_TRUE(p.complete) << tail;
+    EXPECT_TRUE(p.messages.empty()) << p.messages.front();
+    EXPECT_EQ(p.table.size(), 1u);
+  }
+}
+
+TEST(SubjectFile, NoDataLines) {
+  for (const char* text : {"", "\n", "header only", "header\n", "header\r\n", "header\n\n"}) {
+    const Parsed p = parse(text);
+    EXPECT_TRUE(p.complete) << text;
+    EXPECT_TRUE(p.table.empty()) << text;
+    EXPECT_TRUE(p.messages.empty()) << text;
+  }
+}
+
+TEST(SubjectFile, ShortLineKeepsItsSubjectNumber) {
+  const Parsed p = parse(
+      "h\n"
+      "A\t1\t2\tF\t35\thealthy\t3\n"
+      "B\t1\t2\tM\n"
+      "C\t7\t8\tF\t50\tALS\t9\n");
+  EXPECT_FALSE(p.complete);
+  EXPECT_EQ(p.messages,
+            std::vector<std::string>{
+                "DataSets.txt line 3: 4 fields where 7 are needed; subject 1 has no metadata"});
+  ASSERT_EQ(p.table.size(), 3u);
+  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_FALSE(p.table[1].has_value());
+  expectInfo(p.table[2], "C", 7, 8, "F", 50, "ALS", 9);
+}
+
+TEST(SubjectFile, BlankLineInTheMiddleIsAShortLine) {
+  const Parsed p = parse("h\n\nA\t1\t2\tF\t35\thealthy\t3\r\n\r\nB\t1\t2\tF\t35\thealthy\t3\n");
+  EXPECT_FALSE(p.complete);
+  EXPECT_EQ(p.messages,
+            (std::vector<std::string>{
+                "DataSets.txt line 2: 1 fields where 7 are needed; subject 0 has no metadata",
+                "DataSets.txt line 4: 1 fields where 7 are needed; subject 2 has no metadata"}));
+  ASSERT_EQ(p.table.size(), 4u);
+  EXPECT_FALSE(p.table[0].has_value());
+  expectInfo(p.table[1], "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_FALSE(p.table[2].has_value());
+  expectInfo(p.table[3], "B", 1, 2, "F", 35, "healthy", 3);
+}
+
+TEST(SubjectFile, FieldWithoutNumberKeepsItsSubjectNumber) {
+  const Parsed p = parse(
+      "h\n"
+      "A\t1\t2\tF\t35\thealthy\t3\n"
+      "B\t1\t2\tM\tabc\tALS\t3\n"
+      "C\t7\t8\tF\t50\tALS\t9\n");
+  EXPECT_FALSE(p.complete);
+  EXPECT_EQ(p.messages,
+            std::vector<std::string>{"DataSets.txt line 3: field 5 \"abc\" is not a 32-bit number; "
+                                     "subject 1 has no metadata"});
+  ASSERT_EQ(p.table.size(), 3u);
+  EXPECT_FALSE(p.table[1].has_value());
+  expectInfo(p.table[2], "C", 7, 8, "F", 50, "ALS", 9);
+}
+
+TEST(SubjectFile, EachNumberFieldIsChecked) {
+  struct Case {
+    const char* line;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"A\t\t2\tF\t35\tx\t3", "field 2 \"\" is not a 32-bit number"},
+      {"A\t1\tzwei\tF\t35\tx\t3", "field 3 \"zwei\" is not a 32-bit number"},
+      {"A\t1\t2\tF\t2147483648\tx\t3", "field 5 \"2147483648\" is not a 32-bit number"},
+      {"A\t1\t2\tF\t35\tx\t-", "field 7 \"-\" is not a 32-bit number"},
+      // Only the first unusable field of a line is reported.
+      {"A\tx\ty\tF\tz\tx\tw", "field 2 \"x\" is not a 32-bit number"},
+  };
+  for (const Case& c : cases) {
+    const Parsed p = parse(std::string("h\n") + c.line + "\n");
+    EXPECT_FALSE(p.complete) << c.line;
+    ASSERT_EQ(p.table.size(), 1u) << c.line;
+    EXPECT_FALSE(p.table[0].has_value()) << c.line;
+    EXPECT_EQ(p.messages, std::vector<std::string>{std::string("DataSets.txt line 2: ") +
+                                                   c.message + "; subject 0 has no metadata"});
+  }
+}
+
+TEST(SubjectFileReader, MissingFileIsSilent) {
+  test::TempDir dir;
+  SubjectInfoTable table;
+  testing::internal::CaptureStdout();
+  const bool complete = SubjectFileReader::read(dir.file("DataSets.txt"), table);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(complete);
+  EXPECT_TRUE(table.empty());
+}
+
+TEST(SubjectFileReader, DirectoryInPlaceOfTheFile) {
+  test::TempDir dir;
+  const std::string path = dir.file("DataSets.txt");
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  SubjectInfoTable table;
+  testing::internal::CaptureStdout();
+  const bool complete = SubjectFileReader::read(path, table);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Unable to read " + path + ": Is a directory; no subject has metadata\n");
+  EXPECT_FALSE(complete);
+  EXPECT_TRUE(table.empty());
+}
+
+TEST(SubjectFileReader, ReadsTheFileAndPrintsItsProblems) {
+  test::TempDir dir;
+  const std::string path = dir.file("DataSets.txt");
+  test::writeTextFile(path,
+                      "h\r\nA\t1\t2\tF\t35\thealthy\t3\r\nB\t1\r\nC\t1\t2\tM\tn/a\tALS\t3\r\n"
+                      "D\t4\t5\tM\t60\tALS\t6");
+  SubjectInfoTable table;
+  testing::internal::CaptureStdout();
+  const bool complete = SubjectFileReader::read(path, table);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata\n"
+            "DataSets.txt line 4: field 5 \"n/a\" is not a 32-bit number; subject 2 has no "
+            "metadata\n");
+  EXPECT_FALSE(complete);
+  ASSERT_EQ(table.size(), 4u);
+  expectInfo(table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_FALSE(table[1].has_value());
+  EXPECT_FALSE(table[2].has_value());
+  expectInfo(table[3], "D", 4, 5, "M", 60, "ALS", 6);
+}
+
+TEST(SubjectFileReader, CleanFilePrintsNothing) {
+  test::TempDir dir;
+  const std::string path = dir.file("DataSets.txt");
+  test::writeTextFile(path, "h\nA\t1\t2\tF\t35\thealthy\t3\n\n");
+  SubjectInfoTable table;
+  testing::internal::CaptureStdout();
+  const bool complete = SubjectFileReader::read(path, table);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(table.size(), 1u);
+  expectInfo(table[0], "A", 1, 2, "F", 35, "healthy", 3);
+}
+
+}  // namespace
+}  // namespace erp2npx
