@@ -1,0 +1,572 @@
+#include "input/dataset_loader.h"
+
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "driver/messages.h"
+#include "input/hdf5_handle.h"
+#include "test_support.h"
+
+namespace erp2npx {
+namespace {
+
+using test::InputFileContents;
+using test::smallInput;
+using test::TempDir;
+using test::writeInputFile;
+
+const char* const kDatasets[] = {"/codes",       "/database_ids",   "/erp_labels",  "/features",
+                                 "/matrix_dims", "/matrix_indexes", "/run_indexes", "/sequences",
+                                 "/subjects",    "/target",         "/trials"};
+
+std::string missing(const std::string& name) { return "\n\nNOOOO " + name.substr(1) + "!!!!\n\n"; }
+
+std::string tooShort(const std::string& name, uint64_t held, uint64_t needed,
+                     const std::string& file) {
+  return "The dataset " + name + " holds " + std::to_string(held) + " values where " +
+         std::to_string(needed) + " are needed: nothing of " + file + " is converted\n";
+}
+
+std::string unreadable(const std::string& name, const std::string& file) {
+  return "Unable to read the dataset " + name + " of " + file + ": it is treated as missing\n";
+}
+
+// Replaces one dataset of an existing input file, stored contiguous or in
+// compressed chunks of the given shape. With data == nullptr the new dataset
+// gets a dataspace but no storage.
+void replaceDataset(const std::string& path, const char* name, hid_t fileType,
+                    const std::vector<hsize_t>& dims, hid_t memType, const void* data,
+                    const std::vector<hsize_t>& chunk = {}) {
+  const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+  if (!file.valid()) throw std::runtime_error("cannot open " + path);
+  if (H5Lexists(file.get(), name, H5P_DEFAULT) > 0) H5Ldelete(file.get(), name, H5P_DEFAULT);
+  const Hid space =
+      dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr));
+  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  if (!chunk.empty()) {
+    H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
+    H5Pset_deflate(properties.get(), 1);
+  }
+  const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, fileType, space.get(), H5P_DEFAULT,
+                                               properties.get(), H5P_DEFAULT));
+  if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
+  if (data != nullptr &&
+      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) {
+    throw std::runtime_error(std::string("cannot write ") + name);
+  }
+}
+
+// A dataset of 4-character strings, which cannot be read as numbers.
+void replaceWithStrings(const std::string& path, const char* name, size_t count) {
+  const Hid type = datatypeHandle(H5Tcopy(H5T_C_S1));
+  H5Tset_size(type.get(), 4);
+  const std::string text(4 * count, 'x');
+  replaceDataset(path, name, type.get(), {count}, type.get(), text.data());
+}
+
+struct Loaded {
+  bool usable = false;
+  std::string out;
+  InputData data;
+};
+
+Loaded load(const std::string& path) {
+  Loaded result;
+  result.data.epochs = createEpochMatrix(8);
+  testing::internal::CaptureStdout();
+  result.usable = DatasetLoader::load(path, 8, result.data);
+  result.out = testing::internal::GetCapturedStdout();
+  return result;
+}
+
+// Every epoch of the matrix, in stimulus order.
+std::vector<float> allEpochs(const EpochMatrix& epochs) {
+  std::vector<int32_t> stimuli(epochCount(epochs));
+  for (size_t s = 0; s < stimuli.size(); ++s) stimuli[s] = static_cast<int32_t>(s);
+  std::vector<float> values(stimuli.size() * epochs.channelCount * 128);
+  std::string error;
+  EXPECT_TRUE(readEpochs(epochs, stimuli.data(), stimuli.size(), values.data(), error)) << error;
+  return values;
+}
+
+void expectSameInput(const InputData& a, const InputData& b) {
+  EXPECT_EQ(a.stimulusCount, b.stimulusCount);
+  ASSERT_EQ(a.stimuli.size(), b.stimuli.size());
+  for (size_t s = 0; s < a.stimuli.size(); ++s) {
+    const StimulusRecord& x = a.stimuli[s];
+    const StimulusRecord& y = b.stimuli[s];
+    EXPECT_EQ(std::vector<int32_t>(
+                  {x.database, x.subject, x.session, x.trial, x.sequence, x.code, x.label}),
+              std::vector<int32_t>(
+                  {y.database, y.subject, y.session, y.trial, y.sequence, y.code, y.label}))
+        << "stimulus " << s;
+  }
+  ASSERT_EQ(a.sessionLayouts.size(), b.sessionLayouts.size());
+  for (size_t i = 0; i < a.sessionLayouts.size(); ++i) {
+    EXPECT_EQ(a.sessionLayouts[i].rows, b.sessionLayouts[i].rows);
+    EXPECT_EQ(a.sessionLayouts[i].columns, b.sessionLayouts[i].columns);
+  }
+  ASSERT_EQ(a.targets.size(), b.targets.size());
+  for (size_t i = 0; i < a.targets.size(); ++i) {
+    EXPECT_EQ(a.targets[i].targetRowCode, b.targets[i].targetRowCode);
+    EXPECT_EQ(a.targets[i].targetColumnCode, b.targets[i].targetColumnCode);
+  }
+  ASSERT_EQ(epochCount(a.epochs), epochCount(b.epochs));
+  EXPECT_EQ(allEpochs(a.epochs), allEpochs(b.epochs));
+}
+
+class DatasetLoaderTest : public testing::Test {
+ protected:
+  // The library's own error stack dumps would only bury the test output.
+  void SetUp() override {
+    H5Eget_auto2(H5E_DEFAULT, &savedFunction_, &savedData_);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  }
+  void TearDown() override { H5Eset_auto2(H5E_DEFAULT, savedFunction_, savedData_); }
+
+  std::string input(const InputFileContents& contents) {
+    writeInputFile(path, contents);
+    return path;
+  }
+
+  TempDir dir;
+  const std::string path = dir.file("QUOLMET ERP-BCI.hdf5");
+
+ private:
+  H5E_auto2_t savedFunction_ = nullptr;
+  void* savedData_ = nullptr;
+};
+
+TEST_F(DatasetLoaderTest, CompleteFile) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.matrixDims = {6, 6, 4, 5};
+  contents.erpLabels = {1.0, 0.0, -1.0, 0.5, -0.5, 7.9};
+  contents.codes = {0, 1, 2, 6, 7, 11};
+  contents.sequences = {0, 0, 1, 1, 2, 2};
+  contents.subjects = {3, 3, 3, 3, 3, 3};
+  contents.databaseIds = {1, 1, 1, 1, 1, 1};
+  contents.runIndexes = {0, 0, 0, 1, 1, 1};
+  const Loaded loaded = load(input(contents));
+
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  const InputData& data = loaded.data;
+  EXPECT_EQ(data.stimulusCount, 6u);
+  ASSERT_EQ(data.stimuli.size(), 6u);
+  const int32_t labels[] = {1, 0, -1, 0, 0, 7};
+  for (size_t s = 0; s < 6; ++s) {
+    const StimulusRecord& r = data.stimuli[s];
+    EXPECT_EQ(r.database, 1);
+    EXPECT_EQ(r.subject, 3);
+    EXPECT_EQ(r.session, contents.runIndexes[s]);
+    EXPECT_EQ(r.trial, contents.trials[s]);
+    EXPECT_EQ(r.sequence, contents.sequences[s]);
+    EXPECT_EQ(r.code, contents.codes[s]);
+    EXPECT_EQ(r.label, labels[s]);
+  }
+  ASSERT_EQ(data.sessionLayouts.size(), 2u);
+  EXPECT_EQ(data.sessionLayouts[1].rows, 4);
+  EXPECT_EQ(data.sessionLayouts[1].columns, 5);
+  ASSERT_EQ(data.targets.size(), 2u);
+  EXPECT_EQ(data.targets[1].column3Value, 1);
+  EXPECT_EQ(data.targets[1].targetRowCode, 1);
+  EXPECT_EQ(data.targets[1].targetColumnCode, 8);
+  ASSERT_EQ(data.epochs.channelCount, 8u);
+  ASSERT_EQ(epochCount(data.epochs), 6u);
+  for (size_t s = 0; s < 6; ++s) {
+    for (size_t ch = 0; ch < 8; ++ch) {
+      EXPECT_EQ(sampleAt(data.epochs, ch, s, 0), s * 1024 + ch + 0.5f);
+      EXPECT_EQ(sampleAt(data.epochs, ch, s, 127), s * 1024 + 127 * 8 + ch + 0.5f);
+    }
+  }
+  EXPECT_TRUE(data.subjectInfos.empty());
+}
+
+TEST_F(DatasetLoaderTest, FileThatCannotBeOpened) {
+  Loaded loaded = load(path);
+  EXPECT_EQ(loaded.out, "Unable to open the file: " + path + "\n");
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 0u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_TRUE(loaded.data.sessionLayouts.empty());
+  EXPECT_TRUE(loaded.data.targets.empty());
+  EXPECT_EQ(loaded.data.epochs.channelCount, 8u);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+
+  test::writeTextFile(path, "not an HDF5 file\n");
+  loaded = load(path);
+  EXPECT_EQ(loaded.out, "Unable to open the file: " + path + "\n");
+  EXPECT_EQ(loaded.data.stimulusCount, 0u);
+}
+
+TEST_F(DatasetLoaderTest, OnlyTrialsMissing) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.omit = {"/trials"};
+  contents.subjects.resize(5);  // the count then shows where it came from
+  const Loaded loaded = load(input(contents));
+  EXPECT_EQ(loaded.out,
+            std::string(msg::kFileOpened) + missing("/trials") + tooShort("/trials", 0, 5, path));
+  EXPECT_FALSE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 5u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.data.epochs.channelCount, 8u);
+  // The counts that are printed still come from what was read.
+  EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
+  EXPECT_EQ(loaded.data.targets.size(), 2u);
+}
+
+TEST_F(DatasetLoaderTest, EachMissingDatasetHasItsMessage) {
+  for (const std::string name : kDatasets) {
+    SCOPED_TRACE(name);
+    InputFileContents contents = smallInput(2, 3);
+    contents.omit = {name};
+    const Loaded loaded = load(input(contents));
+    std::string expected = std::string(msg::kFileOpened) + missing(name);
+    bool usable = false;
+    if (name == "/features") {
+      expected += tooShort("/features", 0, 6 * 1024, path);
+    } else if (name == "/matrix_dims" || name == "/matrix_indexes" || name == "/target") {
+      usable = true;
+    } else {
+      expected += tooShort(name, 0, 6, path);
+    }
+    EXPECT_EQ(loaded.out, expected);
+    EXPECT_EQ(loaded.usable, usable);
+    EXPECT_EQ(loaded.data.stimulusCount, 6u);
+    EXPECT_EQ(loaded.data.stimuli.size(), usable ? 6u : 0u);
+    EXPECT_EQ(epochCount(loaded.data.epochs), usable ? 6u : 0u);
+    EXPECT_EQ(loaded.data.sessionLayouts.size(), name == "/matrix_dims" ? 0u : 1u);
+    EXPECT_EQ(loaded.data.targets.size(), name == "/target" ? 0u : 2u);
+  }
+}
+
+TEST_F(DatasetLoaderTest, FileWithoutDatasets) {
+  InputFileContents contents;
+  contents.omit.insert(std::begin(kDatasets), std::end(kDatasets));
+  const Loaded loaded = load(input(contents));
+  std::string expected = msg::kFileOpened;
+  for (const char* name : kDatasets) expected += missing(name);
+  EXPECT_EQ(loaded.out, expected);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 0u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+}
+
+TEST_F(DatasetLoaderTest, StimulusCountFollowsTheLastCountingDataset) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.trials.resize(4);
+  Loaded loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 4u);
+  EXPECT_EQ(loaded.data.stimuli.size(), 4u);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);  // the count of "/codes"
+
+  // With "/trials" and "/subjects" gone, "/sequences" is the last that counts.
+  contents = smallInput(2, 3);
+  contents.omit = {"/trials", "/subjects"};
+  contents.sequences.resize(3);
+  loaded = load(input(contents));
+  EXPECT_EQ(loaded.data.stimulusCount, 3u);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + missing("/subjects") + missing("/trials") +
+                            tooShort("/subjects", 0, 3, path) + tooShort("/trials", 0, 3, path));
+}
+
+TEST_F(DatasetLoaderTest, ShortColumnsAreReportedAndNothingIsKept) {
+  InputFileContents contents = smallInput(2, 4);
+  contents.trials.push_back(1);  // 9 trials: every other column is one short
+  const Loaded loaded = load(input(contents));
+  const std::string needs = " values where 9 are needed: nothing of " + path + " is converted\n";
+  EXPECT_EQ(loaded.out,
+            std::string(msg::kFileOpened) + "The dataset /codes holds 8" + needs +
+                "The dataset /database_ids holds 8" + needs + "The dataset /erp_labels holds 8" +
+                needs + "The dataset /run_indexes holds 8" + needs +
+                "The dataset /sequences holds 8" + needs + "The dataset /subjects holds 8" + needs);
+  EXPECT_FALSE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 9u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_TRUE(loaded.data.epochs.samples.empty());
+}
+
+TEST_F(DatasetLoaderTest, MatrixIndexesAreNotChecked) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.matrixIndexes.resize(1);
+  Loaded loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimuli.size(), 6u);
+
+  contents.matrixIndexes.assign(50, 3);
+  loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_EQ(loaded.data.stimulusCount, 6u);
+}
+
+TEST_F(DatasetLoaderTest, FeaturesMustCoverEveryCode) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.features.pop_back();
+  Loaded loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + tooShort("/features", 6143, 6144, path));
+  EXPECT_FALSE(loaded.usable);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+
+  // More codes than stimuli: the epochs follow "/codes", so the features must too.
+  contents = smallInput(2, 3);
+  contents.codes.push_back(0);
+  loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + tooShort("/features", 6144, 7168, path));
+  EXPECT_FALSE(loaded.usable);
+
+  // Values beyond the codes are ignored.
+  contents = smallInput(2, 3);
+  contents.features.resize(contents.features.size() + 1500, 99.0);
+  loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+  EXPECT_EQ(sampleAt(loaded.data.epochs, 7, 5, 127), 6143.5f);
+}
+
+TEST_F(DatasetLoaderTest, CompressedAndBigEndianFilesGiveTheSameTables) {
+  InputFileContents contents = smallInput(3, 4);
+  contents.features[5] = 0.1;
+  contents.features[6] = -1e300;
+  contents.erpLabels[2] = -2.75;
+  const Loaded plain = load(input(contents));
+  ASSERT_EQ(plain.out, msg::kFileOpened);
+  const std::pair<bool, bool> variants[] = {{true, false}, {false, true}, {true, true}};
+  for (const auto& [compressed, bigEndian] : variants) {
+    SCOPED_TRACE(std::string(compressed ? "compressed " : "") + (bigEndian ? "big-endian" : ""));
+    contents.chunkedCompressed = compressed;
+    contents.bigEndian = bigEndian;
+    // A file of its own: the loaded epochs keep reading from the first one.
+    const std::string otherPath =
+        dir.file(std::to_string(compressed) + std::to_string(bigEndian) + ".hdf5");
+    writeInputFile(otherPath, contents);
+    const Loaded other = load(otherPath);
+    EXPECT_EQ(other.out, plain.out);
+    EXPECT_EQ(other.usable, plain.usable);
+    expectSameInput(other.data, plain.data);
+  }
+  EXPECT_EQ(sampleAt(plain.data.epochs, 5, 0, 0), 0.1f);
+  EXPECT_EQ(plain.data.stimuli[2].label, -2);
+}
+
+TEST_F(DatasetLoaderTest, StoredShapeAndWidthDoNotMatter) {
+  InputFileContents contents = smallInput(2, 3);
+  const Loaded plain = load(input(contents));
+
+  const hsize_t n = contents.codes.size();
+  replaceDataset(path, "/features", H5T_IEEE_F64LE, {n, 128, 8}, H5T_NATIVE_DOUBLE,
+                 contents.features.data());
+  replaceDataset(path, "/target", H5T_STD_I32LE, {2, 7}, H5T_NATIVE_INT32, contents.target.data());
+  replaceDataset(path, "/matrix_dims", H5T_STD_I32BE, {1, 2}, H5T_NATIVE_INT32,
+                 contents.matrixDims.data());
+  const std::vector<int64_t> codes(contents.codes.begin(), contents.codes.end());
+  replaceDataset(path, "/codes", H5T_STD_I64LE, {n}, H5T_NATIVE_INT64, codes.data());
+  const std::vector<int16_t> subjects(contents.subjects.begin(), contents.subjects.end());
+  replaceDataset(path, "/subjects", H5T_STD_I16BE, {n}, H5T_NATIVE_INT16, subjects.data());
+  const std::vector<float> labels(contents.erpLabels.begin(), contents.erpLabels.end());
+  replaceDataset(path, "/erp_labels", H5T_IEEE_F32LE, {n}, H5T_NATIVE_FLOAT, labels.data());
+
+  const Loaded reshaped = load(path);
+  EXPECT_EQ(reshaped.out, msg::kFileOpened);
+  EXPECT_TRUE(reshaped.usable);
+  expectSameInput(reshaped.data, plain.data);
+}
+
+TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
+  InputFileContents contents = smallInput(2, 3);
+  // 6400 values: more than the 6 epochs need, so rows cross epoch boundaries.
+  std::vector<double> features(6400);
+  for (size_t i = 0; i < features.size(); ++i) features[i] = static_cast<double>(i) + 0.5;
+  struct Storage {
+    std::vector<hsize_t> dims, chunk;
+    hid_t type;
+  };
+  const Storage storages[] = {{{6400}, {}, H5T_IEEE_F64LE},
+                              {{6400}, {1000}, H5T_IEEE_F64LE},
+                              {{6400}, {}, H5T_IEEE_F64BE},
+                              {{6400}, {}, H5T_IEEE_F32LE},
+                              {{8, 800}, {}, H5T_IEEE_F64BE},
+                              {{8, 800}, {3, 100}, H5T_IEEE_F64LE},
+                              {{5, 40, 32}, {2, 7, 5}, H5T_IEEE_F64LE},
+                              {{5, 40, 32}, {}, H5T_IEEE_F64BE},
+                              {{2, 2, 2, 800}, {1, 1, 1, 800}, H5T_IEEE_F64LE},
+                              {{6, 128, 8}, {}, H5T_IEEE_F64LE}};
+  // Out of order, repeated, with gaps and runs.
+  const std::vector<int32_t> stimuli = {5, 0, 3, 4, 4, 1, 2, 5};
+  for (const Storage& storage : storages) {
+    std::string shape;
+    for (const hsize_t d : storage.dims) shape += std::to_string(d) + " ";
+    SCOPED_TRACE(shape + (storage.chunk.empty() ? "contiguous" : "chunked"));
+    writeInputFile(path, contents);
+    replaceDataset(path, "/features", storage.type, storage.dims, H5T_NATIVE_DOUBLE,
+                   features.data(), storage.chunk);
+    const Loaded loaded = load(path);
+    ASSERT_EQ(loaded.out, msg::kFileOpened);
+    ASSERT_EQ(epochCount(loaded.data.epochs), 6u);
+    std::vector<float> out(stimuli.size() * 1024, -1.0f);
+    std::string error;
+    ASSERT_TRUE(readEpochs(loaded.data.epochs, stimuli.data(), stimuli.size(), out.data(), error))
+        << error;
+    size_t wrong = 0;
+    for (size_t k = 0; k < stimuli.size(); ++k) {
+      for (size_t i = 0; i < 1024; ++i) {
+        if (out[k * 1024 + i] != static_cast<float>(stimuli[k] * 1024 + i) + 0.5f) ++wrong;
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(sampleAt(loaded.data.epochs, 6, 3, 100), 3072 + 800 + 6 + 0.5f);
+  }
+}
+
+// Copies every dataset of an input file into a new file whose data start
+// after a user block, as some tools write them.
+void copyWithUserBlock(const std::string& from, const std::string& to, hsize_t userBlock) {
+  const Hid source = fileHandle(H5Fopen(from.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  const Hid creation = propertyListHandle(H5Pcreate(H5P_FILE_CREATE));
+  H5Pset_userblock(creation.get(), userBlock);
+  const Hid target = fileHandle(H5Fcreate(to.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+  if (!source.valid() || !target.valid()) throw std::runtime_error("cannot copy " + from);
+  for (const char* name : kDatasets) {
+    if (H5Ocopy(source.get(), name, target.get(), name, H5P_DEFAULT, H5P_DEFAULT) < 0) {
+      throw std::runtime_error(std::string("cannot copy ") + name);
+    }
+  }
+}
+
+TEST_F(DatasetLoaderTest, FileWithAUserBlock) {
+  const InputFileContents contents = smallInput(2, 3);
+  writeInputFile(path, contents);
+  const Loaded plain = load(path);
+  const std::string shifted = dir.file("shifted.hdf5");
+  copyWithUserBlock(path, shifted, 4096);
+  const Loaded loaded = load(shifted);
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  expectSameInput(loaded.data, plain.data);
+  EXPECT_EQ(sampleAt(loaded.data.epochs, 2, 1, 0), 1026.5f);
+}
+
+TEST_F(DatasetLoaderTest, DatasetsInExternalFiles) {
+  const InputFileContents contents = smallInput(2, 3);
+  writeInputFile(path, contents);
+  const Loaded plain = load(path);
+
+  // The external files are named relative to the working directory.
+  char before[4096];
+  ASSERT_NE(getcwd(before, sizeof before), nullptr);
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  const std::string moved = dir.file("external.hdf5");
+  {
+    const Hid file = fileHandle(H5Fcreate(moved.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    const Hid source = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+    for (const char* name : kDatasets) {
+      if (std::string(name) != "/features" && std::string(name) != "/trials") {
+        H5Ocopy(source.get(), name, file.get(), name, H5P_DEFAULT, H5P_DEFAULT);
+      }
+    }
+    const auto external = [&](const char* name, const char* store, hid_t type, hsize_t count,
+                              hid_t memType, const void* data, size_t width) {
+      const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+      H5Pset_external(properties.get(), store, 0, count * width);
+      const Hid space = dataspaceHandle(H5Screate_simple(1, &count, nullptr));
+      const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, type, space.get(), H5P_DEFAULT,
+                                                   properties.get(), H5P_DEFAULT));
+      ASSERT_TRUE(dataset.valid());
+      ASSERT_GE(H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), 0);
+    };
+    external("/features", "features.raw", H5T_IEEE_F64LE, contents.features.size(),
+             H5T_NATIVE_DOUBLE, contents.features.data(), 8);
+    external("/trials", "trials.raw", H5T_STD_I32LE, contents.trials.size(), H5T_NATIVE_INT32,
+             contents.trials.data(), 4);
+  }
+  const Loaded loaded = load(moved);
+  const std::vector<float> epochs = allEpochs(loaded.data.epochs);
+  ASSERT_EQ(chdir(before), 0);
+
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 6u);
+  EXPECT_EQ(loaded.data.stimuli.size(), 6u);
+  EXPECT_EQ(epochs, allEpochs(plain.data.epochs));
+}
+
+TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {
+  InputFileContents contents = smallInput(2, 3);
+  writeInputFile(path, contents);
+  replaceDataset(path, "/matrix_dims", H5T_STD_I32LE, {2}, H5T_NATIVE_INT32, nullptr);
+  replaceDataset(path, "/target", H5T_STD_I32LE, {14}, H5T_NATIVE_INT32, nullptr);
+  Loaded loaded = load(path);
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.data.sessionLayouts.empty());
+  EXPECT_TRUE(loaded.data.targets.empty());
+  EXPECT_EQ(loaded.data.stimulusCount, 6u);
+
+  // "/trials" is the last dataset that sets the stimulus count, even to 0.
+  replaceDataset(path, "/trials", H5T_STD_I32LE, {6}, H5T_NATIVE_INT32, nullptr);
+  loaded = load(path);
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_TRUE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 0u);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+
+  // Empty datasets count 0 as well.
+  contents.trials.clear();
+  contents.target.clear();
+  loaded = load(input(contents));
+  EXPECT_EQ(loaded.out, msg::kFileOpened);
+  EXPECT_EQ(loaded.data.stimulusCount, 0u);
+  EXPECT_TRUE(loaded.data.targets.empty());
+}
+
+TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
+  writeInputFile(path, smallInput(2, 3));
+  replaceWithStrings(path, "/target", 14);
+  Loaded loaded = load(path);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/target", path));
+  EXPECT_FALSE(loaded.usable);
+  EXPECT_TRUE(loaded.data.targets.empty());
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
+
+  // An unreadable counting dataset sets no count; its column is then short.
+  writeInputFile(path, smallInput(2, 3));
+  replaceWithStrings(path, "/codes", 6);
+  replaceWithStrings(path, "/features", 6 * 1024);
+  loaded = load(path);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/codes", path) +
+                            unreadable("/features", path) + tooShort("/codes", 0, 6, path));
+  EXPECT_FALSE(loaded.usable);
+  EXPECT_EQ(loaded.data.stimulusCount, 6u);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+}
+
+TEST_F(DatasetLoaderTest, UnreadableDatasetFailsTheRun) {
+  writeInputFile(path, smallInput(2, 3));
+  replaceWithStrings(path, "/erp_labels", 6);
+  const test::RunResult run = test::runProgram(test::converterPath(), dir.path);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, std::string(msg::kFileOpened) +
+                         unreadable("/erp_labels", "QUOLMET ERP-BCI.hdf5") +
+                         tooShort("/erp_labels", 0, 6, "QUOLMET ERP-BCI.hdf5") +
+                         "NumStimuli: 6\nNumSessions: 1\nNumTrials: 2\n"
+                         "NumDB: 0\nNumSubjects: 0\nNumLayouts: 1\nNumTrials: 0\n");
+  EXPECT_EQ(test::listTree(dir.path).size(), 1u);
+}
+
+}  // namespace
+}  // namespace erp2npx
