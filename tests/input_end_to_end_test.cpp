@@ -1,0 +1,435 @@
+// Whole runs of the converter, seen from the input side: what it reads, from
+// where, what it reports about it and which exit value that gives.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/conversion_run.h"
+#include "test_support.h"
+
+namespace erp2npx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kInput = "QUOLMET ERP-BCI.hdf5";
+const char* const kOpened = "\nFile successfully opened!!!!\n\n";
+const char* const kDatasets[] = {"/codes",       "/database_ids",   "/erp_labels",  "/features",
+                                 "/matrix_dims", "/matrix_indexes", "/run_indexes", "/sequences",
+                                 "/subjects",    "/target",         "/trials"};
+const char* const kSubjectFile =
+    "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n"
+    "S1\t1\t1\tF\t30\thealthy\t2\n";
+
+// A run inside the test program looks for the encoder files beside the test
+// program, where there are none; those lines are not what it checks.
+std::string withoutEncoderLines(const std::string& out) {
+  std::istringstream in(out);
+  std::string result, line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Unable to load the Encoder file: ", 0) != 0) result += line + "\n";
+  }
+  return result;
+}
+
+struct Sample {
+  int stimuli = -1, databases = -1, subjects = -1, sessions = -1, trials = -1;
+};
+
+// Writes the generator's collection into directory and returns its sizes.
+Sample generate(const std::string& directory, const std::vector<std::string>& options = {}) {
+  std::vector<std::string> arguments = {"--out", directory};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  const RunResult run = runProgram(ERP2NPX_GENERATOR, directory, arguments);
+  Sample sample;
+  const size_t at = run.out.find(".hdf5: ");
+  if (run.exitCode != 0 || at == std::string::npos) {
+    ADD_FAILURE() << "generator failed: " << run.out;
+    return sample;
+  }
+  std::sscanf(run.out.c_str() + at,
+              ".hdf5: %d stimuli, %d databases, %d subjects, %d sessions, "
+              "%d trials",
+              &sample.stimuli, &sample.databases, &sample.subjects, &sample.sessions,
+              &sample.trials);
+  return sample;
+}
+
+// The output tree below root: every file but the inputs, with its contents.
+std::map<std::string, std::string> outputTree(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& [name, size] : listTree(root)) {
+    if (name == kInput || name == "DataSets.txt") continue;
+    files[name] = readFile(root + "/" + name);
+  }
+  return files;
+}
+
+void expectSameTree(const std::string& actualRoot, const std::string& expectedRoot) {
+  const auto actual = outputTree(actualRoot);
+  const auto expected = outputTree(expectedRoot);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(listTree(actualRoot).size(), listTree(expectedRoot).size());
+  for (const auto& [name, contents] : expected) {
+    const auto it = actual.find(name);
+    if (it == actual.end()) {
+      ADD_FAILURE() << name << " is missing";
+    } else {
+      EXPECT_TRUE(it->second == contents) << name << " differs";
+    }
+  }
+  for (const auto& entry : actual) EXPECT_TRUE(expected.count(entry.first)) << entry.first;
+}
+
+// The walk's lines that the files of an output tree imply, in walk order.
+std::string processingLinesOf(const std::string& root) {
+  std::string lines, database, subject;
+  for (const auto& [name, contents] : outputTree(root)) {
+    const fs::path path(name);
+    const std::string db = path.begin()->string();
+    const std::string sub = std::next(path.begin())->string();
+    if (db != database) lines += "Processing " + db + "\\\n";
+    if (db != database || sub != subject) lines += "\tProcessing " + sub + "\\\n";
+    database = db;
+    subject = sub;
+    if (path.extension() == ".bin") lines += "\t\tProcessing " + path.filename().string() + "\n";
+  }
+  return lines;
+}
+
+std::string counts(uint64_t stimuli, uint64_t sessions, uint64_t trials) {
+  return "NumStimuli: " + std::to_string(stimuli) + "\nNumSessions: " + std::to_string(sessions) +
+         "\nNumTrials: " + std::to_string(trials) + "\n";
+}
+
+std::string closing(uint64_t databases, uint64_t subjects, uint64_t layouts, uint64_t trials) {
+  return "NumDB: " + std::to_string(databases) + "\nNumSubjects: " + std::to_string(subjects) +
+         "\nNumLayouts: " + std::to_string(layouts) + "\nNumTrials: " + std::to_string(trials) +
+         "\n";
+}
+
+const std::string kSmallRun = std::string(kOpened) + counts(6, 1, 2) +
+                              "Processing DB_00\\\n\tProcessing Subject_01\\\n"
+                              "\t\tProcessing Subj01_01_06_06.bin\n" +
+                              closing(1, 1, 1, 2);
+
+// A folder with the small input and a subject file.
+void writeSmallInput(const TempDir& dir, const InputFileContents& contents = smallInput()) {
+  writeInputFile(dir.file(kInput), contents);
+  writeTextFile(dir.file("DataSets.txt"), kSubjectFile);
+}
+
+bool holdsOnlyTheInput(const std::string& root) {
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    if (name != kInput && name != "DataSets.txt") return false;
+  }
+  return true;
+}
+
+TEST(InputEndToEnd, CompleteInputReportsInOrder) {
+  TempDir work;
+  const Sample sample = generate(work.path);
+  ASSERT_GT(sample.stimuli, 0);
+  const RunResult run = runProgram(converterPath(), work.path);
+  EXPECT_EQ(run.exitCode, 0);
+  // The generator's layouts are 6x6, 4x5 and 6x7.
+  const std::string expected =
+      std::string(kOpened) + counts(sample.stimuli, sample.sessions, sample.trials) +
+      processingLinesOf(work.path) + closing(sample.databases, sample.subjects, 3, sample.trials);
+  EXPECT_EQ(run.out, expected);
+
+  // Every session has its pair of files.
+  const auto tree = listTree(work.path);
+  int sessions = 0;
+  for (const auto& [name, size] : tree) {
+    if (fs::path(name).extension() != ".bin") continue;
+    ++sessions;
+    EXPECT_GT(size, 160u) << name;
+    EXPECT_TRUE(tree.count(fs::path(name).replace_extension(".npx").string())) << name;
+  }
+  EXPECT_EQ(sessions, sample.sessions);
+}
+
+TEST(InputEndToEnd, NoInputFile) {
+  const std::string eightLines =
+      "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) + closing(0, 0, 0, 0);
+  {
+    TempDir work;
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, eightLines);
+    EXPECT_TRUE(fs::is_empty(work.path));
+  }
+  {
+    // The subject file is still read, and a clean one adds nothing.
+    TempDir work;
+    writeTextFile(work.file("DataSets.txt"), kSubjectFile);
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, eightLines);
+    EXPECT_EQ(listTree(work.path).size(), 1u);
+    EXPECT_TRUE(holdsOnlyTheInput(work.path));
+  }
+  {
+    TempDir work;
+    writeTextFile(work.file(kInput), "plain text, not HDF5\n");
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, eightLines);
+    EXPECT_TRUE(holdsOnlyTheInput(work.path));
+  }
+}
+
+TEST(InputEndToEnd, SmallCompleteInput) {
+  TempDir work;
+  writeSmallInput(work);
+  const RunResult run = runProgram(converterPath(), work.path);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, kSmallRun);
+}
+
+TEST(InputEndToEnd, EachMissingDataset) {
+  TempDir complete;
+  writeSmallInput(complete);
+  ASSERT_EQ(runProgram(converterPath(), complete.path).exitCode, 0);
+
+  for (const std::string name : kDatasets) {
+    SCOPED_TRACE(name);
+    TempDir work;
+    InputFileContents contents = smallInput();
+    contents.omit = {name};
+    writeSmallInput(work, contents);
+    const RunResult run = runProgram(converterPath(), work.path);
+    const std::string& out = run.out;
+    const std::string opened = std::string(kOpened) + "\n\nNOOOO " + name.substr(1) + "!!!!\n\n";
+
+    if (name == "/matrix_indexes") {
+      // Its values are never used.
+      EXPECT_EQ(run.exitCode, 0);
+      EXPECT_EQ(out, opened + kSmallRun.substr(std::string(kOpened).size()));
+      expectSameTree(work.path, complete.path);
+    } else if (name == "/matrix_dims" || name == "/target") {
+      // The tables are read, but their sessions cannot be written.
+      const bool dims = name == "/matrix_dims";
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_EQ(out.rfind(opened + counts(6, dims ? 0 : 1, dims ? 2 : 0), 0), 0u) << out;
+      const std::string end = closing(1, 1, dims ? 0 : 1, 2);
+      ASSERT_GE(out.size(), end.size());
+      EXPECT_EQ(out.substr(out.size() - end.size()), end);
+      EXPECT_TRUE(outputTree(work.path).empty());
+    } else {
+      // A per-stimulus dataset, or the features: nothing can be converted.
+      const std::string needed = name == "/features" ? "6144" : "6";
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_EQ(out, opened + "The dataset " + name + " holds 0 values where " + needed +
+                         " are needed: nothing of QUOLMET ERP-BCI.hdf5 is converted\n" +
+                         counts(6, 1, 2) + closing(0, 0, 1, 0));
+      EXPECT_TRUE(holdsOnlyTheInput(work.path));
+    }
+  }
+}
+
+TEST(InputEndToEnd, InconsistentLengthsConvertNothing) {
+  TempDir work;
+  InputFileContents contents = smallInput();
+  contents.subjects.pop_back();
+  writeSmallInput(work, contents);
+  const RunResult run = runProgram(converterPath(), work.path);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, std::string(kOpened) +
+                         "The dataset /subjects holds 5 values where 6 are needed: nothing of "
+                         "QUOLMET ERP-BCI.hdf5 is converted\n" +
+                         counts(6, 1, 2) + closing(0, 0, 1, 0));
+  EXPECT_TRUE(holdsOnlyTheInput(work.path));
+}
+
+TEST(InputEndToEnd, StorageVariantsGiveTheSameOutput) {
+  TempDir plain;
+  generate(plain.path);
+  const RunResult plainRun = runProgram(converterPath(), plain.path);
+  ASSERT_EQ(plainRun.exitCode, 0);
+  for (const char* option : {"--compress", "--chunked"}) {
+    SCOPED_TRACE(option);
+    TempDir stored;
+    generate(stored.path, {option});
+    EXPECT_NE(readFile(stored.file(kInput)), readFile(plain.file(kInput)));
+    const RunResult run = runProgram(converterPath(), stored.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, plainRun.out);
+    expectSameTree(stored.path, plain.path);
+  }
+
+  TempDir little, big;
+  writeSmallInput(little);
+  InputFileContents contents = smallInput();
+  contents.bigEndian = true;
+  writeSmallInput(big, contents);
+  const RunResult littleRun = runProgram(converterPath(), little.path);
+  const RunResult bigRun = runProgram(converterPath(), big.path);
+  EXPECT_EQ(bigRun.exitCode, 0);
+  EXPECT_EQ(bigRun.out, littleRun.out);
+  expectSameTree(big.path, little.path);
+}
+
+TEST(InputEndToEnd, ArgumentsAreIgnored) {
+  TempDir without, with;
+  generate(without.path);
+  generate(with.path);
+  const RunResult plainRun = runProgram(converterPath(), without.path);
+  const RunResult argumentRun = runProgram(
+      converterPath(), with.path, {"--help", "-v", "other.hdf5", "--out", "elsewhere", ""});
+  EXPECT_EQ(argumentRun.exitCode, plainRun.exitCode);
+  EXPECT_EQ(argumentRun.out, plainRun.out);
+  expectSameTree(with.path, without.path);
+  EXPECT_FALSE(exists(with.file("elsewhere")));
+}
+
+TEST(InputEndToEnd, RunsFromAnotherFolder) {
+  TempDir installed;
+  installConverter(installed.path);
+  // Inputs beside the executable must not be taken for the working directory's.
+  writeInputFile(installed.file(kInput), smallInput(1, 1));
+  fs::create_directory(installed.file("DataSets.txt"));
+  const auto installedBefore = listTree(installed.path);
+
+  TempDir reference, work;
+  generate(reference.path);
+  generate(work.path);
+  const RunResult referenceRun = runProgram(converterPath(), reference.path);
+  const RunResult run = runProgram(installed.file("erp2npx"), work.path);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, referenceRun.out);
+  expectSameTree(work.path, reference.path);
+  EXPECT_EQ(listTree(installed.path), installedBefore);
+
+  // The encoder files beside the executable were found and copied in.
+  EXPECT_NE(readFile(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")).find("<Encoder"),
+            std::string::npos);
+  EXPECT_NE(readFile(work.file("DB_01/Subject_04/Subj04_07_04_05.npx")).find("<Encoder"),
+            std::string::npos);
+}
+
+TEST(InputEndToEnd, WorkingDirectoryIsUnchanged) {
+  TempDir work;
+  writeSmallInput(work);
+  char before[PATH_MAX];
+  ASSERT_NE(getcwd(before, sizeof before), nullptr);
+  ASSERT_EQ(chdir(work.path.c_str()), 0);
+  char started[PATH_MAX];
+  ASSERT_NE(getcwd(started, sizeof started), nullptr);
+
+  testing::internal::CaptureStdout();
+  const int exitValue = runConversion();
+  const std::string out = testing::internal::GetCapturedStdout();
+  char after[PATH_MAX];
+  const bool known = getcwd(after, sizeof after) != nullptr;
+  ASSERT_EQ(chdir(before), 0);
+
+  EXPECT_EQ(exitValue, 0);
+  EXPECT_EQ(withoutEncoderLines(out), kSmallRun);
+  ASSERT_TRUE(known);
+  EXPECT_EQ(std::string(after), std::string(started));
+  EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.bin")));
+}
+
+TEST(InputEndToEnd, SubjectFileProblems) {
+  {
+    // No subject file at all is not a fault.
+    TempDir work;
+    writeInputFile(work.file(kInput), smallInput());
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, kSmallRun);
+  }
+  {
+    TempDir work;
+    writeInputFile(work.file(kInput), smallInput());
+    fs::create_directory(work.file("DataSets.txt"));
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out,
+              std::string(kOpened) +
+                  "Unable to read DataSets.txt: Is a directory; no subject has metadata\n" +
+                  kSmallRun.substr(std::string(kOpened).size()));
+    EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
+  }
+  {
+    TempDir work;
+    writeInputFile(work.file(kInput), smallInput());
+    writeTextFile(work.file("DataSets.txt"), "h\r\nS1\t1\t1\tF\tthirty\thealthy\t2\r\nS2\t1\r\n");
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out,
+              std::string(kOpened) +
+                  "DataSets.txt line 2: field 5 \"thirty\" is not a 32-bit number; subject 0 "
+                  "has no metadata\n"
+                  "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata\n" +
+                  kSmallRun.substr(std::string(kOpened).size()));
+    EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
+  }
+  {
+    // Without an input file the subject file is read all the same.
+    TempDir work;
+    writeTextFile(work.file("DataSets.txt"), "h\nS1\t1\n");
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out,
+              "Unable to open the file: QUOLMET ERP-BCI.hdf5\n"
+              "DataSets.txt line 2: 2 fields where 7 are needed; subject 0 has no metadata\n" +
+                  counts(0, 0, 0) + closing(0, 0, 0, 0));
+  }
+}
+
+// Root reads any file, so unreadable inputs are tried as an unprivileged user,
+// with a copy of the converter that this user can reach wherever the build is.
+RunResult runUnprivileged(const TempDir& installed, const std::string& workingDirectory) {
+  installConverter(installed.path);
+  fs::permissions(installed.path, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+  fs::permissions(workingDirectory, fs::perms::all);
+  return runProgram(
+      "/usr/bin/setpriv", workingDirectory,
+      {"--reuid=65534", "--regid=65534", "--clear-groups", installed.file("erp2npx")});
+}
+
+TEST(InputEndToEnd, UnreadableInputFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
+  {
+    TempDir work;
+    writeSmallInput(work);
+    fs::permissions(work.file("DataSets.txt"), fs::perms::none);
+    TempDir installed;
+    const RunResult run = runUnprivileged(installed, work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, std::string(kOpened) +
+                           "Unable to read DataSets.txt: Permission denied; no subject has "
+                           "metadata\n" +
+                           kSmallRun.substr(std::string(kOpened).size()));
+    EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
+  }
+  {
+    TempDir work;
+    writeSmallInput(work);
+    fs::permissions(work.file(kInput), fs::perms::none);
+    TempDir installed;
+    const RunResult run = runUnprivileged(installed, work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) +
+                           closing(0, 0, 0, 0));
+    EXPECT_TRUE(holdsOnlyTheInput(work.path));
+  }
+}
+
+}  // namespace
+}  // namespace erp2npx::test
