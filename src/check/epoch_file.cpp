@@ -89,15 +89,15 @@ size_t epochValues(const EpochFileHeader& header) {
   return static_cast<size_t>(std::max(header.channelCount, 0)) * kEpochSamples;
 }
 
-bool readEpochBlock(EpochFileReader& reader, uint64_t firstEpoch, size_t count, float* out) {
-  const uint64_t values = epochValues(reader.header);
-  const uint64_t offset = dataOffset(reader.header) + firstEpoch * values * sizeof(float);
-  const uint64_t bytes = count * values * sizeof(float);
-  if (offset + bytes > reader.fileSize) return false;
+size_t readEpochBlock(EpochFileReader& reader, uint64_t firstEpoch, size_t count, float* out) {
+  const uint64_t epochBytes = epochValues(reader.header) * sizeof(float);
+  const uint64_t offset = dataOffset(reader.header) + firstEpoch * epochBytes;
+  if (epochBytes == 0 || offset >= reader.fileSize) return 0;
+  const size_t held = static_cast<size_t>(std::min<uint64_t>(count, (reader.fileSize - offset) / epochBytes));
   reader.stream.clear();
   reader.stream.seekg(static_cast<std::streamoff>(offset));
-  return static_cast<bool>(
-      reader.stream.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(bytes)));
+  reader.stream.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(held * epochBytes));
+  return static_cast<size_t>(static_cast<uint64_t>(reader.stream.gcount()) / epochBytes);
 }
 
 }  // namespace erp2npx::check

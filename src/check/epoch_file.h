@@ -51,7 +51,8 @@ bool openEpochFile(const std::string& path, EpochFileReader& reader, std::string
 // Values of one epoch: 128 positions of every channel.
 size_t epochValues(const EpochFileHeader& header);
 
-// Reads count epochs from firstEpoch into out; false when the file ends early.
-bool readEpochBlock(EpochFileReader& reader, uint64_t firstEpoch, size_t count, float* out);
+// Reads up to count epochs from firstEpoch into out; returns how many whole
+// epochs the file held there.
+size_t readEpochBlock(EpochFileReader& reader, uint64_t firstEpoch, size_t count, float* out);
 
 }  // namespace erp2npx::check

@@ -50,7 +50,7 @@ bool addSession(const TreeFiles& tree, const std::string& stem, ErpAverages& ave
   std::vector<float> block(kBlockEpochs * values);
   for (size_t first = 0; first < map.epochs.size(); first += kBlockEpochs) {
     const size_t count = std::min(kBlockEpochs, map.epochs.size() - first);
-    if (!readEpochBlock(reader, first, count, block.data())) {
+    if (readEpochBlock(reader, first, count, block.data()) != count) {
       error = stem + ".bin ends before its epoch " + std::to_string(first + count);
       return false;
     }
@@ -216,7 +216,7 @@ bool averageEpochs(const TreeFiles& tree, const std::string& session, ErpAverage
 
 std::string renderErpSvg(const ErpAverages& averages) {
   constexpr double kWidth = 1100, kHeight = 620;
-  constexpr double kLeft = 90, kRight = 20, kTop = 100, kBottom = 70;
+  constexpr double kLeft = 90, kRight = 40, kTop = 100, kBottom = 70;
   constexpr double kGapX = 45, kGapY = 60;
   constexpr size_t kColumns = 4;
   const size_t channels = averages.channels.size();
@@ -245,12 +245,12 @@ std::string renderErpSvg(const ErpAverages& averages) {
          std::to_string(kEpochSamples) + " samples per second</text>\n";
 
   // Legend, top right.
-  const double legendX = kWidth - kRight - 250;
+  const double legendX = kWidth - kRight - 300;
   const std::pair<const char*, std::string> entries[] = {
       {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
       {kStandardColour, "Standard (n=" + std::to_string(averages.standardEpochs) + ")"}};
   for (size_t i = 0; i < 2; ++i) {
-    const double x = legendX + 130.0 * static_cast<double>(i);
+    const double x = legendX + 145.0 * static_cast<double>(i);
     svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"54\" x2=\"" + number(x + 24) +
            "\" y2=\"54\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
     svg += "<text x=\"" + number(x + 30) + "\" y=\"58\" font-size=\"12\">" +

@@ -204,11 +204,8 @@ struct SessionProof {
         addProblem(report, binName, "cannot be compared: " + error);
         return;
       }
-      if (!readEpochBlock(reader, first, count, actual.data())) {
-        addProblem(report, binName, "cannot be read past epoch " + std::to_string(first));
-        return;
-      }
-      for (size_t e = 0; e < count; ++e) {
+      const size_t held = readEpochBlock(reader, first, count, actual.data());
+      for (size_t e = 0; e < held; ++e) {
         const float* want = expected.data() + e * kEpochValues;
         const float* got = actual.data() + e * kEpochValues;
         if (std::memcmp(want, got, kEpochValues * sizeof(float)) == 0) {
@@ -222,6 +219,13 @@ struct SessionProof {
                      std::to_string(order[first + e]) + ", sample " +
                      std::to_string(v / channels) + " of " + channelList()[v % channels] +
                      ": file " + sampleText(got[v]) + ", source " + sampleText(want[v]));
+      }
+      if (held < count) {
+        addProblem(report, binName,
+                   "ends within epoch " + std::to_string(first + held) + ": " +
+                       countOf(order.size() - first - held, "stimulus is", "stimuli are") +
+                       " missing from it");
+        break;
       }
     }
     reportMismatch(binName, samples, "differing from the source's /features");
@@ -293,11 +297,12 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
           proof.prove(stem, layout, trials);
           continue;
         }
-        std::string text = "missing: it would hold the " + what;
+        const bool binFound = found != present.end() && found->second->hasBin;
+        std::string text = "missing: the " + what + " are not accounted for";
         for (const std::string& other : namesakes(tree, stem)) {
           text += "; " + other + " is there, named after another matrix size";
         }
-        addProblem(report, stem + ".bin", text);
+        addProblem(report, stem + (binFound ? ".npx" : ".bin"), text);
       }
     }
   }
