@@ -85,7 +85,7 @@ void requireInputs(const CommandLine& line) {
   std::error_code ignored;
   const auto requireFile = [&](const std::string& path) {
     if (!path.empty() && !fs::is_regular_file(path, ignored)) {
-      throw UsageError{path + ": no such file"};
+      throw UsageError{path + (fs::exists(path, ignored) ? ": not a regular file" : ": no such file")};
     }
   };
   if (line.mode == Mode::kInspect) {

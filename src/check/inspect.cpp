@@ -467,13 +467,13 @@ struct Inspection {
     }
     for (const auto& [session, count] : unknownSessions) {
       problem("session " + std::to_string(session) + " (" + countOf(count, "stimulus", "stimuli") +
-              ") lies outside the layout table of " + std::to_string(tables.layouts.size()) +
-              " sessions");
+              ") lies outside the layout table of " +
+              countOf(tables.layouts.size(), "session", "sessions"));
     }
     for (const auto& [trial, count] : unknownTrials) {
       problem("trial " + std::to_string(trial) + " (" + countOf(count, "stimulus", "stimuli") +
-              ") lies outside the target table of " + std::to_string(tables.targets.size()) +
-              " trials");
+              ") lies outside the target table of " +
+              countOf(tables.targets.size(), "trial", "trials"));
     }
     for (const auto& [session, entry] : badCodes) {
       problem("session " + std::to_string(session) + ": " +

@@ -171,9 +171,7 @@ struct SessionCheck {
                 " sample positions",
             example);
     } else if (*event.begin % kEpoch != 0) {
-      tally(prefix + "an event is not at an epoch start (a multiple of " +
-                std::to_string(kEpoch) + ")",
-            example);
+      tally(prefix + "an event is not at an epoch start", example);
     }
   }
 

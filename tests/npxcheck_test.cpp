@@ -1,0 +1,459 @@
+#ifdef NPXCHECK_EXECUTABLE
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+#include <pugixml.hpp>
+
+#include "check/command_line.h"
+#include "check/erp_plot.h"
+#include "check/session_files.h"
+#include "test_support.h"
+
+namespace erp2npx::test {
+namespace {
+
+namespace fs = std::filesystem;
+// What a text must hold, and where.
+struct TextPart {
+  enum Place { kAnywhere, kStart, kEnd } place;
+  std::string part;
+};
+TextPart contains(const std::string& part) { return {TextPart::kAnywhere, part}; }
+TextPart startsWith(const std::string& part) { return {TextPart::kStart, part}; }
+TextPart endsWith(const std::string& part) { return {TextPart::kEnd, part}; }
+
+::testing::AssertionResult holds(const std::string& text, const TextPart& test) {
+  const size_t at = test.place == TextPart::kEnd && text.size() >= test.part.size()
+                        ? text.size() - test.part.size()
+                        : 0;
+  const bool found = test.place == TextPart::kAnywhere
+                         ? text.find(test.part) != std::string::npos
+                         : text.compare(at, test.part.size(), test.part) == 0;
+  if (found) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\"" << test.part << "\" is not "
+                                       << (test.place == TextPart::kAnywhere ? "in"
+                                           : test.place == TextPart::kStart  ? "at the start of"
+                                                                             : "at the end of")
+                                       << "\n" << text;
+}
+#define EXPECT_TEXT(text, test) EXPECT_TRUE(holds(text, test))
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+Outcome npxcheck(const std::vector<std::string>& arguments) {
+  std::ostringstream out, err;
+  const int exitCode = check::runNpxcheck(arguments, out, err);
+  return {exitCode, out.str(), err.str()};
+}
+
+// Generates a dataset in dir with the given options and converts it there.
+void convertGenerated(const std::string& dir, std::vector<std::string> options) {
+  options.insert(options.begin(), {"--out", "."});
+  ASSERT_EQ(runProgram(ERP2NPX_GENERATOR, dir, options).exitCode, 0);
+  TempDir bin;
+  installConverter(bin.path);
+  ASSERT_EQ(runProgram(bin.file("erp2npx"), dir).exitCode, 0);
+}
+
+// Two sessions: 72 stimuli of a 6-by-6 speller in DB_00, 54 of a 4-by-5 one in DB_01.
+const std::vector<std::string> kSmallCollection = {
+    "--databases", "2", "--subjects-per-db", "1", "--sessions-per-subject", "1",
+    "--trials-per-session", "2", "--sequences", "3"};
+
+const std::string kSession = "DB_00/Subject_01/Subj01_01_06_06";
+const std::string kOtherSession = "DB_01/Subject_02/Subj02_02_04_05";
+constexpr const char* kSource = "QUOLMET ERP-BCI.hdf5";
+
+void replaceOnce(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = readFile(path);
+  const size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " not in " << path;
+  text.replace(at, from.size(), to);
+  writeTextFile(path, text);
+}
+
+void overwriteBytes(const std::string& path, std::streamoff offset, const std::string& bytes) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(offset);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(file.good());
+}
+
+// One converted collection, copied afresh for every test that damages it.
+class NpxcheckTree : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    original_ = new TempDir;
+    convertGenerated(original_->path, kSmallCollection);
+  }
+  static void TearDownTestSuite() { delete original_; }
+
+  void SetUp() override {
+    fs::copy(original_->path, work_.path,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
+
+  std::string path(const std::string& relative) const { return work_.file(relative); }
+
+  Outcome checkTree() { return npxcheck({work_.path}); }
+  Outcome checkWithSource() { return npxcheck({work_.path, "--source", path(kSource)}); }
+
+  static TempDir* original_;
+  TempDir work_;
+};
+
+TempDir* NpxcheckTree::original_ = nullptr;
+
+TEST_F(NpxcheckTree, ConversionOfGeneratedDataPassesAloneAndAgainstItsSource) {
+  const Outcome alone = checkTree();
+  EXPECT_EQ(alone.out, "4 files, 126 epochs, 0 problems\n");
+  EXPECT_EQ(alone.exitCode, 0);
+  const Outcome proven = checkWithSource();
+  EXPECT_EQ(proven.out,
+            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+  EXPECT_EQ(proven.exitCode, 0);
+  EXPECT_EQ(proven.err, "");
+}
+
+TEST_F(NpxcheckTree, TruncatedBinaryFileIsReportedAndItsLastStimulusUnaccounted) {
+  fs::resize_file(path(kSession + ".bin"), 295072 - 4096);
+  const std::string truncated = kSession +
+                                ".bin: is truncated: it holds 290976 bytes, its header "
+                                "announces 295072 (9216 sample positions of 8 channels)\n";
+  const Outcome alone = checkTree();
+  EXPECT_EQ(alone.out, truncated + "4 files, 126 epochs, 1 problem\n");
+  EXPECT_EQ(alone.exitCode, 1);
+  EXPECT_EQ(checkWithSource().out,
+            truncated + kSession +
+                ".bin: ends within epoch 71: 1 stimulus is missing from it\n"
+                "source: 126 stimuli, 125 accounted for\n4 files, 126 epochs, 2 problems\n");
+}
+
+TEST_F(NpxcheckTree, SamplesThatDisagreeWithThePositionCount) {
+  replaceOnce(path(kSession + ".npx"), "<Samples>9216</Samples>", "<Samples>9088</Samples>");
+  const Outcome outcome = checkTree();
+  EXPECT_EQ(outcome.out, kSession + ".npx: Recording/Samples is 9088, but " + kSession +
+                             ".bin holds 9216 sample positions\n4 files, 126 epochs, 1 problem\n");
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, EventsOutsideTheFileOrOffAnEpochStart) {
+  replaceOnce(path(kSession + ".npx"), "<Event VSB=\"256\" />", "<Event VSB=\"9216\" />");
+  replaceOnce(path(kOtherSession + ".npx"), "<Event VSB=\"0\" />", "<Event VSB=\"300\" />");
+  const Outcome outcome = checkTree();
+  EXPECT_EQ(outcome.out,
+            kSession +
+                ".npx: class Row1: an event lies outside the file's 9216 sample positions "
+                "(VSB=\"9216\")\n" +
+                kSession + ".npx: 1 epoch is in no code class (first: epoch 2 at position 256)\n" +
+                kOtherSession + ".npx: class Row2: an event is not at an epoch start (VSB=\"300\")\n" +
+                kOtherSession +
+                ".npx: 1 epoch is in no code class (first: epoch 0 at position 0)\n"
+                "4 files, 126 epochs, 4 problems\n");
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, MissingHeaderAndLeftoverPartialFile) {
+  fs::remove(path(kSession + ".npx"));
+  writeTextFile(path(kSession + ".npx.partial"), "<?xml");
+  const std::string problems =
+      kSession + ".bin: has no header Subj01_01_06_06.npx beside it\n" + kSession +
+      ".npx.partial: incomplete output left by an interrupted conversion\n";
+  EXPECT_EQ(checkTree().out, problems + "4 files, 54 epochs, 2 problems\n");
+  EXPECT_EQ(checkWithSource().out,
+            problems + kSession +
+                ".npx: missing: the 72 stimuli of database 0, subject 0, session 0 are not "
+                "accounted for\nsource: 126 stimuli, 54 accounted for\n"
+                "4 files, 54 epochs, 3 problems\n");
+}
+
+TEST_F(NpxcheckTree, BinaryHeaderFieldsAgainstTheHeaderTheConverterWrites) {
+  overwriteBytes(path(kSession + ".bin"), 8, std::string("\x10\0\0\0", 4));
+  overwriteBytes(path(kSession + ".bin"), 33, "x");
+  overwriteBytes(path(kOtherSession + ".bin"), 0, "NPYFILE");
+  EXPECT_EQ(checkTree().out,
+            kSession + ".bin: the format version is 16, expected 17\n" + kSession +
+                ".bin: channel 1 is named \"Fx\", its Sensor element \"Fz\"\n" + kOtherSession +
+                ".bin: does not start with the magic NPXFILE of a binary epoch file\n"
+                "4 files, 72 epochs, 3 problems\n");
+}
+
+TEST_F(NpxcheckTree, TrialsThatDoNotTouchAndTargetsThatDoNotFollowThem) {
+  replaceOnce(path(kSession + ".npx"), "<Event VSB=\"4608\" VSE=\"9216\" />",
+              "<Event VSB=\"4736\" VSE=\"9216\" />");
+  EXPECT_EQ(checkTree().out,
+            kSession +
+                ".npx: trial 2 (4736 to 9216) does not begin where the previous trial ended, at "
+                "4608\n" +
+                kSession +
+                ".npx: trial target class \"2\" of trial 2 (4736 to 9216) has VSB=\"4608\" "
+                "VSE=\"9089\", expected VSB=\"4736\" VSE=\"9089\"\n"
+                "4 files, 126 epochs, 2 problems\n");
+}
+
+TEST_F(NpxcheckTree, HeaderThatIsNotWellFormedXml) {
+  const std::string npx = path(kSession + ".npx");
+  fs::resize_file(npx, fs::file_size(npx) / 2);
+  const Outcome outcome = checkTree();
+  EXPECT_TEXT(outcome.out, startsWith(kSession + ".npx: is not well-formed XML: "));
+  EXPECT_TEXT(outcome.out, endsWith("4 files, 126 epochs, 1 problem\n"));
+}
+
+TEST_F(NpxcheckTree, OneFlippedSampleIsCaughtOnlyAgainstTheSource) {
+  // Epoch 0, sample 3, channel Pz: value 3 * 8 + 2 of the data block.
+  const std::string bin = path(kSession + ".bin");
+  const std::streamoff offset = 160 + 4 * (3 * 8 + 2);
+  std::string bytes = readFile(bin).substr(static_cast<size_t>(offset), 1);
+  bytes[0] = static_cast<char>(bytes[0] ^ 1);
+  overwriteBytes(bin, offset, bytes);
+  EXPECT_EQ(checkTree().exitCode, 0);
+  const Outcome outcome = checkWithSource();
+  EXPECT_TEXT(outcome.out,
+              contains(kSession +
+                        ".bin: 1 epoch differing from the source's /features (first: epoch 0, "
+                        "stimulus 0, sample 3 of Pz: file "));
+  EXPECT_TEXT(outcome.out, endsWith("source: 126 stimuli, 125 accounted for\n"
+                                    "4 files, 126 epochs, 1 problem\n"));
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, CodeClassThatDisagreesWithTheSourceCodes) {
+  replaceOnce(path(kSession + ".npx"), "Name=\"Row1\"", "Name=\"Row2\"");
+  EXPECT_EQ(checkTree().exitCode, 0);
+  EXPECT_EQ(checkWithSource().out,
+            kSession +
+                ".npx: 6 epochs in the wrong code class (first: epoch 2, stimulus 2: in class "
+                "\"Row2\", the source's code 0 is \"Row1\")\n"
+                "source: 126 stimuli, 120 accounted for\n4 files, 126 epochs, 1 problem\n");
+}
+
+TEST_F(NpxcheckTree, SessionFileNamedAfterAnotherMatrixSize) {
+  for (const char* extension : {".bin", ".npx"}) {
+    fs::rename(path(kSession + extension),
+               path("DB_00/Subject_01/Subj01_01_06_07" + std::string(extension)));
+  }
+  const Outcome outcome = checkWithSource();
+  EXPECT_TEXT(outcome.out,
+              contains(kSession +
+                        ".bin: missing: the 72 stimuli of database 0, subject 0, session 0 are "
+                        "not accounted for; Subj01_01_06_07 is there, named after another "
+                        "matrix size\n"));
+  EXPECT_TEXT(outcome.out,
+              contains("DB_00/Subject_01/Subj01_01_06_07.bin: was made from no session of the "
+                        "source\n"));
+  // Its 6-by-6 symbols are no cells of a 6-by-7 speller.
+  EXPECT_TEXT(outcome.out,
+              contains("DB_00/Subject_01/Subj01_01_06_07.npx: trial target class \"G\" names "
+                        "no cell of the 6 x 7 speller\n"));
+}
+
+TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
+  TempDir work;
+  std::vector<std::string> options = kSmallCollection;
+  options.insert(options.end(), {"--scattered", "--compress"});
+  convertGenerated(work.path, options);
+  const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
+  EXPECT_EQ(outcome.out,
+            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+}
+
+TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
+  const std::string svg = path("erp.svg");
+  const Outcome outcome = npxcheck({work_.path, "--plot", svg});
+  EXPECT_EQ(outcome.out,
+            "wrote " + svg + ": 2 sessions, 24 target epochs, 102 standard epochs\n");
+  EXPECT_EQ(outcome.exitCode, 0);
+
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  const pugi::xml_node root = document.child("svg");
+  EXPECT_STREQ(root.attribute("xmlns").value(), "http://www.w3.org/2000/svg");
+  const pugi::xpath_node_set panels = root.select_nodes("g[@class='panel']");
+  ASSERT_EQ(panels.size(), 8u);
+  const char* const channels[] = {"Fz", "Cz", "Pz", "P3", "P4", "PO7", "PO8", "Oz"};
+  for (size_t c = 0; c < panels.size(); ++c) {
+    const pugi::xml_node panel = panels[c].node();
+    EXPECT_EQ(std::string(panel.attribute("id").value()), std::string("panel-") + channels[c]);
+    const pugi::xpath_node_set lines = panel.select_nodes("polyline");
+    ASSERT_EQ(lines.size(), 2u);
+    for (const pugi::xpath_node& line : lines) {
+      std::istringstream points(line.node().attribute("points").value());
+      EXPECT_EQ(std::distance(std::istream_iterator<std::string>(points),
+                              std::istream_iterator<std::string>()),
+                128);
+    }
+  }
+  EXPECT_TRUE(root.find_node([](pugi::xml_node node) {
+    return std::string(node.child_value()) == "Target (n=24)";
+  }));
+  EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href]").size(), 0u);
+}
+
+TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
+  check::ErpAverages averages;
+  std::string error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work_.path), "Subj01_01_06_06.bin", averages,
+                                   error))
+      << error;
+  EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
+  EXPECT_EQ(averages.targetEpochs, 12u);
+  EXPECT_EQ(averages.standardEpochs, 60u);
+  // Samples 36 to 42 lie near 300 ms after the flash; channel 2 is Pz.
+  double difference = 0;
+  for (size_t t = 36; t <= 42; ++t) difference += averages.target[t * 8 + 2] - averages.standard[t * 8 + 2];
+  EXPECT_GT(difference / 7, 2.0);
+}
+
+TEST_F(NpxcheckTree, PlotOfAnUnknownSessionFails) {
+  const Outcome outcome =
+      npxcheck({work_.path, "--plot", path("x.svg"), "--session", "Subj09_09_06_06"});
+  EXPECT_EQ(outcome.err, "npxcheck: no session Subj09_09_06_06 below " + work_.path + "\n");
+  EXPECT_EQ(outcome.exitCode, 1);
+  EXPECT_FALSE(exists(path("x.svg")));
+}
+
+TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
+  // smallInput: stimuli 0 and 3 are targets, value i of stimulus s is s * 1024 + i + 0.5.
+  TempDir bin, work;
+  installConverter(bin.path);
+  writeInputFile(work.file(kSource), smallInput());
+  ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
+  check::ErpAverages averages;
+  std::string error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), "", averages, error)) << error;
+  EXPECT_EQ(averages.targetEpochs, 2u);
+  EXPECT_EQ(averages.standardEpochs, 4u);
+  ASSERT_EQ(averages.target.size(), 1024u);
+  for (size_t i = 0; i < 1024; i += 129) {
+    EXPECT_EQ(averages.target[i], 1536.0 + i + 0.5) << i;
+    EXPECT_EQ(averages.standard[i], 3072.0 + i + 0.5) << i;
+  }
+}
+
+std::string inspectInput(const std::string& dir, const InputFileContents& contents,
+                         Outcome& outcome) {
+  writeInputFile(dir + "/" + kSource, contents);
+  writeTextFile(dir + "/DataSets.txt", "h\nS1\t1\t2\tF\t30\thealthy\t3\n");
+  outcome = npxcheck({"--inspect", dir + "/" + kSource});
+  return outcome.out;
+}
+
+TEST(NpxcheckInspect, ConsistentGeneratedInputReportsItsStructureAndNoInconsistency) {
+  TempDir work;
+  std::vector<std::string> options = kSmallCollection;
+  options.push_back("--compress");
+  ASSERT_EQ(runProgram(ERP2NPX_GENERATOR, work.path, options).exitCode, 0);
+  const Outcome outcome = npxcheck({"--inspect", work.file(kSource)});
+  EXPECT_TEXT(outcome.out, contains("\n/features        64-bit float, little-endian"));
+  EXPECT_TEXT(outcome.out, contains("126 x 128 x 8"));
+  EXPECT_TEXT(outcome.out, contains("filters: shuffle, deflate level 4\n"));
+  EXPECT_TEXT(outcome.out, contains("Stimuli: 126 in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
+  EXPECT_TEXT(outcome.out, contains("\n    Session 1: 4 x 5 matrix, 2 trials, 54 stimuli\n"
+                                     "      Trial 2: 27 stimuli\n"));
+  EXPECT_TEXT(outcome.out, endsWith("Inconsistencies: none\n"));
+  EXPECT_EQ(outcome.exitCode, 0);
+}
+
+TEST(NpxcheckInspect, TrialOutsideTheTargetTable) {
+  TempDir work;
+  InputFileContents contents = smallInput();
+  contents.target.resize(7);
+  Outcome outcome;
+  EXPECT_TEXT(inspectInput(work.path, contents, outcome),
+              contains("\n  trial 1 (3 stimuli) lies outside the target table of 1 trial\n"));
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST(NpxcheckInspect, NumberingCodesLabelsAndLengths) {
+  TempDir work;
+  InputFileContents contents = smallInput(3, 2);
+  contents.matrixDims = {6, 6, 6, 6};
+  contents.subjects[4] = contents.subjects[5] = 2;      // subject 1 never occurs
+  contents.runIndexes[4] = contents.runIndexes[5] = 1;  // session 1 of subject 2
+  contents.runIndexes[3] = 1;                           // trial 1 in two sessions
+  contents.codes[0] = 12;
+  contents.sequences.pop_back();
+  Outcome outcome;
+  const std::string out = inspectInput(work.path, contents, outcome);
+  EXPECT_TEXT(out, contains("\n  the per-stimulus datasets disagree in length: /codes 6, "
+                             "/database_ids 6, /erp_labels 6, /matrix_indexes 6, /run_indexes "
+                             "6, /sequences 5, /subjects 6, /trials 6\n"));
+  EXPECT_TEXT(out, contains("\n  database 0: the subject numbers skip 1\n"));
+  EXPECT_TEXT(out, contains("\n  session numbers are shared by subjects: 1\n"));
+  EXPECT_TEXT(out, contains("\n  trial numbers are shared by sessions: 1\n"));
+  EXPECT_TEXT(out, contains("\n  session 0: 1 stimulus has a code outside its rows plus "
+                             "columns (6 x 6 matrix; first: stimulus 0, code 12)\n"));
+  EXPECT_TEXT(out, contains("\n  1 subject has no metadata line: 2\n"));
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST(NpxcheckInspect, NaNInfiniteAndOutOfRangeSamples) {
+  TempDir work;
+  InputFileContents contents = smallInput();
+  contents.features[5] = std::numeric_limits<double>::quiet_NaN();
+  contents.features[9] = -std::numeric_limits<double>::infinity();
+  contents.features[2 * 1024 + 3] = 1e300;
+  Outcome outcome;
+  const std::string out = inspectInput(work.path, contents, outcome);
+  EXPECT_TEXT(out, contains("\n  /features holds 1 value NaN (first: stimulus 0, sample 0 of PO7)\n"
+                             "  /features holds 1 value infinite (first: stimulus 0, sample 1 of Cz)\n"
+                             "  /features holds 1 value beyond the float32 range (first: stimulus "
+                             "2, sample 0 of P3)\n"));
+}
+
+TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
+  TempDir work;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "no tree given"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{work.path, "--source"}, "option --source needs a value"},
+      {{work.path, "--session", "Subj01_01_06_06"}, "--session needs --plot"},
+      {{work.path, "--plot", "a.svg", "--source=f.hdf5"}, "--source and --plot cannot be combined"},
+      {{work.path, "--plot", "a.svg", "--plot", "b.svg"}, "option --plot is given twice"},
+      {{work.path, "other"}, "unexpected argument other"},
+      {{work.file("none")}, work.file("none") + ": not a directory"},
+      {{work.path, "--source", work.file("none.hdf5")}, work.file("none.hdf5") + ": no such file"},
+      {{"--inspect", work.file("none.hdf5")}, work.file("none.hdf5") + ": no such file"},
+      {{"--inspect", work.path}, work.path + ": not a regular file"},
+      {{"--inspect"}, "option --inspect needs a value"},
+      {{"--inspect", "x.hdf5", "--plot", "a.svg"}, "--inspect takes no tree and no --source, --plot or --session"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const Outcome outcome = npxcheck(arguments);
+    EXPECT_EQ(outcome.err, "npxcheck: " + message + "\nTry 'npxcheck --help' for more information.\n");
+    EXPECT_EQ(outcome.exitCode, 2) << message;
+    EXPECT_EQ(outcome.out, "");
+  }
+}
+
+TEST(NpxcheckCommandLine, ExecutableHelpVersionAndExitValues) {
+  TempDir work;
+  const RunResult help = runProgram(NPXCHECK_EXECUTABLE, work.path, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_TEXT(help.out, startsWith("usage: npxcheck TREE "));
+  const RunResult version = runProgram(NPXCHECK_EXECUTABLE, work.path, {"--version"});
+  EXPECT_EQ(version.out, "npxcheck 0.1.0\n");
+  EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path, {"--bogus"}).exitCode, 2);
+  EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path).exitCode, 2);
+  const RunResult empty = runProgram(NPXCHECK_EXECUTABLE, work.path, {"."});
+  EXPECT_EQ(empty.out, "0 files, 0 epochs, 0 problems\n");
+  EXPECT_EQ(empty.exitCode, 0);
+  writeTextFile(work.file("Subj01_01_06_06.bin"), "");
+  EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path, {"."}).exitCode, 1);
+}
+
+}  // namespace
+}  // namespace erp2npx::test
+
+#endif  // NPXCHECK_EXECUTABLE
