@@ -1,0 +1,130 @@
+// Any bytes as a session's encoder file. Whatever the file holds, the saved
+// header must stay a well-formed document with the transducer last in
+// "P2731", and carry the file's "Encoder" element whole when there is one.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <pugixml.hpp>
+
+#include "driver/config.h"
+#include "driver/speller_layout.h"
+#include "fuzz_support.h"
+#include "header/npx_header.h"
+
+namespace {
+
+using erp2npx::fuzz::fail;
+
+std::string tempFolder;
+
+// Elements and attributes of a subtree: what a save and a parse must keep,
+// whatever happens to the text on the way to ISO-8859-1.
+size_t shapeOf(pugi::xml_node node) {
+  size_t count = 1;
+  for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+       attribute = attribute.next_attribute()) {
+    ++count;
+  }
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element) count += shapeOf(child);
+  }
+  return count;
+}
+
+// True when the text, UTF-8 as the parser keeps it, is not all ISO-8859-1:
+// a code point above U+00FF or bytes that are no UTF-8.
+bool outsideLatin1(const char* text) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
+    if (*c < 0x80) continue;
+    if ((*c != 0xC2 && *c != 0xC3) || (c[1] & 0xC0) != 0x80) return true;
+    ++c;
+  }
+  return false;
+}
+
+bool hasNameOutsideLatin1(pugi::xml_node node) {
+  if (outsideLatin1(node.name())) return true;
+  for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+       attribute = attribute.next_attribute()) {
+    if (outsideLatin1(attribute.name())) return true;
+  }
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element && hasNameOutsideLatin1(child)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The encoder message goes to standard output; keep the fuzzer's log clean.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  tempFolder = erp2npx::fuzz::scratchFolder("fuzz-encoder");
+  erp2npx::fillSpellerLayout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string encoderPath = tempFolder + "/6by6_QUOLMET.enc";
+  {
+    FILE* file = std::fopen(encoderPath.c_str(), "wb");
+    if (file == nullptr || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) {
+      std::abort();
+    }
+  }
+
+  erp2npx::SessionEvents events;
+  events.codeOffsets[0] = {0};
+  events.targetOffsets = {0};
+  events.trialSpans[0] = erp2npx::TrialSpan{0, 128};
+  events.trialTargetRow[0] = 0;
+  events.trialTargetColumn[0] = 6;
+  events.totalSamples = 128;
+  erp2npx::SessionHeaderInputs inputs;
+  inputs.layout = erp2npx::SessionLayout{6, 6};
+  inputs.channels = &erp2npx::channelList();
+  inputs.events = &events;
+  inputs.encoderPath = encoderPath;
+
+  pugi::xml_document header;
+  erp2npx::NpxHeaderBuilder::buildSessionHeader(header, inputs);
+  const std::string text = erp2npx::NpxHeaderBuilder::serializeHeader(header);
+
+  // What the header should have copied, judged from the file directly.
+  pugi::xml_document encoder;
+  const pugi::xml_node source =
+      encoder.load_file(encoderPath.c_str()) ? encoder.child("DOC").child("Encoder") : pugi::xml_node();
+  // Known fault, reported: a name that ISO-8859-1 cannot hold is saved as
+  // '?', which breaks the header. Skipped so the target looks for others.
+  if (source && hasNameOutsideLatin1(source)) return 0;
+
+  pugi::xml_document saved;
+  const pugi::xml_parse_result parsed = saved.load_buffer(text.data(), text.size());
+  if (parsed.status != pugi::status_ok) {
+    fail(std::string("saved header does not parse: ") + parsed.description() + " at offset " +
+         std::to_string(parsed.offset));
+  }
+  const pugi::xml_node p2731 = saved.child("DOC").child("P2731");
+  if (!p2731) fail("no DOC/P2731");
+  if (std::string(p2731.last_child().name()) != "Transducer") {
+    fail(std::string("last child of P2731 is ") + p2731.last_child().name());
+  }
+
+  const pugi::xml_node controlInterface = p2731.child("ControlInterface");
+  const pugi::xml_node copy = controlInterface.first_child();
+  if (!source) {
+    if (copy) fail("ControlInterface filled without an Encoder element in the file");
+    return 0;
+  }
+  if (!copy || copy != controlInterface.last_child() || std::string(copy.name()) != "Encoder") {
+    fail("ControlInterface does not hold exactly the Encoder element");
+  }
+  if (shapeOf(copy) != shapeOf(source)) {
+    fail("Encoder copy has " + std::to_string(shapeOf(copy)) + " elements and attributes, the file " +
+         std::to_string(shapeOf(source)));
+  }
+  return 0;
+}

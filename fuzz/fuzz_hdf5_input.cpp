@@ -1,0 +1,585 @@
+// Small HDF5 input files of every make the fuzz input asks for (datasets
+// absent or of other element types, lengths and shapes, stored chunked,
+// compressed, compact or not at all), converted by the real converter in a
+// folder of their own. The converter must end with 0 or 1, never by a signal
+// or a sanitizer report, and leave only complete, self-consistent file pairs.
+// An input whose datasets all hold what they should must convert whole.
+
+#include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <hdf5.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "fuzz_support.h"
+#include "input/hdf5_handle.h"
+
+namespace fs = std::filesystem;
+using erp2npx::Hid;
+
+namespace {
+
+constexpr int kMaxStimuli = 12;
+constexpr size_t kEpochFloats = 1024;
+constexpr size_t kHeaderBytes = 160;
+constexpr auto kConverterTimeout = std::chrono::seconds(30);
+
+std::string baseFolder;
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string failureContext;
+
+[[noreturn]] void fail(const std::string& what) { erp2npx::fuzz::fail(what, failureContext); }
+
+bool rare(FuzzedDataProvider& fdp) { return fdp.ConsumeIntegralInRange(0, 7) == 7; }
+
+enum class StoredType {
+  kNominal,  // 32-bit little-endian integer or 64-bit little-endian float
+  kInt32BE,
+  kInt16,
+  kInt64,
+  kUInt8,
+  kFloat32,
+  kFloat64,
+  kFloat64BE,
+  kFixedString,
+  kVariableString,
+  kOpaque,
+  kCompound,
+  kLast = kCompound
+};
+
+enum class Shape { kFlat, kTwoDims, kManyDims, kScalar, kNull, kLast = kNull };
+
+enum class Storage {
+  kContiguous,
+  kCompact,
+  kChunked,
+  kDeflate,
+  kShuffleDeflateChecksum,
+  kNotAllocated,
+  kPartlyWritten,
+  kLast = kPartlyWritten
+};
+
+// One of the datasets the converter reads, with what a sound file holds.
+struct DatasetSpec {
+  const char* name;
+  bool isDouble;
+  uint64_t count;
+  int32_t maxValue;       // nominal values are 0 to maxValue
+  bool valuesMatter;      // out-of-range values keep the file from converting whole
+};
+
+Hid makeType(StoredType type, bool isDouble, FuzzedDataProvider& fdp) {
+  auto copy = [](hid_t t) { return erp2npx::datatypeHandle(H5Tcopy(t)); };
+  switch (type) {
+    case StoredType::kNominal: return copy(isDouble ? H5T_IEEE_F64LE : H5T_STD_I32LE);
+    case StoredType::kInt32BE: return copy(H5T_STD_I32BE);
+    case StoredType::kInt16: return copy(H5T_STD_I16LE);
+    case StoredType::kInt64: return copy(H5T_STD_I64LE);
+    case StoredType::kUInt8: return copy(H5T_STD_U8LE);
+    case StoredType::kFloat32: return copy(H5T_IEEE_F32LE);
+    case StoredType::kFloat64: return copy(H5T_IEEE_F64LE);
+    case StoredType::kFloat64BE: return copy(H5T_IEEE_F64BE);
+    case StoredType::kFixedString: {
+      Hid t = copy(H5T_C_S1);
+      H5Tset_size(t.get(), fdp.ConsumeIntegralInRange<size_t>(1, 8));
+      return t;
+    }
+    case StoredType::kVariableString: {
+      Hid t = copy(H5T_C_S1);
+      H5Tset_size(t.get(), H5T_VARIABLE);
+      return t;
+    }
+    case StoredType::kOpaque:
+      return erp2npx::datatypeHandle(H5Tcreate(H5T_OPAQUE, isDouble ? 8 : 4));
+    case StoredType::kCompound: {
+      Hid t = erp2npx::datatypeHandle(H5Tcreate(H5T_COMPOUND, 8));
+      H5Tinsert(t.get(), "a", 0, H5T_STD_I32LE);
+      H5Tinsert(t.get(), "b", 4, H5T_STD_I32LE);
+      return t;
+    }
+  }
+  return Hid();
+}
+
+bool isNumeric(StoredType type) {
+  return type != StoredType::kFixedString && type != StoredType::kVariableString &&
+         type != StoredType::kOpaque && type != StoredType::kCompound;
+}
+
+// Largest divisor of n not above limit (at least 1).
+hsize_t divisorUpTo(hsize_t n, hsize_t limit) {
+  for (hsize_t d = std::max<hsize_t>(1, std::min(n, limit)); d > 1; --d) {
+    if (n % d == 0) return d;
+  }
+  return 1;
+}
+
+// Writes one dataset as the fuzz input says; clears clean when the file no
+// longer holds exactly the nominal values.
+void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
+                  const std::vector<double>& nominal, bool& clean) {
+  // Sometimes not a dataset at all: missing, or a group in its place.
+  if (rare(fdp)) {
+    clean = false;
+    if (fdp.ConsumeBool()) {
+      Hid group = Hid(H5Gcreate2(file, spec.name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+    }
+    return;
+  }
+  const StoredType type =
+      rare(fdp) ? static_cast<StoredType>(fdp.ConsumeIntegralInRange<int>(
+                      0, static_cast<int>(StoredType::kLast)))
+                : StoredType::kNominal;
+  Shape shape = rare(fdp) ? static_cast<Shape>(fdp.ConsumeIntegralInRange<int>(
+                                0, static_cast<int>(Shape::kLast)))
+                          : Shape::kFlat;
+  Storage storage = rare(fdp) ? static_cast<Storage>(fdp.ConsumeIntegralInRange<int>(
+                                    0, static_cast<int>(Storage::kLast)))
+                              : Storage::kContiguous;
+  uint64_t count = spec.count;
+  if (rare(fdp)) {
+    switch (fdp.ConsumeIntegralInRange(0, 3)) {
+      case 0: count = 0; break;
+      case 1: count = count > 0 ? count - 1 : 0; break;
+      case 2: count = count + 1; break;
+      default: count = fdp.ConsumeIntegralInRange<uint64_t>(0, 2 * count + 2);
+    }
+  }
+  if (shape == Shape::kScalar) count = 1;
+  if (shape == Shape::kNull) count = 0;
+
+  // Values: the nominal ones, or anything at all for a while.
+  std::vector<double> values(nominal.begin(), nominal.begin() + std::min<uint64_t>(count, nominal.size()));
+  values.resize(count, 0.0);
+  bool wild = false;
+  if (rare(fdp)) {
+    wild = true;
+    const size_t changes = fdp.ConsumeIntegralInRange<size_t>(1, 8);
+    for (size_t i = 0; i < changes && count > 0; ++i) {
+      const size_t at = fdp.ConsumeIntegralInRange<size_t>(0, count - 1);
+      if (spec.isDouble) {
+        const double specials[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -0.0, 5e-324, 3.5e38};
+        values[at] = fdp.ConsumeBool() ? specials[fdp.ConsumeIntegralInRange<size_t>(0, 6)]
+                                       : fdp.ConsumeFloatingPoint<double>();
+      } else {
+        values[at] = fdp.ConsumeIntegral<int32_t>();
+      }
+    }
+  }
+
+  std::vector<hsize_t> dims;
+  switch (shape) {
+    case Shape::kFlat: dims = {count}; break;
+    case Shape::kTwoDims: {
+      const hsize_t first = count == 0 ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
+                                       : divisorUpTo(count, fdp.ConsumeIntegralInRange<hsize_t>(1, 16));
+      dims = {first, first == 0 ? 3 : count / first};
+      break;
+    }
+    case Shape::kManyDims:
+      if (count > 0 && count % kEpochFloats == 0 && fdp.ConsumeBool()) {
+        dims = {count / kEpochFloats, 128, 8};  // stimulus, sample, channel
+      } else {
+        // Rows that cut across epochs, at every level.
+        const int rank = fdp.ConsumeIntegralInRange(3, 5);
+        hsize_t rest = count;
+        for (int d = 0; d + 1 < rank; ++d) {
+          const hsize_t extent = count == 0 ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
+                                            : divisorUpTo(rest, fdp.ConsumeIntegralInRange<hsize_t>(1, 40));
+          dims.push_back(extent);
+          if (extent > 0) rest /= extent;
+        }
+        dims.push_back(rest);
+      }
+      break;
+    case Shape::kScalar:
+    case Shape::kNull:
+      break;
+  }
+  Hid space;
+  if (shape == Shape::kScalar) {
+    space = erp2npx::dataspaceHandle(H5Screate(H5S_SCALAR));
+  } else if (shape == Shape::kNull) {
+    space = erp2npx::dataspaceHandle(H5Screate(H5S_NULL));
+  } else {
+    const std::vector<hsize_t> unlimited(dims.size(), H5S_UNLIMITED);
+    const bool chunked = storage == Storage::kChunked || storage == Storage::kDeflate ||
+                         storage == Storage::kShuffleDeflateChecksum ||
+                         storage == Storage::kPartlyWritten;
+    space = erp2npx::dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(),
+                                                      chunked ? unlimited.data() : nullptr));
+  }
+  if (dims.empty() && storage != Storage::kCompact && storage != Storage::kNotAllocated) {
+    storage = Storage::kContiguous;  // scalar and null spaces cannot be chunked
+  }
+
+  Hid fileType = makeType(type, spec.isDouble, fdp);
+  const size_t elementSize = H5Tget_size(fileType.get());
+  if (storage == Storage::kCompact && count * elementSize > 30000) storage = Storage::kContiguous;
+
+  Hid create = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  switch (storage) {
+    case Storage::kContiguous: break;
+    case Storage::kCompact: H5Pset_layout(create.get(), H5D_COMPACT); break;
+    case Storage::kNotAllocated:
+      if (!dims.empty() && fdp.ConsumeBool()) {
+        std::vector<hsize_t> chunk(dims.size());
+        for (size_t d = 0; d < dims.size(); ++d) chunk[d] = std::max<hsize_t>(1, std::min<hsize_t>(dims[d], 64));
+        H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
+      } else {
+        H5Pset_alloc_time(create.get(), H5D_ALLOC_TIME_LATE);
+      }
+      break;
+    case Storage::kChunked:
+    case Storage::kDeflate:
+    case Storage::kShuffleDeflateChecksum:
+    case Storage::kPartlyWritten: {
+      std::vector<hsize_t> chunk(dims.size());
+      const hsize_t side = fdp.ConsumeIntegralInRange<hsize_t>(1, 1024);
+      for (size_t d = 0; d < dims.size(); ++d) chunk[d] = std::max<hsize_t>(1, std::min(dims[d], side));
+      H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
+      if (storage == Storage::kShuffleDeflateChecksum) H5Pset_shuffle(create.get());
+      if (storage != Storage::kChunked) H5Pset_deflate(create.get(), fdp.ConsumeIntegralInRange(1, 9));
+      if (storage == Storage::kShuffleDeflateChecksum) H5Pset_fletcher32(create.get());
+      break;
+    }
+  }
+  Hid dataset = erp2npx::datasetHandle(
+      H5Dcreate2(file, spec.name, fileType.get(), space.get(), H5P_DEFAULT, create.get(), H5P_DEFAULT));
+  if (!dataset.valid()) {
+    // A combination the library refuses: store it plainly.
+    storage = Storage::kContiguous;
+    dataset = erp2npx::datasetHandle(H5Dcreate2(file, spec.name, fileType.get(), space.get(),
+                                                H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    if (!dataset.valid()) {
+      clean = false;
+      return;
+    }
+  }
+
+  bool written = count == 0 || storage == Storage::kNotAllocated;
+  if (count > 0 && storage != Storage::kNotAllocated) {
+    Hid fileSpace = erp2npx::dataspaceHandle(H5Scopy(space.get()));
+    if (storage == Storage::kPartlyWritten && dims[0] >= 2) {
+      std::vector<hsize_t> start(dims.size(), 0), block = dims;
+      block[0] = dims[0] / 2;
+      H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr, block.data(), nullptr);
+    } else if (storage == Storage::kPartlyWritten) {
+      storage = Storage::kChunked;
+    }
+    herr_t status = -1;
+    if (isNumeric(type)) {
+      if (spec.isDouble) {
+        status = H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, fileSpace.get(), fileSpace.get(),
+                          H5P_DEFAULT, values.data());
+      } else {
+        std::vector<int32_t> ints(values.size());
+        for (size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<int32_t>(values[i]);
+        status = H5Dwrite(dataset.get(), H5T_NATIVE_INT32, fileSpace.get(), fileSpace.get(),
+                          H5P_DEFAULT, ints.data());
+      }
+    } else if (type == StoredType::kVariableString) {
+      std::vector<std::string> texts(count);
+      std::vector<const char*> pointers(count);
+      for (size_t i = 0; i < count; ++i) {
+        texts[i] = i < 4 ? fdp.ConsumeRandomLengthString(6) : std::to_string(i);
+        pointers[i] = texts[i].c_str();
+      }
+      status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
+                        H5P_DEFAULT, pointers.data());
+    } else {
+      std::vector<uint8_t> raw = fdp.ConsumeBytes<uint8_t>(std::min<size_t>(count * elementSize, 64));
+      raw.resize(count * elementSize, 0x41);
+      status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
+                        H5P_DEFAULT, raw.data());
+    }
+    written = status >= 0;
+  }
+
+  // Exactly the nominal values, readable as numbers without loss?
+  const bool exactType =
+      isNumeric(type) && !(type == StoredType::kUInt8 && spec.maxValue > 255) &&
+      !(type == StoredType::kInt16 && spec.maxValue > 32767) &&
+      !(type == StoredType::kFloat32 && spec.maxValue > (1 << 24));
+  if (count != spec.count || !written || storage == Storage::kNotAllocated ||
+      storage == Storage::kPartlyWritten || (count > 0 && !exactType) ||
+      (wild && spec.valuesMatter)) {
+    clean = false;
+  }
+}
+
+struct Generated {
+  bool clean = true;
+  int stimuli = 0;
+};
+
+Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
+  Generated result;
+  const std::string inputPath = folder + "/QUOLMET ERP-BCI.hdf5";
+  const int n = kMaxStimuli - fdp.ConsumeIntegralInRange(0, kMaxStimuli);
+  const int sessions = 3 - fdp.ConsumeIntegralInRange(0, 2);
+  const int trials = 6 - fdp.ConsumeIntegralInRange(0, 5);
+  result.stimuli = n;
+
+  auto ints = [&](uint64_t count, int32_t low, int32_t high) {
+    std::vector<double> values(count);
+    for (double& v : values) v = fdp.ConsumeIntegralInRange(low, high);
+    return values;
+  };
+  std::map<std::string, std::vector<double>> nominal;
+  nominal["/codes"] = ints(n, 0, 11);
+  nominal["/database_ids"] = ints(n, 0, 1);
+  nominal["/erp_labels"] = ints(n, 0, 1);
+  nominal["/matrix_dims"] = ints(2 * sessions, 4, 7);
+  nominal["/matrix_indexes"] = ints(n, 0, 11);
+  nominal["/run_indexes"] = ints(n, 0, sessions - 1);
+  nominal["/sequences"] = ints(n, 0, 14);
+  nominal["/subjects"] = ints(n, 0, 1);
+  nominal["/target"] = ints(7 * trials, 0, 11);
+  nominal["/trials"] = ints(n, 0, trials - 1);
+  // Sample j of stimulus s holds s * 1024 + j + 1, so every epoch in the
+  // output tells which stimulus it came from.
+  std::vector<double>& features = nominal["/features"];
+  features.resize(static_cast<size_t>(n) * kEpochFloats);
+  for (size_t i = 0; i < features.size(); ++i) features[i] = static_cast<double>(i + 1);
+
+  const int32_t featureMax = n * static_cast<int32_t>(kEpochFloats);
+  const DatasetSpec specs[] = {
+      {"/codes", false, static_cast<uint64_t>(n), 11, true},
+      {"/database_ids", false, static_cast<uint64_t>(n), 1, true},
+      {"/erp_labels", true, static_cast<uint64_t>(n), 1, false},
+      {"/features", true, static_cast<uint64_t>(n) * kEpochFloats, featureMax, true},
+      {"/matrix_dims", false, static_cast<uint64_t>(2 * sessions), 7, false},
+      {"/matrix_indexes", false, static_cast<uint64_t>(n), 11, false},
+      {"/run_indexes", false, static_cast<uint64_t>(n), sessions - 1, true},
+      {"/sequences", false, static_cast<uint64_t>(n), 14, false},
+      {"/subjects", false, static_cast<uint64_t>(n), 1, true},
+      {"/target", false, static_cast<uint64_t>(7 * trials), 11, false},
+      {"/trials", false, static_cast<uint64_t>(n), trials - 1, true},
+  };
+
+  // Now and then no HDF5 file at all: nothing, a directory, or other bytes.
+  if (rare(fdp) && rare(fdp)) {
+    result.clean = false;
+    switch (fdp.ConsumeIntegralInRange(0, 2)) {
+      case 0: break;
+      case 1: fs::create_directory(inputPath); break;
+      default: {
+        std::ofstream out(inputPath, std::ios::binary);
+        out << fdp.ConsumeRandomLengthString(256);
+      }
+    }
+    return result;
+  }
+  {
+    const Hid file = erp2npx::fileHandle(H5Fcreate(inputPath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    if (!file.valid()) fail("cannot create " + inputPath);
+    for (const DatasetSpec& spec : specs) {
+      writeDataset(file.get(), fdp, spec, nominal[spec.name], result.clean);
+    }
+  }
+  if (rare(fdp) && rare(fdp)) {
+    // A file cut short.
+    result.clean = false;
+    const uintmax_t size = fs::file_size(inputPath);
+    fs::resize_file(inputPath, fdp.ConsumeIntegralInRange<uintmax_t>(0, size));
+  }
+  // The subject file: none, a sound one, or anything.
+  switch (fdp.ConsumeIntegralInRange(0, 3)) {
+    case 1: {
+      std::ofstream out(folder + "/DataSets.txt", std::ios::binary);
+      out << "Study\tA\tB\tSex\tAge\tCondition\tC\n";
+      for (int s = 0; s < 2; ++s) out << "S" << s << "\t1\t2\tF\t" << 20 + s << "\thealthy\t3\n";
+      break;
+    }
+    case 2:
+    case 3: {
+      result.clean = false;
+      std::ofstream out(folder + "/DataSets.txt", std::ios::binary);
+      out << fdp.ConsumeRandomLengthString(128);
+      break;
+    }
+    default: break;
+  }
+  return result;
+}
+
+std::vector<std::string> childEnvironment() {
+  // The converter's own sanitizer reports must not pass for a plain exit 1.
+  std::vector<std::string> env;
+  bool asan = false, ubsan = false;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
+      entry += ":exitcode=86";
+      asan = true;
+    } else if (entry.rfind("UBSAN_OPTIONS=", 0) == 0) {
+      entry += ":exitcode=87:halt_on_error=1";
+      ubsan = true;
+    }
+    env.push_back(entry);
+  }
+  if (!asan) env.push_back("ASAN_OPTIONS=exitcode=86");
+  if (!ubsan) env.push_back("UBSAN_OPTIONS=exitcode=87:halt_on_error=1");
+  return env;
+}
+
+// Runs the converter in folder; returns its wait status.
+int runConverter(const std::string& folder, const std::string& outPath, const std::string& errPath) {
+  static const std::vector<std::string> env = childEnvironment();
+  std::vector<char*> envp;
+  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  char* const argv[] = {const_cast<char*>(ERP2NPX_EXECUTABLE), nullptr};
+
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork failed");
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || chdir(folder.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(126);
+    }
+    execve(argv[0], argv, envp.data());
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kConverterTimeout;
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0) fail("waitpid failed");
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      fail("the converter did not finish within 30 s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+uint32_t le32(const std::string& bytes, size_t offset) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
+  return value;
+}
+
+// Checks the output tree; returns the stimuli of the epochs found (-1 for an
+// epoch that names none).
+std::vector<int64_t> checkOutput(const std::string& folder) {
+  std::vector<int64_t> epochStimuli;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string relative = fs::relative(entry.path(), folder).string();
+    if (entry.is_directory()) continue;
+    if (relative == "QUOLMET ERP-BCI.hdf5" || relative == "DataSets.txt") continue;
+    const std::string extension = entry.path().extension().string();
+    const std::string top = relative.substr(0, relative.find('/'));
+    if (relative.find('/') == std::string::npos || top.rfind("DB_", 0) != 0 ||
+        (extension != ".bin" && extension != ".npx")) {
+      fail("unexpected file " + relative);
+    }
+    fs::path partner = entry.path();
+    partner.replace_extension(extension == ".bin" ? ".npx" : ".bin");
+    if (!fs::is_regular_file(partner)) fail(relative + " stands alone");
+    if (extension == ".npx") continue;
+
+    const std::string bytes = readWhole(entry.path());
+    if (bytes.size() < kHeaderBytes || (bytes.size() - kHeaderBytes) % (4 * kEpochFloats) != 0 ||
+        std::memcmp(bytes.data(), "NPXFILE\0", 8) != 0) {
+      fail(relative + ": " + std::to_string(bytes.size()) + " bytes is no binary epoch file");
+    }
+    const uint32_t positions = le32(bytes, 20);
+    if (positions != (bytes.size() - kHeaderBytes) / 32) {
+      fail(relative + ": header counts " + std::to_string(positions) + " positions in " +
+           std::to_string(bytes.size()) + " bytes");
+    }
+    pugi::xml_document header;
+    if (!header.load_file(partner.c_str())) fail(relative + ": header does not parse");
+    const unsigned long long samples =
+        header.child("DOC").child("Recording").child("Samples").text().as_ullong(~0ull);
+    if (samples != positions) {
+      fail(relative + ": header says " + std::to_string(samples) + " samples, the file holds " +
+           std::to_string(positions));
+    }
+    for (size_t k = 0; k < positions / 128; ++k) {
+      float first;
+      std::memcpy(&first, bytes.data() + kHeaderBytes + 4 * kEpochFloats * k, 4);
+      const int64_t s = first >= 1 && first == static_cast<float>(static_cast<int64_t>(first))
+                            ? (static_cast<int64_t>(first) - 1) / static_cast<int64_t>(kEpochFloats)
+                            : -1;
+      bool whole = s >= 0;
+      for (size_t j = 0; j < kEpochFloats && whole; ++j) {
+        float value;
+        std::memcpy(&value, bytes.data() + kHeaderBytes + 4 * (kEpochFloats * k + j), 4);
+        whole = value == static_cast<float>(s * static_cast<int64_t>(kEpochFloats) + j + 1);
+      }
+      epochStimuli.push_back(whole ? s : -1);
+    }
+  }
+  return epochStimuli;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  baseFolder = erp2npx::fuzz::scratchFolder("fuzz-hdf5");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  const std::string folder = baseFolder + "/work";
+  const std::string outPath = baseFolder + "/stdout.txt";
+  const std::string errPath = baseFolder + "/stderr.txt";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  failureContext.clear();
+  const Generated input = writeInput(folder, fdp);
+
+  const int status = runConverter(folder, outPath, errPath);
+  failureContext = "--- converter output:\n" + readWhole(outPath) + "--- converter errors:\n" +
+                   readWhole(errPath);
+  if (!WIFEXITED(status)) fail("the converter died of signal " + std::to_string(WTERMSIG(status)));
+  const int exitCode = WEXITSTATUS(status);
+  if (exitCode != 0 && exitCode != 1) fail("the converter exited with " + std::to_string(exitCode));
+
+  std::vector<int64_t> epochStimuli = checkOutput(folder);
+  if (input.clean) {
+    if (exitCode != 0) fail("a sound input did not convert cleanly");
+    std::sort(epochStimuli.begin(), epochStimuli.end());
+    std::vector<int64_t> all(static_cast<size_t>(input.stimuli));
+    for (size_t s = 0; s < all.size(); ++s) all[s] = static_cast<int64_t>(s);
+    if (epochStimuli != all) {
+      fail("a sound input gave " + std::to_string(epochStimuli.size()) + " epochs for " +
+           std::to_string(input.stimuli) + " stimuli, not each once");
+    }
+  }
+  fs::remove_all(folder);
+  return 0;
+}

@@ -1,0 +1,105 @@
+// Any bytes as the subject metadata file. Beyond not crashing, the table must
+// keep one entry per data line (so subject numbers stay put), and a filled
+// entry must hold exactly the fields of its line.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "input/subject_file.h"
+
+namespace {
+
+using erp2npx::fuzz::fail;
+
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+  std::vector<std::string> parts(1);
+  for (const char c : text) {
+    if (c == separator) {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  return parts;
+}
+
+// Data lines as a reader of text lines sees them: the header dropped, a final
+// line end opening no further line, CR of CR LF dropped, blank lines at the
+// end describing nobody.
+std::vector<std::string> dataLines(const std::string& text) {
+  std::vector<std::string> lines = splitAt(text, '\n');
+  if (lines.back().empty()) lines.pop_back();
+  for (std::string& line : lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
+  if (!lines.empty()) lines.erase(lines.begin());
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// The number rule written with the C library, as a second opinion.
+std::optional<int32_t> referenceNumber(const std::string& field) {
+  const char* start = field.c_str();
+  while (*start == ' ' || (*start >= '\t' && *start <= '\r')) ++start;
+  const char* digits = start + ((*start == '+' || *start == '-') ? 1 : 0);
+  if (*digits < '0' || *digits > '9') return std::nullopt;
+  errno = 0;
+  const long long value = std::strtoll(start, nullptr, 10);
+  if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::istringstream in(text);
+  erp2npx::SubjectInfoTable table;
+  std::vector<std::string> messages;
+  const bool complete = erp2npx::parseSubjectFile(in, table, messages);
+
+  const std::vector<std::string> lines = dataLines(text);
+  if (table.size() != lines.size()) {
+    fail("table size " + std::to_string(table.size()) + " for " + std::to_string(lines.size()) +
+         " data lines");
+  }
+  size_t unusable = 0;
+  for (size_t k = 0; k < lines.size(); ++k) {
+    const std::vector<std::string> fields = splitAt(lines[k], '\t');
+    std::optional<int32_t> numbers[4];
+    bool usable = fields.size() >= 7;
+    if (usable) {
+      const int columns[4] = {1, 2, 4, 6};
+      for (int i = 0; i < 4; ++i) {
+        numbers[i] = referenceNumber(fields[columns[i]]);
+        usable = usable && numbers[i].has_value();
+      }
+    }
+    if (usable != table[k].has_value()) {
+      fail("entry " + std::to_string(k) + (usable ? " missing" : " filled from an unusable line"));
+    }
+    if (!usable) {
+      ++unusable;
+      continue;
+    }
+    const erp2npx::SubjectInfo& info = *table[k];
+    if (info.study != fields[0] || info.sex != fields[3] || info.condition != fields[5]) {
+      fail("texts of entry " + std::to_string(k));
+    }
+    if (info.column1Value != *numbers[0] || info.column2Value != *numbers[1] ||
+        info.age != *numbers[2] || info.column6Value != *numbers[3]) {
+      fail("numbers of entry " + std::to_string(k));
+    }
+  }
+  // One message per unusable line, and the result says whether there was any.
+  if (messages.size() != unusable) fail(std::to_string(messages.size()) + " messages");
+  if (complete != (unusable == 0)) fail("result does not match the unusable lines");
+  return 0;
+}
