@@ -13,6 +13,16 @@ struct CheckReport {
   uint64_t epochs = 0;
 };
 
+// Cases of one kind of problem: how many, and the first as an example, so
+// that a damaged file gives one line per kind rather than one per case.
+struct ProblemTally {
+  uint64_t count = 0;
+  std::string first;
+  void note(const std::string& example) {
+    if (count++ == 0) first = example;
+  }
+};
+
 void addProblem(CheckReport& report, const std::string& file, const std::string& text);
 
 // "N files, E epochs, P problems"

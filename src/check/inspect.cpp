@@ -429,11 +429,20 @@ struct Inspection {
     }
   }
 
+  void reportOutside(const std::map<int32_t, uint64_t>& outside, const std::string& what,
+                     const std::string& table, size_t tableSize) {
+    for (const auto& [number, count] : outside) {
+      problem(what + " " + std::to_string(number) + " (" +
+              countOf(count, "stimulus", "stimuli") + ") lies outside the " + table +
+              " table of " + countOf(tableSize, what, what + "s"));
+    }
+  }
+
   // Session and trial numbers against their tables, codes against the
   // matrix, labels against the trial's target.
   void checkStimuli() {
     std::map<int32_t, uint64_t> unknownSessions, unknownTrials;
-    std::map<int32_t, std::pair<uint64_t, std::string>> badCodes, badLabels;
+    std::map<int32_t, ProblemTally> badCodes, badLabels;
     for (size_t s = 0; s < tables.stimuli.size(); ++s) {
       const StimulusRecord& record = tables.stimuli[s];
       const bool sessionKnown =
@@ -445,46 +454,33 @@ struct Inspection {
       if (!sessionKnown) continue;
       const SessionLayout& layout = tables.layouts[static_cast<size_t>(record.session)];
       if (record.code < 0 || int64_t{record.code} >= int64_t{layout.rows} + layout.columns) {
-        auto& entry = badCodes[record.session];
-        if (entry.first++ == 0) {
-          entry.second = "stimulus " + std::to_string(s) + ", code " + std::to_string(record.code);
-        }
+        badCodes[record.session].note("stimulus " + std::to_string(s) + ", code " +
+                                      std::to_string(record.code));
       }
       if (!trialKnown) continue;
       const TargetRecord& target = tables.targets[static_cast<size_t>(record.trial)];
       const bool onTarget =
           record.code == target.targetRowCode || record.code == target.targetColumnCode;
       if ((record.label != 0) != onTarget) {
-        auto& entry = badLabels[record.session];
-        if (entry.first++ == 0) {
-          entry.second = "stimulus " + std::to_string(s) + ", trial " +
-                         std::to_string(record.trial) + ", code " + std::to_string(record.code) +
-                         ", label " + std::to_string(record.label) + ", target codes " +
-                         std::to_string(target.targetRowCode) + " and " +
-                         std::to_string(target.targetColumnCode);
-        }
+        badLabels[record.session].note(
+            "stimulus " + std::to_string(s) + ", trial " + std::to_string(record.trial) +
+            ", code " + std::to_string(record.code) + ", label " + std::to_string(record.label) +
+            ", target codes " + std::to_string(target.targetRowCode) + " and " +
+            std::to_string(target.targetColumnCode));
       }
     }
-    for (const auto& [session, count] : unknownSessions) {
-      problem("session " + std::to_string(session) + " (" + countOf(count, "stimulus", "stimuli") +
-              ") lies outside the layout table of " +
-              countOf(tables.layouts.size(), "session", "sessions"));
-    }
-    for (const auto& [trial, count] : unknownTrials) {
-      problem("trial " + std::to_string(trial) + " (" + countOf(count, "stimulus", "stimuli") +
-              ") lies outside the target table of " +
-              countOf(tables.targets.size(), "trial", "trials"));
-    }
-    for (const auto& [session, entry] : badCodes) {
+    reportOutside(unknownSessions, "session", "layout", tables.layouts.size());
+    reportOutside(unknownTrials, "trial", "target", tables.targets.size());
+    for (const auto& [session, tally] : badCodes) {
       problem("session " + std::to_string(session) + ": " +
-              countOf(entry.first, "stimulus has a code", "stimuli have codes") +
+              countOf(tally.count, "stimulus has a code", "stimuli have codes") +
               " outside its rows plus columns (" + layoutText(session) + "; first: " +
-              entry.second + ")");
+              tally.first + ")");
     }
-    for (const auto& [session, entry] : badLabels) {
+    for (const auto& [session, tally] : badLabels) {
       problem("session " + std::to_string(session) + ": " +
-              countOf(entry.first, "label disagrees", "labels disagree") +
-              " with the trial's target (first: " + entry.second + ")");
+              countOf(tally.count, "label disagrees", "labels disagree") +
+              " with the trial's target (first: " + tally.first + ")");
     }
     for (size_t r = 0; r < tables.layouts.size(); ++r) {
       if (tables.layouts[r].rows <= 0 || tables.layouts[r].columns <= 0) {

@@ -91,14 +91,6 @@ std::string sampleText(float value) {
   return text;
 }
 
-struct Mismatch {
-  uint64_t count = 0;
-  std::string first;
-  void note(const std::string& example) {
-    if (count++ == 0) first = example;
-  }
-};
-
 struct SessionProof {
   const TreeFiles& tree;
   const InputData& data;
@@ -135,7 +127,7 @@ struct SessionProof {
   void proveEpochEvents(const std::string& npxName, const SessionLayout& layout,
                         const std::vector<int32_t>& order, const SessionEventMap& map,
                         std::vector<bool>& agree) {
-    Mismatch codes, labels;
+    ProblemTally codes, labels;
     for (size_t k = 0; k < order.size(); ++k) {
       const StimulusRecord& record = data.stimuli[static_cast<size_t>(order[k])];
       const EpochMarks& marks = map.epochs[k];
@@ -154,8 +146,8 @@ struct SessionProof {
         agree[k] = false;
       }
     }
-    reportMismatch(npxName, codes, "in the wrong code class");
-    reportMismatch(npxName, labels, "marked against the source's label");
+    reportProblemTally(npxName, codes, "in the wrong code class");
+    reportProblemTally(npxName, labels, "marked against the source's label");
   }
 
   void proveTrials(const std::string& npxName, const SessionLayout& layout, const TrialMap& trials,
@@ -166,7 +158,7 @@ struct SessionProof {
                      std::to_string(trials.size()) + " for this session");
       return;
     }
-    Mismatch spans, targets;
+    ProblemTally spans, targets;
     int64_t begin = 0;
     size_t i = 0;
     for (const auto& [trial, stimuli] : trials) {
@@ -188,13 +180,13 @@ struct SessionProof {
       }
       begin = end;
     }
-    reportMismatch(npxName, spans, "spanning other epochs than the source's", "trial", "trials");
-    reportMismatch(npxName, targets, "with another target than the source's", "trial", "trials");
+    reportProblemTally(npxName, spans, "spanning other epochs than the source's", "trial", "trials");
+    reportProblemTally(npxName, targets, "with another target than the source's", "trial", "trials");
   }
 
   void proveSamples(const std::string& binName, const std::vector<int32_t>& order,
                     EpochFileReader& reader, const std::vector<bool>& eventsAgree) {
-    Mismatch samples;
+    ProblemTally samples;
     std::vector<float> expected(std::min(order.size(), kBlockEpochs) * kEpochValues);
     std::vector<float> actual(expected.size());
     for (size_t first = 0; first < order.size(); first += kBlockEpochs) {
@@ -228,16 +220,16 @@ struct SessionProof {
         break;
       }
     }
-    reportMismatch(binName, samples, "differing from the source's /features");
+    reportProblemTally(binName, samples, "differing from the source's /features");
   }
 
-  void reportMismatch(const std::string& file, const Mismatch& mismatch, const std::string& what,
+  void reportProblemTally(const std::string& file, const ProblemTally& tally, const std::string& what,
                       const std::string& singular = "epoch",
                       const std::string& plural = "epochs") {
-    if (mismatch.count == 0) return;
+    if (tally.count == 0) return;
     addProblem(report, file,
-               countOf(mismatch.count, singular, plural) + " " + what + " (first: " +
-                   mismatch.first + ")");
+               countOf(tally.count, singular, plural) + " " + what + " (first: " +
+                   tally.first + ")");
   }
 };
 

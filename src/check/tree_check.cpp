@@ -25,13 +25,6 @@ bool atEpochStart(const std::optional<int64_t>& position, int64_t positions) {
   return position && *position >= 0 && *position < positions && *position % kEpoch == 0;
 }
 
-// Problems of one kind, counted so that a damaged header gives one line per
-// kind and class rather than one per event.
-struct Tally {
-  uint64_t count = 0;
-  std::string first;
-};
-
 struct SessionCheck {
   const TreeFiles& tree;
   const SessionFiles& files;
@@ -39,14 +32,13 @@ struct SessionCheck {
   std::string binName;
   std::string npxName;
   std::optional<SessionName> name;
-  std::map<std::string, Tally> tallies;
+  std::map<std::string, ProblemTally> tallies;  // by kind and class
 
   void binProblem(const std::string& text) { addProblem(report, binName, text); }
   void npxProblem(const std::string& text) { addProblem(report, npxName, text); }
 
   void tally(const std::string& what, const std::string& example) {
-    Tally& entry = tallies[what];
-    if (entry.count++ == 0) entry.first = example;
+    tallies[what].note(example);
   }
 
   void reportTallies() {
