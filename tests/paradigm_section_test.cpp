@@ -76,9 +76,13 @@ TEST(ParadigmSection, FilesWithoutAnElementAreReported) {
     EXPECT_EQ(result.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n") << name;
     EXPECT_EQ(result.text, withEmptyControlInterface()) << name;
   }
-  // A directory in place of the file cannot be loaded either.
+#ifndef __SANITIZE_ADDRESS__
+  // A directory in place of the file cannot be loaded either. (The XML
+  // library asks for a buffer of the size a directory reports, which the
+  // address sanitizer stops instead of failing the allocation.)
   EXPECT_EQ(paradigmWith({6, 7}, dir.path).printed,
             "Unable to load the Encoder file: 6by7_QUOLMET.enc\n");
+#endif
 }
 
 TEST(ParadigmSection, FilesWithoutDocEncoderLeaveItEmptySilently) {

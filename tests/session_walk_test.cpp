@@ -253,6 +253,22 @@ TEST(SessionWalk, SessionsWithInvalidNumbersAreSkippedAndReported) {
                 "DB_00/Subject_02/Subj02_04_04_05.bin", "DB_00/Subject_02/Subj02_04_04_05.npx"}));
 }
 
+TEST(SessionWalk, SessionBeyondThirtyTwoBitPositionsIsSkipped) {
+  // 2^24 epochs of 128 positions is one past the largest 32-bit position.
+  TempDir dir;
+  InputData data = dataset({}, {{6, 6}}, 1);
+  StimulusIndex index;
+  index.hierarchy[0][0][0][0] = std::vector<int32_t>(size_t{1} << 24, 0);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(SessionWalk::walk(index, data, channelList(), dir.path));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Processing DB_00\\\n"
+            "\tProcessing Subject_01\\\n"
+            "Session 0 of subject 0 in database 0 is not converted: its 16777216 epochs exceed "
+            "the 32-bit sample positions\n");
+  EXPECT_EQ(tree(dir.path), (std::set<std::string>{"DB_00/", "DB_00/Subject_01/"}));
+}
+
 TEST(SessionWalk, BinaryFileBlockedByADirectoryIsReportedAndSkipped) {
   TempDir dir;
   fs::create_directories(dir.file("DB_00/Subject_01/Subj01_01_06_06.bin"));
