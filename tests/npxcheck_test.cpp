@@ -7,9 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <sstream>
-
 #include <pugixml.hpp>
+#include <sstream>
 
 #include "check/command_line.h"
 #include "check/erp_plot.h"
@@ -41,7 +40,8 @@ TextPart endsWith(const std::string& part) { return {TextPart::kEnd, part}; }
                                        << (test.place == TextPart::kAnywhere ? "in"
                                            : test.place == TextPart::kStart  ? "at the start of"
                                                                              : "at the end of")
-                                       << "\n" << text;
+                                       << "\n"
+                                       << text;
 }
 #define EXPECT_TEXT(text, test) EXPECT_TRUE(holds(text, test))
 
@@ -68,8 +68,8 @@ void convertGenerated(const std::string& dir, std::vector<std::string> options) 
 
 // Two sessions: 72 stimuli of a 6-by-6 speller in DB_00, 54 of a 4-by-5 one in DB_01.
 const std::vector<std::string> kSmallCollection = {
-    "--databases", "2", "--subjects-per-db", "1", "--sessions-per-subject", "1",
-    "--trials-per-session", "2", "--sequences", "3"};
+    "--databases",          "2", "--subjects-per-db", "1", "--sessions-per-subject", "1",
+    "--trials-per-session", "2", "--sequences",       "3"};
 
 const std::string kSession = "DB_00/Subject_01/Subj01_01_06_06";
 const std::string kOtherSession = "DB_01/Subject_02/Subj02_02_04_05";
@@ -157,7 +157,8 @@ TEST_F(NpxcheckTree, EventsOutsideTheFileOrOffAnEpochStart) {
                 ".npx: class Row1: an event lies outside the file's 9216 sample positions "
                 "(VSB=\"9216\")\n" +
                 kSession + ".npx: 1 epoch is in no code class (first: epoch 2 at position 256)\n" +
-                kOtherSession + ".npx: class Row2: an event is not at an epoch start (VSB=\"300\")\n" +
+                kOtherSession +
+                ".npx: class Row2: an event is not at an epoch start (VSB=\"300\")\n" +
                 kOtherSession +
                 ".npx: 1 epoch is in no code class (first: epoch 0 at position 0)\n"
                 "4 files, 126 epochs, 4 problems\n");
@@ -219,10 +220,10 @@ TEST_F(NpxcheckTree, OneFlippedSampleIsCaughtOnlyAgainstTheSource) {
   overwriteBytes(bin, offset, bytes);
   EXPECT_EQ(checkTree().exitCode, 0);
   const Outcome outcome = checkWithSource();
-  EXPECT_TEXT(outcome.out,
-              contains(kSession +
-                        ".bin: 1 epoch differing from the source's /features (first: epoch 0, "
-                        "stimulus 0, sample 3 of Pz: file "));
+  EXPECT_TEXT(
+      outcome.out,
+      contains(kSession + ".bin: 1 epoch differing from the source's /features (first: epoch 0, "
+                          "stimulus 0, sample 3 of Pz: file "));
   EXPECT_TEXT(outcome.out, endsWith("source: 126 stimuli, 125 accounted for\n"
                                     "4 files, 126 epochs, 1 problem\n"));
   EXPECT_EQ(outcome.exitCode, 1);
@@ -244,18 +245,18 @@ TEST_F(NpxcheckTree, SessionFileNamedAfterAnotherMatrixSize) {
                path("DB_00/Subject_01/Subj01_01_06_07" + std::string(extension)));
   }
   const Outcome outcome = checkWithSource();
-  EXPECT_TEXT(outcome.out,
-              contains(kSession +
-                        ".bin: missing: the 72 stimuli of database 0, subject 0, session 0 are "
-                        "not accounted for; Subj01_01_06_07 is there, named after another "
-                        "matrix size\n"));
+  EXPECT_TEXT(
+      outcome.out,
+      contains(kSession + ".bin: missing: the 72 stimuli of database 0, subject 0, session 0 are "
+                          "not accounted for; Subj01_01_06_07 is there, named after another "
+                          "matrix size\n"));
   EXPECT_TEXT(outcome.out,
               contains("DB_00/Subject_01/Subj01_01_06_07.bin: was made from no session of the "
-                        "source\n"));
+                       "source\n"));
   // Its 6-by-6 symbols are no cells of a 6-by-7 speller.
   EXPECT_TEXT(outcome.out,
               contains("DB_00/Subject_01/Subj01_01_06_07.npx: trial target class \"G\" names "
-                        "no cell of the 6 x 7 speller\n"));
+                       "no cell of the 6 x 7 speller\n"));
 }
 
 TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
@@ -271,8 +272,7 @@ TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
 TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
   const std::string svg = path("erp.svg");
   const Outcome outcome = npxcheck({work_.path, "--plot", svg});
-  EXPECT_EQ(outcome.out,
-            "wrote " + svg + ": 2 sessions, 24 target epochs, 102 standard epochs\n");
+  EXPECT_EQ(outcome.out, "wrote " + svg + ": 2 sessions, 24 target epochs, 102 standard epochs\n");
   EXPECT_EQ(outcome.exitCode, 0);
 
   pugi::xml_document document;
@@ -294,24 +294,24 @@ TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
                 128);
     }
   }
-  EXPECT_TRUE(root.find_node([](pugi::xml_node node) {
-    return std::string(node.child_value()) == "Target (n=24)";
-  }));
+  EXPECT_TRUE(root.find_node(
+      [](pugi::xml_node node) { return std::string(node.child_value()) == "Target (n=24)"; }));
   EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href]").size(), 0u);
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
   check::ErpAverages averages;
   std::string error;
-  ASSERT_TRUE(check::averageEpochs(check::scanTree(work_.path), "Subj01_01_06_06.bin", averages,
-                                   error))
+  ASSERT_TRUE(
+      check::averageEpochs(check::scanTree(work_.path), "Subj01_01_06_06.bin", averages, error))
       << error;
   EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
   EXPECT_EQ(averages.targetEpochs, 12u);
   EXPECT_EQ(averages.standardEpochs, 60u);
   // Samples 36 to 42 lie near 300 ms after the flash; channel 2 is Pz.
   double difference = 0;
-  for (size_t t = 36; t <= 42; ++t) difference += averages.target[t * 8 + 2] - averages.standard[t * 8 + 2];
+  for (size_t t = 36; t <= 42; ++t)
+    difference += averages.target[t * 8 + 2] - averages.standard[t * 8 + 2];
   EXPECT_GT(difference / 7, 2.0);
 }
 
@@ -358,9 +358,10 @@ TEST(NpxcheckInspect, ConsistentGeneratedInputReportsItsStructureAndNoInconsiste
   EXPECT_TEXT(outcome.out, contains("\n/features        64-bit float, little-endian"));
   EXPECT_TEXT(outcome.out, contains("126 x 128 x 8"));
   EXPECT_TEXT(outcome.out, contains("filters: shuffle, deflate level 4\n"));
-  EXPECT_TEXT(outcome.out, contains("Stimuli: 126 in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
+  EXPECT_TEXT(outcome.out,
+              contains("Stimuli: 126 in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
   EXPECT_TEXT(outcome.out, contains("\n    Session 1: 4 x 5 matrix, 2 trials, 54 stimuli\n"
-                                     "      Trial 2: 27 stimuli\n"));
+                                    "      Trial 2: 27 stimuli\n"));
   EXPECT_TEXT(outcome.out, endsWith("Inconsistencies: none\n"));
   EXPECT_EQ(outcome.exitCode, 0);
 }
@@ -387,13 +388,13 @@ TEST(NpxcheckInspect, NumberingCodesLabelsAndLengths) {
   Outcome outcome;
   const std::string out = inspectInput(work.path, contents, outcome);
   EXPECT_TEXT(out, contains("\n  the per-stimulus datasets disagree in length: /codes 6, "
-                             "/database_ids 6, /erp_labels 6, /matrix_indexes 6, /run_indexes "
-                             "6, /sequences 5, /subjects 6, /trials 6\n"));
+                            "/database_ids 6, /erp_labels 6, /matrix_indexes 6, /run_indexes "
+                            "6, /sequences 5, /subjects 6, /trials 6\n"));
   EXPECT_TEXT(out, contains("\n  database 0: the subject numbers skip 1\n"));
   EXPECT_TEXT(out, contains("\n  session numbers are shared by subjects: 1\n"));
   EXPECT_TEXT(out, contains("\n  trial numbers are shared by sessions: 1\n"));
   EXPECT_TEXT(out, contains("\n  session 0: 1 stimulus has a code outside its rows plus "
-                             "columns (6 x 6 matrix; first: stimulus 0, code 12)\n"));
+                            "columns (6 x 6 matrix; first: stimulus 0, code 12)\n"));
   EXPECT_TEXT(out, contains("\n  1 subject has no metadata line: 2\n"));
   EXPECT_EQ(outcome.exitCode, 1);
 }
@@ -406,10 +407,11 @@ TEST(NpxcheckInspect, NaNInfiniteAndOutOfRangeSamples) {
   contents.features[2 * 1024 + 3] = 1e300;
   Outcome outcome;
   const std::string out = inspectInput(work.path, contents, outcome);
-  EXPECT_TEXT(out, contains("\n  /features holds 1 value NaN (first: stimulus 0, sample 0 of PO7)\n"
-                             "  /features holds 1 value infinite (first: stimulus 0, sample 1 of Cz)\n"
-                             "  /features holds 1 value beyond the float32 range (first: stimulus "
-                             "2, sample 0 of P3)\n"));
+  EXPECT_TEXT(out,
+              contains("\n  /features holds 1 value NaN (first: stimulus 0, sample 0 of PO7)\n"
+                       "  /features holds 1 value infinite (first: stimulus 0, sample 1 of Cz)\n"
+                       "  /features holds 1 value beyond the float32 range (first: stimulus "
+                       "2, sample 0 of P3)\n"));
 }
 
 TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
@@ -427,11 +429,13 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--inspect", work.file("none.hdf5")}, work.file("none.hdf5") + ": no such file"},
       {{"--inspect", work.path}, work.path + ": not a regular file"},
       {{"--inspect"}, "option --inspect needs a value"},
-      {{"--inspect", "x.hdf5", "--plot", "a.svg"}, "--inspect takes no tree and no --source, --plot or --session"},
+      {{"--inspect", "x.hdf5", "--plot", "a.svg"},
+       "--inspect takes no tree and no --source, --plot or --session"},
   };
   for (const auto& [arguments, message] : cases) {
     const Outcome outcome = npxcheck(arguments);
-    EXPECT_EQ(outcome.err, "npxcheck: " + message + "\nTry 'npxcheck --help' for more information.\n");
+    EXPECT_EQ(outcome.err,
+              "npxcheck: " + message + "\nTry 'npxcheck --help' for more information.\n");
     EXPECT_EQ(outcome.exitCode, 2) << message;
     EXPECT_EQ(outcome.out, "");
   }

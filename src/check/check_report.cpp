@@ -11,9 +11,8 @@ std::string countOf(uint64_t count, const std::string& singular, const std::stri
 }
 
 std::string summaryLine(const CheckReport& report) {
-  return countOf(report.files, "file", "files") + ", " +
-         countOf(report.epochs, "epoch", "epochs") + ", " +
-         countOf(report.problems.size(), "problem", "problems");
+  return countOf(report.files, "file", "files") + ", " + countOf(report.epochs, "epoch", "epochs") +
+         ", " + countOf(report.problems.size(), "problem", "problems");
 }
 
 }  // namespace erp2npx::check

@@ -21,6 +21,19 @@ struct UsageError {
   std::string text;
 };
 
+// Switches the HDF5 library's automatic error report off while it lives.
+struct QuietHdf5Errors {
+  QuietHdf5Errors() {
+    H5Eget_auto2(H5E_DEFAULT, &function, &data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  }
+  ~QuietHdf5Errors() { H5Eset_auto2(H5E_DEFAULT, function, data); }
+  QuietHdf5Errors(const QuietHdf5Errors&) = delete;
+  QuietHdf5Errors& operator=(const QuietHdf5Errors&) = delete;
+  H5E_auto2_t function = nullptr;
+  void* data = nullptr;
+};
+
 // The value of an option given as "--name VALUE" or "--name=VALUE".
 std::string optionValue(const std::vector<std::string>& arguments, size_t& i,
                         const std::string& name, const std::string& inlineValue, bool hasInline) {
@@ -85,7 +98,8 @@ void requireInputs(const CommandLine& line) {
   std::error_code ignored;
   const auto requireFile = [&](const std::string& path) {
     if (!path.empty() && !fs::is_regular_file(path, ignored)) {
-      throw UsageError{path + (fs::exists(path, ignored) ? ": not a regular file" : ": no such file")};
+      throw UsageError{path +
+                       (fs::exists(path, ignored) ? ": not a regular file" : ": no such file")};
     }
   };
   if (line.mode == Mode::kInspect) {
@@ -197,7 +211,7 @@ int runNpxcheck(const std::vector<std::string>& arguments, std::ostream& out, st
   }
   // Failures are reported in the tool's own words; the library's automatic
   // error stack would only repeat them.
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  const QuietHdf5Errors quiet;
   switch (line.mode) {
     case Mode::kHelp:
       out << usageText();

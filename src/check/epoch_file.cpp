@@ -77,7 +77,8 @@ bool openEpochFile(const std::string& path, EpochFileReader& reader, std::string
   }
   const EpochFileHeader fixed = decodeEpochFileHeader(bytes);
   const size_t names = static_cast<size_t>(std::clamp(fixed.channelCount, 0, kMaxChannels));
-  const size_t wanted = std::min<uint64_t>(reader.fileSize, kFixedHeaderBytes + kChannelNameBytes * names);
+  const size_t wanted =
+      std::min<uint64_t>(reader.fileSize, kFixedHeaderBytes + kChannelNameBytes * names);
   bytes.resize(wanted);
   reader.stream.read(reinterpret_cast<char*>(bytes.data() + kFixedHeaderBytes),
                      static_cast<std::streamsize>(wanted - kFixedHeaderBytes));
@@ -93,7 +94,8 @@ size_t readEpochBlock(EpochFileReader& reader, uint64_t firstEpoch, size_t count
   const uint64_t epochBytes = epochValues(reader.header) * sizeof(float);
   const uint64_t offset = dataOffset(reader.header) + firstEpoch * epochBytes;
   if (epochBytes == 0 || offset >= reader.fileSize) return 0;
-  const size_t held = static_cast<size_t>(std::min<uint64_t>(count, (reader.fileSize - offset) / epochBytes));
+  const size_t held =
+      static_cast<size_t>(std::min<uint64_t>(count, (reader.fileSize - offset) / epochBytes));
   reader.stream.clear();
   reader.stream.seekg(static_cast<std::streamoff>(offset));
   reader.stream.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(held * epochBytes));

@@ -86,11 +86,20 @@ std::string escaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -115,7 +124,8 @@ struct Axis {
 Axis amplitudeAxis(const ErpAverages& averages) {
   double low = 0.0, high = 0.0;  // zero stays in view
   for (const std::vector<double>* means : {&averages.target, &averages.standard}) {
-    if ((means == &averages.target ? averages.targetEpochs : averages.standardEpochs) == 0) continue;
+    if ((means == &averages.target ? averages.targetEpochs : averages.standardEpochs) == 0)
+      continue;
     for (const double value : *means) {
       if (!std::isfinite(value)) continue;
       low = std::min(low, value);
@@ -159,8 +169,7 @@ void drawPanel(std::string& svg, const Panel& panel, const Axis& axis, const Erp
   for (double uv = axis.low; uv <= axis.high + axis.step * 1e-6; uv += axis.step) {
     svg += "<line x1=\"" + number(panel.left) + "\" y1=\"" + number(y(uv)) + "\" x2=\"" +
            number(panel.left + panel.width) + "\" y2=\"" + number(y(uv)) + "\" stroke=\"" +
-           (std::fabs(uv) < axis.step * 1e-6 ? "#888888\" stroke-dasharray=\"4 3"
-                                             : "#e4e4e4") +
+           (std::fabs(uv) < axis.step * 1e-6 ? "#888888\" stroke-dasharray=\"4 3" : "#e4e4e4") +
            "\" stroke-width=\"1\"/>\n";
     svg += "<text x=\"" + number(panel.left - 5) + "\" y=\"" + number(y(uv) + 3.5) +
            "\" font-size=\"10\" text-anchor=\"end\">" + tickLabel(uv) + "</text>\n";
@@ -172,8 +181,8 @@ void drawPanel(std::string& svg, const Panel& panel, const Axis& axis, const Erp
     std::string points;
     for (int32_t t = 0; t < kEpochSamples; ++t) {
       const double ms = 1000.0 * t / kEpochSamples;
-      const double value = std::clamp(means[static_cast<size_t>(t) * channels + channel], axis.low,
-                                       axis.high);
+      const double value =
+          std::clamp(means[static_cast<size_t>(t) * channels + channel], axis.low, axis.high);
       points += (t == 0 ? "" : " ") + number(x(ms)) + "," + number(y(value));
     }
     svg += std::string("<polyline fill=\"none\" stroke=\"") +
@@ -222,19 +231,19 @@ std::string renderErpSvg(const ErpAverages& averages) {
   const size_t channels = averages.channels.size();
   const size_t rows = (channels + kColumns - 1) / kColumns;
   const double panelWidth = (kWidth - kLeft - kRight - kGapX * (kColumns - 1)) / kColumns;
-  const double panelHeight =
-      (kHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) / static_cast<double>(rows);
+  const double panelHeight = (kHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
+                             static_cast<double>(rows);
   const Axis axis = amplitudeAxis(averages);
 
   const std::string title =
-      averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
-                                    : "Average ERP of " + std::to_string(averages.sessions.size()) +
-                                          " sessions";
+      averages.sessions.size() == 1
+          ? "Average ERP of " + averages.sessions.front()
+          : "Average ERP of " + std::to_string(averages.sessions.size()) + " sessions";
   std::string svg =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + number(kWidth) +
-      "\" height=\"" + number(kHeight) + "\" viewBox=\"0 0 " + number(kWidth) + " " +
-      number(kHeight) + "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
+      number(kWidth) + "\" height=\"" + number(kHeight) + "\" viewBox=\"0 0 " + number(kWidth) +
+      " " + number(kHeight) + "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
   svg += "<title>" + escaped(title) + "</title>\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
   svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +

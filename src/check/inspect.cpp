@@ -66,8 +66,8 @@ std::string typeText(hid_t type) {
   const H5T_class_t typeClass = H5Tget_class(type);
   const std::string order = H5Tget_order(type) == H5T_ORDER_BE ? "big-endian" : "little-endian";
   if (typeClass == H5T_INTEGER) {
-    return std::to_string(bits) + "-bit " + (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned" : "signed") +
-           " integer, " + order;
+    return std::to_string(bits) + "-bit " +
+           (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned" : "signed") + " integer, " + order;
   }
   if (typeClass == H5T_FLOAT) return std::to_string(bits) + "-bit float, " + order;
   return "type class " + std::to_string(static_cast<int>(typeClass)) + ", " +
@@ -79,8 +79,12 @@ std::string storageText(hid_t dataset) {
   if (!creation.valid()) return "?";
   std::string text;
   switch (H5Pget_layout(creation.get())) {
-    case H5D_CONTIGUOUS: text = "contiguous"; break;
-    case H5D_COMPACT: text = "compact"; break;
+    case H5D_CONTIGUOUS:
+      text = "contiguous";
+      break;
+    case H5D_COMPACT:
+      text = "compact";
+      break;
     case H5D_CHUNKED: {
       hsize_t chunk[H5S_MAX_RANK];
       const int rank = H5Pget_chunk(creation.get(), H5S_MAX_RANK, chunk);
@@ -88,7 +92,8 @@ std::string storageText(hid_t dataset) {
       for (int d = 0; d < rank; ++d) text += (d == 0 ? "" : "x") + std::to_string(chunk[d]);
       break;
     }
-    default: text = "virtual or unknown layout";
+    default:
+      text = "virtual or unknown layout";
   }
   const int filters = H5Pget_nfilters(creation.get());
   for (int f = 0; f < filters; ++f) {
@@ -405,8 +410,7 @@ struct Inspection {
 
   void reportShared(const std::set<int32_t>& shared, const std::string& what) {
     if (shared.empty()) return;
-    problem(what + ": " +
-            listed(std::vector<int64_t>(shared.begin(), shared.end())));
+    problem(what + ": " + listed(std::vector<int64_t>(shared.begin(), shared.end())));
   }
 
   void checkNegative() {
@@ -432,9 +436,8 @@ struct Inspection {
   void reportOutside(const std::map<int32_t, uint64_t>& outside, const std::string& what,
                      const std::string& table, size_t tableSize) {
     for (const auto& [number, count] : outside) {
-      problem(what + " " + std::to_string(number) + " (" +
-              countOf(count, "stimulus", "stimuli") + ") lies outside the " + table +
-              " table of " + countOf(tableSize, what, what + "s"));
+      problem(what + " " + std::to_string(number) + " (" + countOf(count, "stimulus", "stimuli") +
+              ") lies outside the " + table + " table of " + countOf(tableSize, what, what + "s"));
     }
   }
 
@@ -474,8 +477,8 @@ struct Inspection {
     for (const auto& [session, tally] : badCodes) {
       problem("session " + std::to_string(session) + ": " +
               countOf(tally.count, "stimulus has a code", "stimuli have codes") +
-              " outside its rows plus columns (" + layoutText(session) + "; first: " +
-              tally.first + ")");
+              " outside its rows plus columns (" + layoutText(session) + "; first: " + tally.first +
+              ")");
     }
     for (const auto& [session, tally] : badLabels) {
       problem("session " + std::to_string(session) + ": " +
@@ -548,10 +551,10 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
   std::error_code ignored;
   inspection.line("Input: " + inputPath + " (" +
                   std::to_string(std::filesystem::file_size(inputPath, ignored)) + " bytes)");
-  static const char* const kDatasets[] = {"/codes",          "/database_ids", "/erp_labels",
-                                          "/features",       "/matrix_dims",  "/matrix_indexes",
-                                          "/run_indexes",    "/sequences",    "/subjects",
-                                          "/target",         "/trials"};
+  static const char* const kDatasets[] = {"/codes",       "/database_ids", "/erp_labels",
+                                          "/features",    "/matrix_dims",  "/matrix_indexes",
+                                          "/run_indexes", "/sequences",    "/subjects",
+                                          "/target",      "/trials"};
   std::vector<DatasetSurvey> surveys;
   uint64_t featureValues = 0;
   inspection.line(formatted("%-16s %-36s %-16s %14s  %s", "Dataset", "Type", "Shape",
@@ -560,11 +563,10 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
     surveys.push_back(surveyDataset(file.get(), name));
     const DatasetSurvey& survey = surveys.back();
     if (std::string(name) == "/features") featureValues = survey.elements;
-    inspection.line(survey.present
-                        ? formatted("%-16s %-36s %-16s %14" PRIu64 "  %s", name,
-                                    survey.type.c_str(), shapeText(survey.dims).c_str(),
-                                    survey.storageBytes, survey.storage.c_str())
-                        : formatted("%-16s missing", name));
+    inspection.line(survey.present ? formatted("%-16s %-36s %-16s %14" PRIu64 "  %s", name,
+                                               survey.type.c_str(), shapeText(survey.dims).c_str(),
+                                               survey.storageBytes, survey.storage.c_str())
+                                   : formatted("%-16s missing", name));
   }
 
   Tables& tables = inspection.tables;

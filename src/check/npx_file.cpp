@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-
 #include <pugixml.hpp>
 
 namespace erp2npx::check {

@@ -50,7 +50,8 @@ bool loadQuietly(const std::string& path, InputData& data, std::vector<std::stri
   while ((got = std::fread(buffer, 1, sizeof buffer, capture)) > 0) text.append(buffer, got);
   std::fclose(capture);
   std::istringstream lines(text);
-  const std::string opened = std::string(msg::kFileOpened).substr(1, std::strlen(msg::kFileOpened) - 3);
+  const std::string opened =
+      std::string(msg::kFileOpened).substr(1, std::strlen(msg::kFileOpened) - 3);
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line != opened) messages.push_back(line);
   }
@@ -101,7 +102,8 @@ struct SessionProof {
     const std::string binName = stem + ".bin";
     const std::string npxName = stem + ".npx";
     std::vector<int32_t> order;
-    for (const auto& entry : trials) order.insert(order.end(), entry.second.begin(), entry.second.end());
+    for (const auto& entry : trials)
+      order.insert(order.end(), entry.second.begin(), entry.second.end());
 
     EpochFileReader reader;
     std::string error;
@@ -164,12 +166,11 @@ struct SessionProof {
     for (const auto& [trial, stimuli] : trials) {
       const TrialMarks& marks = map.trials[i++];
       const int64_t end = begin + static_cast<int64_t>(stimuli.size()) * kEpochSamples;
-      const std::string where = "trial " + std::to_string(i) + " (source trial " +
-                                std::to_string(trial) + ")";
+      const std::string where =
+          "trial " + std::to_string(i) + " (source trial " + std::to_string(trial) + ")";
       if (marks.begin != begin || marks.end != end) {
-        spans.note(where + ": " + std::to_string(marks.begin) + " to " +
-                   std::to_string(marks.end) + ", the source's " + std::to_string(begin) +
-                   " to " + std::to_string(end));
+        spans.note(where + ": " + std::to_string(marks.begin) + " to " + std::to_string(marks.end) +
+                   ", the source's " + std::to_string(begin) + " to " + std::to_string(end));
       }
       const TargetRecord& target = data.targets[static_cast<size_t>(trial)];
       const std::string name =
@@ -180,8 +181,10 @@ struct SessionProof {
       }
       begin = end;
     }
-    reportProblemTally(npxName, spans, "spanning other epochs than the source's", "trial", "trials");
-    reportProblemTally(npxName, targets, "with another target than the source's", "trial", "trials");
+    reportProblemTally(npxName, spans, "spanning other epochs than the source's", "trial",
+                       "trials");
+    reportProblemTally(npxName, targets, "with another target than the source's", "trial",
+                       "trials");
   }
 
   void proveSamples(const std::string& binName, const std::vector<int32_t>& order,
@@ -208,9 +211,9 @@ struct SessionProof {
         while (std::memcmp(want + v, got + v, sizeof(float)) == 0) ++v;
         const size_t channels = channelList().size();
         samples.note("epoch " + std::to_string(first + e) + ", stimulus " +
-                     std::to_string(order[first + e]) + ", sample " +
-                     std::to_string(v / channels) + " of " + channelList()[v % channels] +
-                     ": file " + sampleText(got[v]) + ", source " + sampleText(want[v]));
+                     std::to_string(order[first + e]) + ", sample " + std::to_string(v / channels) +
+                     " of " + channelList()[v % channels] + ": file " + sampleText(got[v]) +
+                     ", source " + sampleText(want[v]));
       }
       if (held < count) {
         addProblem(report, binName,
@@ -223,13 +226,13 @@ struct SessionProof {
     reportProblemTally(binName, samples, "differing from the source's /features");
   }
 
-  void reportProblemTally(const std::string& file, const ProblemTally& tally, const std::string& what,
-                      const std::string& singular = "epoch",
-                      const std::string& plural = "epochs") {
+  void reportProblemTally(const std::string& file, const ProblemTally& tally,
+                          const std::string& what, const std::string& singular = "epoch",
+                          const std::string& plural = "epochs") {
     if (tally.count == 0) return;
-    addProblem(report, file,
-               countOf(tally.count, singular, plural) + " " + what + " (first: " +
-                   tally.first + ")");
+    addProblem(
+        report, file,
+        countOf(tally.count, singular, plural) + " " + what + " (first: " + tally.first + ")");
   }
 };
 

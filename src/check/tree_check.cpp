@@ -37,15 +37,13 @@ struct SessionCheck {
   void binProblem(const std::string& text) { addProblem(report, binName, text); }
   void npxProblem(const std::string& text) { addProblem(report, npxName, text); }
 
-  void tally(const std::string& what, const std::string& example) {
-    tallies[what].note(example);
-  }
+  void tally(const std::string& what, const std::string& example) { tallies[what].note(example); }
 
   void reportTallies() {
     for (const auto& [what, entry] : tallies) {
       npxProblem(what + (entry.count == 1 ? " (" + entry.first + ")"
-                                          : " (" + std::to_string(entry.count) +
-                                                " events, first " + entry.first + ")"));
+                                          : " (" + std::to_string(entry.count) + " events, first " +
+                                                entry.first + ")"));
     }
   }
 
@@ -94,9 +92,9 @@ struct SessionCheck {
       binProblem("the channel count is " + std::to_string(actual.channelCount) + ", but " +
                  npxName + " has " + std::to_string(channels.size()) + " Sensor elements");
     }
-    const bool lengthAgrees = field(actual.headerLength, 16 * (actual.channelCount + 1),
-                                    "the header length for " +
-                                        std::to_string(actual.channelCount) + " channels");
+    const bool lengthAgrees =
+        field(actual.headerLength, 16 * (actual.channelCount + 1),
+              "the header length for " + std::to_string(actual.channelCount) + " channels");
     for (size_t c = 0; c < actual.channelNames.size(); ++c) {
       if (!actual.namesTerminated[c]) {
         binProblem("the name field of channel " + std::to_string(c + 1) + " has no zero byte");
@@ -113,8 +111,8 @@ struct SessionCheck {
     }
     const uint64_t announced = announcedFileSize(actual);
     if (lengthAgrees && reader.fileSize != announced) {
-      binProblem(std::string(reader.fileSize < announced ? "is truncated: it" : "it") +
-                 " holds " + std::to_string(reader.fileSize) + " bytes, its header announces " +
+      binProblem(std::string(reader.fileSize < announced ? "is truncated: it" : "it") + " holds " +
+                 std::to_string(reader.fileSize) + " bytes, its header announces " +
                  std::to_string(announced) + " (" + std::to_string(actual.positions) +
                  " sample positions of " + std::to_string(actual.channelCount) + " channels)");
     }
@@ -124,8 +122,8 @@ struct SessionCheck {
 
   void checkHeaderDocument(const NpxFile& npx, const EpochFileHeader* binary) {
     if (npx.sensors != channelList()) {
-      npxProblem("the Sensor names \"" + joinNames(npx.sensors) +
-                 "\" are not the channel list \"" + joinNames(channelList()) + "\"");
+      npxProblem("the Sensor names \"" + joinNames(npx.sensors) + "\" are not the channel list \"" +
+                 joinNames(channelList()) + "\"");
     }
     if (!npx.hasSamples) {
       npxProblem("has no Recording/Samples element");
@@ -195,7 +193,8 @@ struct SessionCheck {
                            : std::string("session's")) +
                      " speller, nor Target or Standard");
         }
-        for (const NpxEvent& event : eventClass.events) checkEpochEvent(eventClass, event, positions);
+        for (const NpxEvent& event : eventClass.events)
+          checkEpochEvent(eventClass, event, positions);
       } else if (eventClass.classText == kTrialClass && eventClass.name == kTrialClassName &&
                  !hasTrialClass) {
         hasTrialClass = true;
@@ -265,10 +264,9 @@ struct SessionCheck {
       const NpxEvent& event = trial.targetEvents.front();
       const int64_t targetEnd = trial.end - kEpoch + 1;
       if (event.begin != trial.begin || event.end != targetEnd) {
-        npxProblem("trial target class \"" + trial.targetName + "\" of " + label +
-                   " has VSB=\"" + event.beginText + "\" VSE=\"" + event.endText +
-                   "\", expected VSB=\"" + std::to_string(trial.begin) + "\" VSE=\"" +
-                   std::to_string(targetEnd) + "\"");
+        npxProblem("trial target class \"" + trial.targetName + "\" of " + label + " has VSB=\"" +
+                   event.beginText + "\" VSE=\"" + event.endText + "\", expected VSB=\"" +
+                   std::to_string(trial.begin) + "\" VSE=\"" + std::to_string(targetEnd) + "\"");
       }
     }
     if (expectedBegin != positions) {
@@ -276,7 +274,8 @@ struct SessionCheck {
                  ", the file holds " + std::to_string(positions));
     }
     if (map.trialTargetClasses != map.trials.size()) {
-      npxProblem("holds " + countOf(map.trialTargetClasses, "trial target class", "trial target classes") +
+      npxProblem("holds " +
+                 countOf(map.trialTargetClasses, "trial target class", "trial target classes") +
                  " for " + countOf(map.trials.size(), "trial", "trials"));
     }
   }
