@@ -31,6 +31,15 @@ struct Layout {
   hid_t fileType;
 };
 
+std::string layoutName(const testing::TestParamInfo<Layout>& info) {
+  std::string name;
+  for (const hsize_t d : info.param.dims) name += (name.empty() ? "" : "x") + std::to_string(d);
+  name += info.param.chunked ? "_chunked" : "_contiguous";
+  if (info.param.fileType == H5T_IEEE_F64BE) name += "_bigendian";
+  if (info.param.fileType == H5T_IEEE_F32LE) name += "_float32";
+  return name;
+}
+
 void writeFeatures(const std::string& path, const std::vector<double>& values, const Layout& layout) {
   const Hid file = fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
   const Hid space = dataspaceHandle(
@@ -92,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{{kStimuli, 1024}, true, H5T_IEEE_F64LE},
                     Layout{{kStimuli * 128, 8}, true, H5T_IEEE_F64LE},
                     Layout{{kStimuli, 1024}, false, H5T_IEEE_F64BE},
-                    Layout{{kStimuli, 1024}, false, H5T_IEEE_F32LE}));
+                    Layout{{kStimuli, 1024}, false, H5T_IEEE_F32LE}),
+    layoutName);
 
 TEST(EpochFile, StimulusWithoutEpochAndUnreadableFileAreReported) {
   TempDir dir;

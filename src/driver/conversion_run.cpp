@@ -1,6 +1,7 @@
 #include "driver/conversion_run.h"
 
 #include <new>
+#include <stdexcept>
 
 #include "driver/config.h"
 #include "driver/messages.h"
@@ -44,6 +45,9 @@ int runConversion() {
   try {
     return convert();
   } catch (const std::bad_alloc&) {
+    printLine(msg::outOfMemory(kInputFileName));
+    return 1;
+  } catch (const std::length_error&) {
     // Files are complete or absent: an unfinished one is removed as its
     // owner unwinds.
     printLine(msg::outOfMemory(kInputFileName));

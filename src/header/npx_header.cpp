@@ -4,6 +4,7 @@
 
 #include "header/event_section.h"
 #include "header/paradigm_section.h"
+#include "header/xml_text.h"
 #include "output/output_file.h"
 
 namespace erp2npx {
@@ -77,9 +78,9 @@ void buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs&
   const SubjectInfo& subjectInfo = inputs.subject != nullptr ? *inputs.subject : kUnknownSubject;
   pugi::xml_node subject = doc.append_child("Subject");
   subject.append_attribute("Age").set_value(subjectInfo.age);
-  subject.append_attribute("Sex").set_value(subjectInfo.sex.c_str());
-  subject.append_attribute("Condition").set_value(subjectInfo.condition.c_str());
-  subject.append_attribute("Study").set_value(subjectInfo.study.c_str());
+  subject.append_attribute("Sex").set_value(xmlSafeText(subjectInfo.sex).c_str());
+  subject.append_attribute("Condition").set_value(xmlSafeText(subjectInfo.condition).c_str());
+  subject.append_attribute("Study").set_value(xmlSafeText(subjectInfo.study).c_str());
 
   for (const std::string& channel : *inputs.channels) {
     pugi::xml_node sensor = doc.append_child("Sensor");

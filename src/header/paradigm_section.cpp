@@ -1,6 +1,9 @@
 #include "header/paradigm_section.h"
 
+#include <sys/stat.h>
+
 #include "driver/messages.h"
+#include "header/xml_text.h"
 #include "header/module_path.h"
 
 namespace erp2npx {
@@ -26,12 +29,16 @@ void appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encod
                        const std::string& bareName) {
   // Loaded afresh for every session: the files are small and may change.
   pugi::xml_document encoder;
-  if (!encoder.load_file(encoderPath.c_str())) {
+  struct stat status {};
+  // Only a regular file is loaded: the parser would size its buffer from
+  // whatever a directory or device reports.
+  if (stat(encoderPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      !encoder.load_file(encoderPath.c_str())) {
     printLine(msg::encoderNotLoaded(bareName));
     return;
   }
   const pugi::xml_node element = encoder.root().child("DOC").child("Encoder");
-  if (element) controlInterface.append_copy(element);
+  if (element) makeXmlSafe(controlInterface.append_copy(element));
 }
 
 }  // namespace

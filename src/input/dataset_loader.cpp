@@ -37,10 +37,12 @@ ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
     return ReadStatus::kMissing;
   }
   const uint64_t count = elementCount(dataset.get());
+  // A sparse chunked dataset can claim more elements than memory holds.
   try {
+    if (count > values.max_size()) return ReadStatus::kUnreadable;
     values.assign(count, T{});
-  } catch (const std::bad_alloc&) {
-    values.clear();
+  } catch (const std::exception&) {
+    std::vector<T>().swap(values);
     return ReadStatus::kUnreadable;
   }
   if (count > 0 && H5Dread(dataset.get(), nativeType(static_cast<T*>(nullptr)), H5S_ALL, H5S_ALL,

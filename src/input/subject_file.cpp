@@ -14,7 +14,9 @@ namespace erp2npx {
 
 namespace {
 
-bool isBlank(const std::string& line) { return line.empty(); }
+bool isBlank(const std::string& line) {
+  return line.find_first_not_of(" \t\v\f\r") == std::string::npos;
+}
 
 }  // namespace
 

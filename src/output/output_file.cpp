@@ -66,8 +66,11 @@ int createOutputFile(const std::string& finalPath, OutputFile& file) {
     close(probe);
   }
   const std::string tempPath = finalPath + kPartialSuffix;
+  // A leftover of an interrupted run is replaced, never followed: whatever
+  // stands under the temporary name (a link included) is removed first.
+  if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return errno;
   rememberPartial(tempPath);
-  const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
     hasPendingPartial = 0;
