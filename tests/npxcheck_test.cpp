@@ -359,7 +359,7 @@ TEST(NpxcheckInspect, ConsistentGeneratedInputReportsItsStructureAndNoInconsiste
   EXPECT_TEXT(outcome.out, contains("126 x 128 x 8"));
   EXPECT_TEXT(outcome.out, contains("filters: shuffle, deflate level 4\n"));
   EXPECT_TEXT(outcome.out,
-              contains("Stimuli: 126 in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
+              contains("Stimuli: 126 stimuli in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
   EXPECT_TEXT(outcome.out, contains("\n    Session 1: 4 x 5 matrix, 2 trials, 54 stimuli\n"
                                     "      Trial 2: 27 stimuli\n"));
   EXPECT_TEXT(outcome.out, endsWith("Inconsistencies: none\n"));

@@ -316,23 +316,28 @@ struct Inspection {
   void listStructure(const StimulusIndex& index) {
     std::set<int32_t> sessions;
     for (const StimulusRecord& record : tables.stimuli) sessions.insert(record.session);
-    line(formatted("Stimuli: %zu in %zu databases, %zu subjects, %zu sessions, %zu trials",
-                   tables.stimuli.size(), index.databases.size(), index.subjects.size(),
-                   sessions.size(), index.trials.size()));
-    line(formatted("Layout table: %zu sessions; target table: %zu trials", tables.layouts.size(),
-                   tables.targets.size()));
+    line("Stimuli: " + countOf(tables.stimuli.size(), "stimulus", "stimuli") + " in " +
+         countOf(index.databases.size(), "database", "databases") + ", " +
+         countOf(index.subjects.size(), "subject", "subjects") + ", " +
+         countOf(sessions.size(), "session", "sessions") + ", " +
+         countOf(index.trials.size(), "trial", "trials"));
+    line("Layout table: " + countOf(tables.layouts.size(), "session", "sessions") +
+         "; target table: " + countOf(tables.targets.size(), "trial", "trials"));
     for (const auto& [database, subjects] : index.hierarchy) {
-      line(formatted("Database %" PRId32 ": %zu subjects", database, subjects.size()));
+      line("Database " + std::to_string(database) + ": " +
+           countOf(subjects.size(), "subject", "subjects"));
       for (const auto& [subject, sessionMap] : subjects) {
-        line(formatted("  Subject %" PRId32 ": %zu sessions; %s", subject, sessionMap.size(),
-                       subjectText(subject).c_str()));
+        line("  Subject " + std::to_string(subject) + ": " +
+             countOf(sessionMap.size(), "session", "sessions") + "; " + subjectText(subject));
         for (const auto& [session, trials] : sessionMap) {
           uint64_t stimuli = 0;
           for (const auto& trial : trials) stimuli += trial.second.size();
-          line(formatted("    Session %" PRId32 ": %s, %zu trials, %" PRIu64 " stimuli", session,
-                         layoutText(session).c_str(), trials.size(), stimuli));
+          line("    Session " + std::to_string(session) + ": " + layoutText(session) + ", " +
+               countOf(trials.size(), "trial", "trials") + ", " +
+               countOf(stimuli, "stimulus", "stimuli"));
           for (const auto& [trial, members] : trials) {
-            line(formatted("      Trial %" PRId32 ": %zu stimuli", trial, members.size()));
+            line("      Trial " + std::to_string(trial) + ": " +
+                 countOf(members.size(), "stimulus", "stimuli"));
           }
         }
       }
