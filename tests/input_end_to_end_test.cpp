@@ -392,17 +392,6 @@ TEST(InputEndToEnd, SubjectFileProblems) {
 
 // Root reads any file, so unreadable inputs are tried as an unprivileged user,
 // with a copy of the converter that this user can reach wherever the build is.
-RunResult runUnprivileged(const TempDir& installed, const std::string& workingDirectory) {
-  installConverter(installed.path);
-  fs::permissions(installed.path, fs::perms::owner_all | fs::perms::group_read |
-                                      fs::perms::group_exec | fs::perms::others_read |
-                                      fs::perms::others_exec);
-  fs::permissions(workingDirectory, fs::perms::all);
-  return runProgram(
-      "/usr/bin/setpriv", workingDirectory,
-      {"--reuid=65534", "--regid=65534", "--clear-groups", installed.file("erp2npx")});
-}
-
 TEST(InputEndToEnd, UnreadableInputFiles) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
   {
@@ -410,7 +399,9 @@ TEST(InputEndToEnd, UnreadableInputFiles) {
     writeSmallInput(work);
     fs::permissions(work.file("DataSets.txt"), fs::perms::none);
     TempDir installed;
-    const RunResult run = runUnprivileged(installed, work.path);
+    installConverter(installed.path);
+    fs::permissions(work.path, fs::perms::all);
+    const RunResult run = runAsNobody(installed.file("erp2npx"), work.path);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, std::string(kOpened) +
                            "Unable to read DataSets.txt: Permission denied; no subject has "
@@ -423,7 +414,9 @@ TEST(InputEndToEnd, UnreadableInputFiles) {
     writeSmallInput(work);
     fs::permissions(work.file(kInput), fs::perms::none);
     TempDir installed;
-    const RunResult run = runUnprivileged(installed, work.path);
+    installConverter(installed.path);
+    fs::permissions(work.path, fs::perms::all);
+    const RunResult run = runAsNobody(installed.file("erp2npx"), work.path);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) +
                            closing(0, 0, 0, 0));

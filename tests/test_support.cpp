@@ -146,6 +146,13 @@ void installConverter(const std::string& directory) {
   }
 }
 
+RunResult runAsNobody(const std::string& program, const std::string& workingDirectory) {
+  fs::permissions(fs::path(program).parent_path(),
+                  fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  return runProgram("/usr/bin/setpriv", workingDirectory,
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+}
+
 std::map<std::string, uint64_t> listTree(const std::string& root) {
   std::map<std::string, uint64_t> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
