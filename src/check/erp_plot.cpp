@@ -44,6 +44,10 @@ bool addSession(const TreeFiles& tree, const std::string& stem, ErpAverages& ave
     error = stem + ".bin has other channels than the sessions before it";
     return false;
   }
+  if (reader.fileSize != announcedFileSize(header)) {
+    error = stem + ".bin does not hold the epochs its header announces";
+    return false;
+  }
   const SessionEventMap map =
       mapSessionEvents(readNpxFile(treePath(tree, stem + ".npx")), header.positions);
   const size_t values = epochValues(header);

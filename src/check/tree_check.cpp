@@ -79,7 +79,7 @@ struct SessionCheck {
       binProblem("does not start with the magic NPXFILE of a binary epoch file");
       return false;
     }
-    const auto field = [&](int32_t value, int32_t wanted, const std::string& what) {
+    const auto field = [&](int64_t value, int64_t wanted, const std::string& what) {
       if (value != wanted) {
         binProblem(what + " is " + std::to_string(value) + ", expected " + std::to_string(wanted));
       }
@@ -93,7 +93,7 @@ struct SessionCheck {
                  npxName + " has " + std::to_string(channels.size()) + " Sensor elements");
     }
     const bool lengthAgrees =
-        field(actual.headerLength, 16 * (actual.channelCount + 1),
+        field(actual.headerLength, 16 * (int64_t{actual.channelCount} + 1),
               "the header length for " + std::to_string(actual.channelCount) + " channels");
     for (size_t c = 0; c < actual.channelNames.size(); ++c) {
       if (!actual.namesTerminated[c]) {
@@ -177,7 +177,7 @@ struct SessionCheck {
     }
   }
 
-  void checkEvents(const NpxFile& npx, int64_t positions) {
+  void checkEvents(const NpxFile& npx, int64_t positions, bool mapEpochs) {
     if (!npx.hasEvents) {
       npxProblem("has no Events element");
       return;
@@ -213,6 +213,7 @@ struct SessionCheck {
     reportTallies();
     if (!hasTrialClass) npxProblem("has no Trial class");
 
+    if (!mapEpochs) return;
     const SessionEventMap map = mapSessionEvents(npx, positions);
     checkEpochMarks(map);
     checkTrials(map, positions);
@@ -307,8 +308,11 @@ struct SessionCheck {
       return;
     }
     checkHeaderDocument(npx, binaryRead ? &reader.header : nullptr);
+    // Epochs are laid out only over a file that holds what its header
+    // announces; a damaged count must not size the check's own tables.
+    const bool complete = binaryRead && reader.fileSize == announcedFileSize(reader.header);
     const int64_t positions = binaryRead ? reader.header.positions : npx.samples.value_or(0);
-    checkEvents(npx, positions);
+    checkEvents(npx, positions, complete);
   }
 };
 
