@@ -269,6 +269,17 @@ TEST(InputEndToEnd, StorageVariantsGiveTheSameOutput) {
     expectSameTree(stored.path, plain.path);
   }
 
+  // Stimuli stored out of order, compressed: read in storage order, written
+  // in file order.
+  TempDir scattered, scatteredCompressed;
+  generate(scattered.path, {"--scattered"});
+  generate(scatteredCompressed.path, {"--scattered", "--compress"});
+  const RunResult scatteredRun = runProgram(converterPath(), scattered.path);
+  const RunResult compressedRun = runProgram(converterPath(), scatteredCompressed.path);
+  EXPECT_EQ(compressedRun.exitCode, 0);
+  EXPECT_EQ(compressedRun.out, scatteredRun.out);
+  expectSameTree(scatteredCompressed.path, scattered.path);
+
   TempDir little, big;
   writeSmallInput(little);
   InputFileContents contents = smallInput();

@@ -52,6 +52,11 @@ float sampleAt(const EpochMatrix& matrix, size_t channel, size_t stimulus, size_
 bool readEpochs(const EpochMatrix& matrix, const int32_t* stimuli, size_t count, float* out,
                 std::string& error);
 
+// True when epochs are best fetched in ascending stimulus order: they are
+// stored in compressed or converted chunks, which reading in another order
+// would unpack again and again. Contiguous storage reads fast in any order.
+bool prefersStorageOrder(const EpochMatrix& matrix);
+
 // Round to nearest even; beyond the float range gives infinity, NaN stays NaN.
 void narrowToFloat(const double* source, size_t count, float* target);
 

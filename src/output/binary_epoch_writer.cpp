@@ -1,6 +1,7 @@
 #include "output/binary_epoch_writer.h"
 
 #include <algorithm>
+#include <numeric>
 #include <cstring>
 
 namespace erp2npx {
@@ -63,12 +64,35 @@ bool write(OutputFile& file, const TrialMap& trials, const InputData& data,
   const std::vector<uint8_t> header = encodeEpochFileHeader(channels, position);
   if (!writeAll(file, header.data(), header.size(), error)) return false;
 
+  // Epochs stored in compressed chunks are fetched in the order the input
+  // stores them, a block at a time, and each is written at its own place in
+  // the file: a session whose stimuli lie far apart is then read in one sweep
+  // instead of unpacking the same chunks for every block. Other input is
+  // read in file order and written sequentially.
+  std::vector<uint32_t> byStorage(order.size());
+  std::iota(byStorage.begin(), byStorage.end(), 0u);
+  if (prefersStorageOrder(data.epochs)) {
+    std::stable_sort(byStorage.begin(), byStorage.end(),
+                     [&](uint32_t a, uint32_t b) { return order[a] < order[b]; });
+  }
+
   const size_t epochValues = channels.size() * kEpochSamples;
+  const size_t epochBytes = epochValues * sizeof(float);
   std::vector<float> block(std::min(order.size(), kBlockEpochs) * epochValues);
+  std::vector<int32_t> stimuli(std::min(order.size(), kBlockEpochs));
   for (size_t first = 0; first < order.size(); first += kBlockEpochs) {
     const size_t count = std::min(kBlockEpochs, order.size() - first);
-    if (!readEpochs(data.epochs, order.data() + first, count, block.data(), error)) return false;
-    if (!writeAll(file, block.data(), count * epochValues * sizeof(float), error)) return false;
+    for (size_t i = 0; i < count; ++i) stimuli[i] = order[byStorage[first + i]];
+    if (!readEpochs(data.epochs, stimuli.data(), count, block.data(), error)) return false;
+    for (size_t i = 0; i < count;) {
+      size_t end = i + 1;
+      while (end < count && byStorage[first + end] == byStorage[first + end - 1] + 1) ++end;
+      const uint64_t offset = header.size() + uint64_t{byStorage[first + i]} * epochBytes;
+      if (!writeAt(file, offset, block.data() + i * epochValues, (end - i) * epochBytes, error)) {
+        return false;
+      }
+      i = end;
+    }
   }
   return true;
 }

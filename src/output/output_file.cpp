@@ -97,6 +97,22 @@ bool writeAll(OutputFile& file, const void* data, size_t size, std::string& erro
   return true;
 }
 
+bool writeAt(OutputFile& file, uint64_t offset, const void* data, size_t size, std::string& error) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = pwrite(file.fd, bytes, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = std::strerror(errno);
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+    offset += static_cast<uint64_t>(written);
+  }
+  return true;
+}
+
 bool commitOutputFile(OutputFile& file, std::string& error) {
   // Don't retry close on EINTR: the descriptor is gone either way.
   const int closed = close(std::exchange(file.fd, -1));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace erp2npx {
@@ -31,6 +32,9 @@ int createOutputFile(const std::string& finalPath, OutputFile& file);
 
 // Writes all bytes; on failure sets error to the reason.
 bool writeAll(OutputFile& file, const void* data, size_t size, std::string& error);
+
+// Writes all bytes at the given offset from the start of the file.
+bool writeAt(OutputFile& file, uint64_t offset, const void* data, size_t size, std::string& error);
 
 // Closes the file and renames it into place; on failure removes it.
 bool commitOutputFile(OutputFile& file, std::string& error);
