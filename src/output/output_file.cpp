@@ -82,10 +82,16 @@ int createOutputFile(const std::string& finalPath, OutputFile& file) {
   return 0;
 }
 
-bool writeAll(OutputFile& file, const void* data, size_t size, std::string& error) {
+namespace {
+
+// Repeats a write that stores only part of the bytes, as a full disk or a
+// signal may make it do, until all are written or it fails.
+template <typename WriteSome>
+bool writeFully(const void* data, size_t size, std::string& error, WriteSome writeSome) {
   const char* bytes = static_cast<const char*>(data);
+  uint64_t done = 0;
   while (size > 0) {
-    const ssize_t written = write(file.fd, bytes, size);
+    const ssize_t written = writeSome(bytes, size, done);
     if (written < 0) {
       if (errno == EINTR) continue;
       error = std::strerror(errno);
@@ -93,24 +99,23 @@ bool writeAll(OutputFile& file, const void* data, size_t size, std::string& erro
     }
     bytes += written;
     size -= static_cast<size_t>(written);
+    done += static_cast<uint64_t>(written);
   }
   return true;
 }
 
+}  // namespace
+
+bool writeAll(OutputFile& file, const void* data, size_t size, std::string& error) {
+  return writeFully(data, size, error, [&](const char* bytes, size_t count, uint64_t) {
+    return write(file.fd, bytes, count);
+  });
+}
+
 bool writeAt(OutputFile& file, uint64_t offset, const void* data, size_t size, std::string& error) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = pwrite(file.fd, bytes, size, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return true;
+  return writeFully(data, size, error, [&](const char* bytes, size_t count, uint64_t done) {
+    return pwrite(file.fd, bytes, count, static_cast<off_t>(offset + done));
+  });
 }
 
 bool commitOutputFile(OutputFile& file, std::string& error) {
