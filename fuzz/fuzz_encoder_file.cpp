@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-
 #include <pugixml.hpp>
+#include <string>
 
 #include "driver/config.h"
 #include "driver/speller_layout.h"
@@ -123,8 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // What the header should have copied, judged from the file directly.
   pugi::xml_document encoder;
-  const pugi::xml_node source =
-      encoder.load_file(encoderPath.c_str()) ? encoder.child("DOC").child("Encoder") : pugi::xml_node();
+  const pugi::xml_node source = encoder.load_file(encoderPath.c_str())
+                                    ? encoder.child("DOC").child("Encoder")
+                                    : pugi::xml_node();
   if (source && hitsKnownLatin1Fault(source)) return 0;
 
   pugi::xml_document saved;
@@ -149,8 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("ControlInterface does not hold exactly the Encoder element");
   }
   if (shapeOf(copy) != shapeOf(source)) {
-    fail("Encoder copy has " + std::to_string(shapeOf(copy)) + " elements and attributes, the file " +
-         std::to_string(shapeOf(source)));
+    fail("Encoder copy has " + std::to_string(shapeOf(copy)) +
+         " elements and attributes, the file " + std::to_string(shapeOf(source)));
   }
   return 0;
 }

@@ -23,11 +23,10 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <pugixml.hpp>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "fuzz_support.h"
 #include "input/hdf5_handle.h"
@@ -51,8 +50,10 @@ struct Tally {
 } tally;
 
 void printTally() {
-  std::fprintf(stderr, "fuzz_hdf5_input: %llu conversions, %llu of sound inputs, %llu ended with 0, "
-               "%llu epochs written\n", static_cast<unsigned long long>(tally.runs),
+  std::fprintf(stderr,
+               "fuzz_hdf5_input: %llu conversions, %llu of sound inputs, %llu ended with 0, "
+               "%llu epochs written\n",
+               static_cast<unsigned long long>(tally.runs),
                static_cast<unsigned long long>(tally.sound),
                static_cast<unsigned long long>(tally.exitZero),
                static_cast<unsigned long long>(tally.epochs));
@@ -103,21 +104,29 @@ struct DatasetSpec {
   const char* name;
   bool isDouble;
   uint64_t count;
-  int32_t maxValue;       // nominal values are 0 to maxValue
-  bool valuesMatter;      // out-of-range values keep the file from converting whole
+  int32_t maxValue;   // nominal values are 0 to maxValue
+  bool valuesMatter;  // out-of-range values keep the file from converting whole
 };
 
 Hid makeType(StoredType type, bool isDouble, FuzzedDataProvider& fdp) {
   auto copy = [](hid_t t) { return erp2npx::datatypeHandle(H5Tcopy(t)); };
   switch (type) {
-    case StoredType::kNominal: return copy(isDouble ? H5T_IEEE_F64LE : H5T_STD_I32LE);
-    case StoredType::kInt32BE: return copy(H5T_STD_I32BE);
-    case StoredType::kInt16: return copy(H5T_STD_I16LE);
-    case StoredType::kInt64: return copy(H5T_STD_I64LE);
-    case StoredType::kUInt8: return copy(H5T_STD_U8LE);
-    case StoredType::kFloat32: return copy(H5T_IEEE_F32LE);
-    case StoredType::kFloat64: return copy(H5T_IEEE_F64LE);
-    case StoredType::kFloat64BE: return copy(H5T_IEEE_F64BE);
+    case StoredType::kNominal:
+      return copy(isDouble ? H5T_IEEE_F64LE : H5T_STD_I32LE);
+    case StoredType::kInt32BE:
+      return copy(H5T_STD_I32BE);
+    case StoredType::kInt16:
+      return copy(H5T_STD_I16LE);
+    case StoredType::kInt64:
+      return copy(H5T_STD_I64LE);
+    case StoredType::kUInt8:
+      return copy(H5T_STD_U8LE);
+    case StoredType::kFloat32:
+      return copy(H5T_IEEE_F32LE);
+    case StoredType::kFloat64:
+      return copy(H5T_IEEE_F64LE);
+    case StoredType::kFloat64BE:
+      return copy(H5T_IEEE_F64BE);
     case StoredType::kFixedString: {
       Hid t = copy(H5T_C_S1);
       H5Tset_size(t.get(), fdp.ConsumeIntegralInRange<size_t>(1, 8));
@@ -165,30 +174,38 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
     }
     return;
   }
-  const StoredType type =
-      rare(fdp) ? static_cast<StoredType>(fdp.ConsumeIntegralInRange<int>(
-                      0, static_cast<int>(StoredType::kLast)))
-                : StoredType::kNominal;
-  Shape shape = rare(fdp) ? static_cast<Shape>(fdp.ConsumeIntegralInRange<int>(
-                                0, static_cast<int>(Shape::kLast)))
-                          : Shape::kFlat;
+  const StoredType type = rare(fdp) ? static_cast<StoredType>(fdp.ConsumeIntegralInRange<int>(
+                                          0, static_cast<int>(StoredType::kLast)))
+                                    : StoredType::kNominal;
+  Shape shape =
+      rare(fdp)
+          ? static_cast<Shape>(fdp.ConsumeIntegralInRange<int>(0, static_cast<int>(Shape::kLast)))
+          : Shape::kFlat;
   Storage storage = rare(fdp) ? static_cast<Storage>(fdp.ConsumeIntegralInRange<int>(
                                     0, static_cast<int>(Storage::kLast)))
                               : Storage::kContiguous;
   uint64_t count = spec.count;
   if (rare(fdp)) {
     switch (fdp.ConsumeIntegralInRange(0, 3)) {
-      case 0: count = 0; break;
-      case 1: count = count > 0 ? count - 1 : 0; break;
-      case 2: count = count + 1; break;
-      default: count = fdp.ConsumeIntegralInRange<uint64_t>(0, 2 * count + 2);
+      case 0:
+        count = 0;
+        break;
+      case 1:
+        count = count > 0 ? count - 1 : 0;
+        break;
+      case 2:
+        count = count + 1;
+        break;
+      default:
+        count = fdp.ConsumeIntegralInRange<uint64_t>(0, 2 * count + 2);
     }
   }
   if (shape == Shape::kScalar) count = 1;
   if (shape == Shape::kNull) count = 0;
 
   // Values: the nominal ones, or anything at all for a while.
-  std::vector<double> values(nominal.begin(), nominal.begin() + std::min<uint64_t>(count, nominal.size()));
+  std::vector<double> values(nominal.begin(),
+                             nominal.begin() + std::min<uint64_t>(count, nominal.size()));
   values.resize(count, 0.0);
   bool wild = false;
   if (rare(fdp)) {
@@ -208,10 +225,13 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
 
   std::vector<hsize_t> dims;
   switch (shape) {
-    case Shape::kFlat: dims = {count}; break;
+    case Shape::kFlat:
+      dims = {count};
+      break;
     case Shape::kTwoDims: {
-      const hsize_t first = count == 0 ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
-                                       : divisorUpTo(count, fdp.ConsumeIntegralInRange<hsize_t>(1, 16));
+      const hsize_t first = count == 0
+                                ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
+                                : divisorUpTo(count, fdp.ConsumeIntegralInRange<hsize_t>(1, 16));
       dims = {first, first == 0 ? 3 : count / first};
       break;
     }
@@ -223,8 +243,9 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
         const int rank = fdp.ConsumeIntegralInRange(3, 5);
         hsize_t rest = count;
         for (int d = 0; d + 1 < rank; ++d) {
-          const hsize_t extent = count == 0 ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
-                                            : divisorUpTo(rest, fdp.ConsumeIntegralInRange<hsize_t>(1, 40));
+          const hsize_t extent =
+              count == 0 ? fdp.ConsumeIntegralInRange<hsize_t>(0, 3)
+                         : divisorUpTo(rest, fdp.ConsumeIntegralInRange<hsize_t>(1, 40));
           dims.push_back(extent);
           if (extent > 0) rest /= extent;
         }
@@ -258,12 +279,16 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
 
   Hid create = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
   switch (storage) {
-    case Storage::kContiguous: break;
-    case Storage::kCompact: H5Pset_layout(create.get(), H5D_COMPACT); break;
+    case Storage::kContiguous:
+      break;
+    case Storage::kCompact:
+      H5Pset_layout(create.get(), H5D_COMPACT);
+      break;
     case Storage::kNotAllocated:
       if (!dims.empty() && fdp.ConsumeBool()) {
         std::vector<hsize_t> chunk(dims.size());
-        for (size_t d = 0; d < dims.size(); ++d) chunk[d] = std::max<hsize_t>(1, std::min<hsize_t>(dims[d], 64));
+        for (size_t d = 0; d < dims.size(); ++d)
+          chunk[d] = std::max<hsize_t>(1, std::min<hsize_t>(dims[d], 64));
         H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
       } else {
         H5Pset_alloc_time(create.get(), H5D_ALLOC_TIME_LATE);
@@ -275,16 +300,18 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
     case Storage::kPartlyWritten: {
       std::vector<hsize_t> chunk(dims.size());
       const hsize_t side = fdp.ConsumeIntegralInRange<hsize_t>(1, 1024);
-      for (size_t d = 0; d < dims.size(); ++d) chunk[d] = std::max<hsize_t>(1, std::min(dims[d], side));
+      for (size_t d = 0; d < dims.size(); ++d)
+        chunk[d] = std::max<hsize_t>(1, std::min(dims[d], side));
       H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
       if (storage == Storage::kShuffleDeflateChecksum) H5Pset_shuffle(create.get());
-      if (storage != Storage::kChunked) H5Pset_deflate(create.get(), fdp.ConsumeIntegralInRange(1, 9));
+      if (storage != Storage::kChunked)
+        H5Pset_deflate(create.get(), fdp.ConsumeIntegralInRange(1, 9));
       if (storage == Storage::kShuffleDeflateChecksum) H5Pset_fletcher32(create.get());
       break;
     }
   }
-  Hid dataset = erp2npx::datasetHandle(
-      H5Dcreate2(file, spec.name, fileType.get(), space.get(), H5P_DEFAULT, create.get(), H5P_DEFAULT));
+  Hid dataset = erp2npx::datasetHandle(H5Dcreate2(file, spec.name, fileType.get(), space.get(),
+                                                  H5P_DEFAULT, create.get(), H5P_DEFAULT));
   if (!dataset.valid()) {
     // A combination the library refuses: store it plainly.
     storage = Storage::kContiguous;
@@ -302,7 +329,8 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
     if (storage == Storage::kPartlyWritten && dims[0] >= 2) {
       std::vector<hsize_t> start(dims.size(), 0), block = dims;
       block[0] = dims[0] / 2;
-      H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr, block.data(), nullptr);
+      H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr, block.data(),
+                          nullptr);
     } else if (storage == Storage::kPartlyWritten) {
       storage = Storage::kChunked;
     }
@@ -327,7 +355,8 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
       status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
                         H5P_DEFAULT, pointers.data());
     } else {
-      std::vector<uint8_t> raw = fdp.ConsumeBytes<uint8_t>(std::min<size_t>(count * elementSize, 64));
+      std::vector<uint8_t> raw =
+          fdp.ConsumeBytes<uint8_t>(std::min<size_t>(count * elementSize, 64));
       raw.resize(count * elementSize, 0x41);
       status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
                         H5P_DEFAULT, raw.data());
@@ -336,10 +365,9 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
   }
 
   // Exactly the nominal values, readable as numbers without loss?
-  const bool exactType =
-      isNumeric(type) && !(type == StoredType::kUInt8 && spec.maxValue > 255) &&
-      !(type == StoredType::kInt16 && spec.maxValue > 32767) &&
-      !(type == StoredType::kFloat32 && spec.maxValue > (1 << 24));
+  const bool exactType = isNumeric(type) && !(type == StoredType::kUInt8 && spec.maxValue > 255) &&
+                         !(type == StoredType::kInt16 && spec.maxValue > 32767) &&
+                         !(type == StoredType::kFloat32 && spec.maxValue > (1 << 24));
   if (count != spec.count || !written || storage == Storage::kNotAllocated ||
       storage == Storage::kPartlyWritten || (count > 0 && !exactType) ||
       (wild && spec.valuesMatter)) {
@@ -401,8 +429,11 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
   if (rare(fdp) && rare(fdp)) {
     result.clean = false;
     switch (fdp.ConsumeIntegralInRange(0, 2)) {
-      case 0: break;
-      case 1: fs::create_directory(inputPath); break;
+      case 0:
+        break;
+      case 1:
+        fs::create_directory(inputPath);
+        break;
       default: {
         std::ofstream out(inputPath, std::ios::binary);
         out << fdp.ConsumeRandomLengthString(256);
@@ -411,7 +442,8 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
     return result;
   }
   {
-    const Hid file = erp2npx::fileHandle(H5Fcreate(inputPath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    const Hid file =
+        erp2npx::fileHandle(H5Fcreate(inputPath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
     if (!file.valid()) fail("cannot create " + inputPath);
     for (const DatasetSpec& spec : specs) {
       writeDataset(file.get(), fdp, spec, nominal[spec.name], result.clean);
@@ -438,7 +470,8 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
       out << fdp.ConsumeRandomLengthString(128);
       break;
     }
-    default: break;
+    default:
+      break;
   }
   return result;
 }
@@ -464,7 +497,8 @@ std::vector<std::string> childEnvironment() {
 }
 
 // Runs the converter in folder; returns its wait status.
-int runConverter(const std::string& folder, const std::string& outPath, const std::string& errPath) {
+int runConverter(const std::string& folder, const std::string& outPath,
+                 const std::string& errPath) {
   static const std::vector<std::string> env = childEnvironment();
   std::vector<char*> envp;
   for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));

@@ -26,8 +26,9 @@ inline const std::string& scratchFolder(const char* name) {
   if (!folder.empty()) return folder;
   std::error_code error;
   const std::filesystem::path memory = "/dev/shm";
-  const std::filesystem::path base =
-      std::filesystem::is_directory(memory, error) ? memory : std::filesystem::temp_directory_path();
+  const std::filesystem::path base = std::filesystem::is_directory(memory, error)
+                                         ? memory
+                                         : std::filesystem::temp_directory_path();
   std::string pattern = (base / (std::string(name) + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a folder in " + base.string());
   folder = pattern;

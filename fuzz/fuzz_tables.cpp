@@ -16,12 +16,11 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <pugixml.hpp>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "driver/config.h"
 #include "driver/speller_layout.h"
@@ -149,10 +148,11 @@ bool sessionWritable(const Input& in, const SessionKey& key, const std::vector<s
 std::string sessionBinPath(const SessionKey& key, const erp2npx::SessionLayout& layout) {
   const auto& [database, subject, session] = key;
   char path[256];
-  std::snprintf(path, sizeof path, "DB_%02" PRId64 "/Subject_%02" PRId64
-                "/Subj%02" PRId64 "_%02" PRId64 "_%02" PRId32 "_%02" PRId32 ".bin",
-                int64_t{database}, int64_t{subject} + 1, int64_t{subject} + 1,
-                int64_t{session} + 1, layout.rows, layout.columns);
+  std::snprintf(path, sizeof path,
+                "DB_%02" PRId64 "/Subject_%02" PRId64 "/Subj%02" PRId64 "_%02" PRId64 "_%02" PRId32
+                "_%02" PRId32 ".bin",
+                int64_t{database}, int64_t{subject} + 1, int64_t{subject} + 1, int64_t{session} + 1,
+                layout.rows, layout.columns);
   return path;
 }
 
@@ -229,7 +229,8 @@ void checkHeader(const std::string& name, const fs::path& npxPath, uint32_t posi
   std::vector<int64_t> trialTargetBegins;
   for (const EventClass& c : classes) {
     for (const auto& [begin, end] : c.events) {
-      if (c.classValue == 1 && (begin % 128 != 0 || end != -1)) fail(name + ": epoch event " + c.name);
+      if (c.classValue == 1 && (begin % 128 != 0 || end != -1))
+        fail(name + ": epoch event " + c.name);
     }
     if (c.classValue == 1) {
       const bool targetOrStandard = c.name == "Target" || c.name == "Standard";
@@ -327,9 +328,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
       allWritable = false;
       continue;
     }
-    std::stable_sort(stimuli.begin(), stimuli.end(), [&](size_t a, size_t b) {
-      return d.stimuli[a].trial < d.stimuli[b].trial;
-    });
+    std::stable_sort(stimuli.begin(), stimuli.end(),
+                     [&](size_t a, size_t b) { return d.stimuli[a].trial < d.stimuli[b].trial; });
     expectedFiles[sessionBinPath(key, d.sessionLayouts[static_cast<size_t>(std::get<2>(key))])] =
         stimuli;
   }

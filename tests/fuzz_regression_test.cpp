@@ -1,0 +1,77 @@
+// Inputs that fuzzing brought up, kept as tests of the behaviour they must
+// get.
+
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+#include <string>
+
+#include "driver/config.h"
+#include "header/npx_header.h"
+#include "test_support.h"
+
+namespace erp2npx {
+namespace {
+
+// The header text saved for a 6-by-6 session whose encoder file holds text.
+std::string savedHeaderWithEncoder(const std::string& encoderText) {
+  test::TempDir dir;
+  const std::string encoderPath = dir.file("6by6_QUOLMET.enc");
+  test::writeTextFile(encoderPath, encoderText);
+  SessionEvents events;
+  events.codeOffsets[0] = {0};
+  events.targetOffsets = {0};
+  events.trialSpans[0] = TrialSpan{0, 128};
+  events.trialTargetRow[0] = 0;
+  events.trialTargetColumn[0] = 6;
+  events.totalSamples = 128;
+  SessionHeaderInputs inputs;
+  inputs.layout = SessionLayout{6, 6};
+  inputs.channels = &channelList();
+  inputs.events = &events;
+  inputs.encoderPath = encoderPath;
+  pugi::xml_document header;
+  NpxHeaderBuilder::buildSessionHeader(header, inputs);
+  return NpxHeaderBuilder::serializeHeader(header);
+}
+
+// Text and attribute values that ISO-8859-1 cannot hold, or that are no UTF-8
+// at all, lose characters on the way into the header, but the header stays
+// well-formed and the copied encoder keeps every element and attribute.
+TEST(FuzzRegressionTest, EncoderValuesOutsideLatin1KeepTheHeaderWellFormed) {
+  const std::string text = savedHeaderWithEncoder(
+      "<DOC><Encoder Name=\"\xE2\x82\xAC\xAE\" Rows=\"]]>\">"
+      "<Symbol Name=\"\xCE\xA9\">x\xFF]]\xAE>&amp;\xC3</Symbol>"
+      "<Symbol Name=\"A\"><![CDATA[\xE2\x82\xAC<]]></Symbol></Encoder></DOC>");
+  pugi::xml_document saved;
+  const pugi::xml_parse_result parsed = saved.load_buffer(text.data(), text.size());
+  ASSERT_EQ(parsed.status, pugi::status_ok) << parsed.description() << "\n" << text;
+  const pugi::xml_node p2731 = saved.child("DOC").child("P2731");
+  EXPECT_STREQ(p2731.last_child().name(), "Transducer");
+  const pugi::xml_node encoder = p2731.child("ControlInterface").child("Encoder");
+  ASSERT_TRUE(encoder);
+  EXPECT_STREQ(encoder.attribute("Rows").value(), "]]>");
+  int symbols = 0;
+  for (pugi::xml_node symbol : encoder.children("Symbol")) {
+    ++symbols;
+    EXPECT_TRUE(symbol.attribute("Name")) << symbols;
+  }
+  EXPECT_EQ(symbols, 2);
+}
+
+// Element and attribute names with Latin-1 letters are written as such and
+// read back the same.
+TEST(FuzzRegressionTest, EncoderNamesInLatin1SurviveTheHeader) {
+  const std::string text = savedHeaderWithEncoder(
+      "<DOC><Encoder Gr\xC3\xB6\xC3\x9Fte=\"1\"><Z\xC3\xA9ile/></Encoder></DOC>");
+  EXPECT_NE(text.find("<Encoder Gr\xF6\xDFte=\"1\">"), std::string::npos) << text;
+  pugi::xml_document saved;
+  ASSERT_TRUE(saved.load_buffer(text.data(), text.size()));
+  const pugi::xml_node encoder =
+      saved.child("DOC").child("P2731").child("ControlInterface").child("Encoder");
+  EXPECT_STREQ(encoder.first_attribute().name(), "Gr\xC3\xB6\xC3\x9Fte");
+  EXPECT_STREQ(encoder.first_child().name(), "Z\xC3\xA9ile");
+}
+
+}  // namespace
+}  // namespace erp2npx
