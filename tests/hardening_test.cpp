@@ -12,6 +12,7 @@
 #include "driver/speller_layout.h"
 #include "header/npx_header.h"
 #include "header/paradigm_section.h"
+#include "header/xml_text.h"
 #include "input/hdf5_handle.h"
 #include "output/output_file.h"
 #include "test_support.h"
@@ -124,6 +125,43 @@ TEST(Hardening, LeftoverTemporaryNameIsReplacedNotFollowed) {
   EXPECT_EQ(readFile(path), "data");
   EXPECT_FALSE(exists(target));
   EXPECT_FALSE(exists(path + kPartialSuffix));
+}
+
+}  // namespace
+}  // namespace erp2npx::test
+
+namespace erp2npx::test {
+namespace {
+
+TEST(Hardening, TextsAreKeptAndNamesRepairedForAnIso88591Header) {
+  // Not UTF-8: taken as ISO-8859-1. UTF-8 stays as it is.
+  EXPECT_EQ(xmlSafeText("Caf\xE9"), "Caf\xC3\xA9");
+  EXPECT_EQ(xmlSafeText("Caf\xC3\xA9"), "Caf\xC3\xA9");
+  EXPECT_EQ(xmlSafeText("\xC0\xAF"), "\xC3\x80\xC2\xAF");  // an overlong form is no UTF-8
+  EXPECT_EQ(xmlSafeName("\xC4\x80x"), "_x");               // U+0100 has no ISO-8859-1 form
+  EXPECT_EQ(xmlSafeName("\xC3\x97"), "_");                  // U+00D7 is no name character
+  EXPECT_EQ(xmlSafeName("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
+
+  fillSpellerLayout();
+  TempDir dir;
+  SubjectInfo subject;
+  subject.study = "Caf\xE9";
+  writeTextFile(dir.file("6by6_QUOLMET.enc"),
+                "<DOC><Encoder \xC4\x80=\"1\"><\xC4\x80x/><![CDATA[a]]\xFF>b]]></Encoder></DOC>");
+  const SessionEvents events = oneEpochSession();
+  SessionHeaderInputs inputs;
+  inputs.layout = {6, 6};
+  inputs.subject = &subject;
+  inputs.channels = &channelList();
+  inputs.events = &events;
+  inputs.encoderPath = dir.file("6by6_QUOLMET.enc");
+  const std::string path = dir.file("h.npx");
+  std::string error;
+  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(path, inputs, error)) << error;
+  const std::string text = readFile(path);
+  EXPECT_NE(text.find("Study=\"Caf\xE9\""), std::string::npos) << text;
+  EXPECT_NE(text.find("<Encoder _=\"1\">"), std::string::npos) << text;
+  EXPECT_EQ(xmllint(path), 0) << text;
 }
 
 }  // namespace
