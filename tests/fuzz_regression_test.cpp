@@ -35,8 +35,52 @@ std::string savedHeaderWithEncoder(const std::string& encoderText) {
   return NpxHeaderBuilder::serializeHeader(header);
 }
 
+// Parses a saved header and returns its copy of the encoder element.
+pugi::xml_node parsedEncoderCopy(const std::string& text, pugi::xml_document& saved) {
+  const pugi::xml_parse_result parsed = saved.load_buffer(text.data(), text.size());
+  EXPECT_EQ(parsed.status, pugi::status_ok) << parsed.description() << "\n" << text;
+  const pugi::xml_node p2731 = saved.child("DOC").child("P2731");
+  EXPECT_STREQ(p2731.last_child().name(), "Transducer");
+  return p2731.child("ControlInterface").child("Encoder");
+}
+
+// Names that an ISO-8859-1 document cannot hold (U+03A9, U+20AC, and bytes
+// that are no UTF-8, as the fuzzer first found them) were written as '?',
+// which no parser accepts.
+TEST(FuzzRegressionTest, EncoderNamesOutsideLatin1KeepTheHeaderWellFormed) {
+  pugi::xml_document saved;
+  const pugi::xml_node encoder = parsedEncoderCopy(
+      savedHeaderWithEncoder("<DOC><Encoder \xCE\xA9=\"1\" Colum\x92\x8C\xC2\xDDymbols=\"2\">"
+                             "<\xE2\x82\xAC/></Encoder></DOC>"),
+      saved);
+  ASSERT_TRUE(encoder);
+  EXPECT_STREQ(encoder.first_attribute().value(), "1");
+  EXPECT_STREQ(encoder.last_attribute().value(), "2");
+  EXPECT_TRUE(encoder.first_child());
+}
+
+// A byte that is no UTF-8 inside CDATA was dropped on output, which turned
+// "]]\xAE>" into the end of the section.
+TEST(FuzzRegressionTest, EncoderCdataWithAStrayByteKeepsTheHeaderWellFormed) {
+  pugi::xml_document saved;
+  const pugi::xml_node encoder = parsedEncoderCopy(
+      savedHeaderWithEncoder("<DOC><Encoder><![CDATA[]]\xAE><]]></Encoder></DOC>"), saved);
+  ASSERT_TRUE(encoder);
+  EXPECT_EQ(encoder.child_value(), std::string("]]\xC2\xAE><"));
+}
+
+// C0 BC is an overlong form of '<': taken as UTF-8 it reached the file as a
+// bare '<' inside the text.
+TEST(FuzzRegressionTest, EncoderTextWithAnOverlongLessThanKeepsTheHeaderWellFormed) {
+  pugi::xml_document saved;
+  const pugi::xml_node encoder =
+      parsedEncoderCopy(savedHeaderWithEncoder("<DOC><Encoder>\xC0\xBC</Encoder></DOC>"), saved);
+  ASSERT_TRUE(encoder);
+  EXPECT_EQ(std::string(encoder.child_value()).find('<'), std::string::npos);
+}
+
 // Text and attribute values that ISO-8859-1 cannot hold, or that are no UTF-8
-// at all, lose characters on the way into the header, but the header stays
+// at all, change on the way into the header, but the header stays
 // well-formed and the copied encoder keeps every element and attribute.
 TEST(FuzzRegressionTest, EncoderValuesOutsideLatin1KeepTheHeaderWellFormed) {
   const std::string text = savedHeaderWithEncoder(
@@ -44,11 +88,7 @@ TEST(FuzzRegressionTest, EncoderValuesOutsideLatin1KeepTheHeaderWellFormed) {
       "<Symbol Name=\"\xCE\xA9\">x\xFF]]\xAE>&amp;\xC3</Symbol>"
       "<Symbol Name=\"A\"><![CDATA[\xE2\x82\xAC<]]></Symbol></Encoder></DOC>");
   pugi::xml_document saved;
-  const pugi::xml_parse_result parsed = saved.load_buffer(text.data(), text.size());
-  ASSERT_EQ(parsed.status, pugi::status_ok) << parsed.description() << "\n" << text;
-  const pugi::xml_node p2731 = saved.child("DOC").child("P2731");
-  EXPECT_STREQ(p2731.last_child().name(), "Transducer");
-  const pugi::xml_node encoder = p2731.child("ControlInterface").child("Encoder");
+  const pugi::xml_node encoder = parsedEncoderCopy(text, saved);
   ASSERT_TRUE(encoder);
   EXPECT_STREQ(encoder.attribute("Rows").value(), "]]>");
   int symbols = 0;
