@@ -31,8 +31,8 @@ std::vector<std::string> splitAt(const std::string& text, char separator) {
 }
 
 // Data lines as a reader of text lines sees them: the header dropped, a final
-// line end opening no further line, CR of CR LF dropped, blank lines at the
-// end describing nobody.
+// line end opening no further line, CR of CR LF dropped, lines of nothing but
+// blanks at the end describing nobody.
 std::vector<std::string> dataLines(const std::string& text) {
   std::vector<std::string> lines = splitAt(text, '\n');
   if (lines.back().empty()) lines.pop_back();
@@ -40,7 +40,9 @@ std::vector<std::string> dataLines(const std::string& text) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
   }
   if (!lines.empty()) lines.erase(lines.begin());
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  while (!lines.empty() && lines.back().find_first_not_of(" \t\v\f\r") == std::string::npos) {
+    lines.pop_back();
+  }
   return lines;
 }
 

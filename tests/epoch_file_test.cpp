@@ -40,7 +40,8 @@ std::string layoutName(const testing::TestParamInfo<Layout>& info) {
   return name;
 }
 
-void writeFeatures(const std::string& path, const std::vector<double>& values, const Layout& layout) {
+void writeFeatures(const std::string& path, const std::vector<double>& values,
+                   const Layout& layout) {
   const Hid file = fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
   const Hid space = dataspaceHandle(
       H5Screate_simple(static_cast<int>(layout.dims.size()), layout.dims.data(), nullptr));
@@ -51,13 +52,12 @@ void writeFeatures(const std::string& path, const std::vector<double>& values, c
     H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
     H5Pset_deflate(properties.get(), 1);
   }
-  const Hid dataset = datasetHandle(H5Dcreate2(file.get(), "/features", layout.fileType,
-                                               space.get(), H5P_DEFAULT, properties.get(),
-                                               H5P_DEFAULT));
+  const Hid dataset =
+      datasetHandle(H5Dcreate2(file.get(), "/features", layout.fileType, space.get(), H5P_DEFAULT,
+                               properties.get(), H5P_DEFAULT));
   ASSERT_TRUE(dataset.valid());
-  ASSERT_GE(H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                     values.data()),
-            0);
+  ASSERT_GE(
+      H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
 }
 
 class EpochFileLayouts : public testing::TestWithParam<Layout> {};
@@ -85,24 +85,24 @@ TEST_P(EpochFileLayouts, ScatteredRepeatedAndConsecutiveEpochsMatchMemory) {
     std::string error;
     ASSERT_TRUE(readEpochs(inMemory, order.data(), order.size(), expected.data(), error));
     ASSERT_TRUE(readEpochs(fromFile, order.data(), order.size(), actual.data(), error)) << error;
-    EXPECT_EQ(0, std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)));
+    EXPECT_TRUE(expected.empty() ||
+                std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)) == 0);
   }
   EXPECT_EQ(sampleAt(fromFile, 3, 20, 100), static_cast<float>(values[(20 * 128 + 100) * 8 + 3]));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, EpochFileLayouts,
-    testing::Values(Layout{{kStimuli * kEpochValues}, false, H5T_IEEE_F64LE},
-                    Layout{{kStimuli, 128, 8}, false, H5T_IEEE_F64LE},
-                    Layout{{kStimuli * 128, 8}, false, H5T_IEEE_F64LE},
-                    // Rows that do not line up with epochs.
-                    Layout{{256, 4, kStimuli}, false, H5T_IEEE_F64LE},
-                    Layout{{256, 4, kStimuli}, true, H5T_IEEE_F64LE},
-                    Layout{{kStimuli, 1024}, true, H5T_IEEE_F64LE},
-                    Layout{{kStimuli * 128, 8}, true, H5T_IEEE_F64LE},
-                    Layout{{kStimuli, 1024}, false, H5T_IEEE_F64BE},
-                    Layout{{kStimuli, 1024}, false, H5T_IEEE_F32LE}),
-    layoutName);
+INSTANTIATE_TEST_SUITE_P(Shapes, EpochFileLayouts,
+                         testing::Values(Layout{{kStimuli * kEpochValues}, false, H5T_IEEE_F64LE},
+                                         Layout{{kStimuli, 128, 8}, false, H5T_IEEE_F64LE},
+                                         Layout{{kStimuli * 128, 8}, false, H5T_IEEE_F64LE},
+                                         // Rows that do not line up with epochs.
+                                         Layout{{256, 4, kStimuli}, false, H5T_IEEE_F64LE},
+                                         Layout{{256, 4, kStimuli}, true, H5T_IEEE_F64LE},
+                                         Layout{{kStimuli, 1024}, true, H5T_IEEE_F64LE},
+                                         Layout{{kStimuli * 128, 8}, true, H5T_IEEE_F64LE},
+                                         Layout{{kStimuli, 1024}, false, H5T_IEEE_F64BE},
+                                         Layout{{kStimuli, 1024}, false, H5T_IEEE_F32LE}),
+                         layoutName);
 
 TEST(EpochFile, StimulusWithoutEpochAndUnreadableFileAreReported) {
   TempDir dir;

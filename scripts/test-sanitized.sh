@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything with clang under AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the whole test suite there: the unit and
+# end-to-end tests, plus a short fixed-seed run of every fuzz target.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-sanitize"
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DERP2NPX_SANITIZE=ON -DERP2NPX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+# The first sanitizer report ends the process that makes it, so a test fails
+# on it instead of reporting and going on.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
