@@ -70,7 +70,7 @@ void replaceWithStrings(const std::string& path, const char* name, size_t count)
 }
 
 struct Loaded {
-  bool usable = false;
+  bool complete = false;
   std::string out;
   InputData data;
 };
@@ -79,7 +79,7 @@ Loaded load(const std::string& path) {
   Loaded result;
   result.data.epochs = createEpochMatrix(8);
   testing::internal::CaptureStdout();
-  result.usable = DatasetLoader::load(path, 8, result.data);
+  result.complete = DatasetLoader::load(path, 8, result.data);
   result.out = testing::internal::GetCapturedStdout();
   return result;
 }
@@ -154,7 +154,7 @@ TEST_F(DatasetLoaderTest, CompleteFile) {
   const Loaded loaded = load(input(contents));
 
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   const InputData& data = loaded.data;
   EXPECT_EQ(data.stimulusCount, 6u);
   ASSERT_EQ(data.stimuli.size(), 6u);
@@ -190,7 +190,7 @@ TEST_F(DatasetLoaderTest, CompleteFile) {
 TEST_F(DatasetLoaderTest, FileThatCannotBeOpened) {
   Loaded loaded = load(path);
   EXPECT_EQ(loaded.out, "Unable to open the file: " + path + "\n");
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_TRUE(loaded.data.sessionLayouts.empty());
@@ -211,7 +211,7 @@ TEST_F(DatasetLoaderTest, OnlyTrialsMissing) {
   const Loaded loaded = load(input(contents));
   EXPECT_EQ(loaded.out,
             std::string(msg::kFileOpened) + missing("/trials") + tooShort("/trials", 0, 5, path));
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 5u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
@@ -237,7 +237,7 @@ TEST_F(DatasetLoaderTest, EachMissingDatasetHasItsMessage) {
       expected += tooShort(name, 0, 6, path);
     }
     EXPECT_EQ(loaded.out, expected);
-    EXPECT_EQ(loaded.usable, usable);
+    EXPECT_EQ(loaded.complete, usable);
     EXPECT_EQ(loaded.data.stimulusCount, 6u);
     EXPECT_EQ(loaded.data.stimuli.size(), usable ? 6u : 0u);
     EXPECT_EQ(epochCount(loaded.data.epochs), usable ? 6u : 0u);
@@ -253,7 +253,7 @@ TEST_F(DatasetLoaderTest, FileWithoutDatasets) {
   std::string expected = msg::kFileOpened;
   for (const char* name : kDatasets) expected += missing(name);
   EXPECT_EQ(loaded.out, expected);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
@@ -264,7 +264,7 @@ TEST_F(DatasetLoaderTest, StimulusCountFollowsTheLastCountingDataset) {
   contents.trials.resize(4);
   Loaded loaded = load(input(contents));
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 4u);
   EXPECT_EQ(loaded.data.stimuli.size(), 4u);
   EXPECT_EQ(epochCount(loaded.data.epochs), 6u);  // the count of "/codes"
@@ -289,7 +289,7 @@ TEST_F(DatasetLoaderTest, ShortColumnsAreReportedAndNothingIsKept) {
                 "The dataset /database_ids holds 8" + needs + "The dataset /erp_labels holds 8" +
                 needs + "The dataset /run_indexes holds 8" + needs +
                 "The dataset /sequences holds 8" + needs + "The dataset /subjects holds 8" + needs);
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 9u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
@@ -301,7 +301,7 @@ TEST_F(DatasetLoaderTest, MatrixIndexesAreNotChecked) {
   contents.matrixIndexes.resize(1);
   Loaded loaded = load(input(contents));
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimuli.size(), 6u);
 
   contents.matrixIndexes.assign(50, 3);
@@ -315,7 +315,7 @@ TEST_F(DatasetLoaderTest, FeaturesMustCoverEveryCode) {
   contents.features.pop_back();
   Loaded loaded = load(input(contents));
   EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + tooShort("/features", 6143, 6144, path));
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
 
@@ -324,14 +324,14 @@ TEST_F(DatasetLoaderTest, FeaturesMustCoverEveryCode) {
   contents.codes.push_back(0);
   loaded = load(input(contents));
   EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + tooShort("/features", 6144, 7168, path));
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
 
   // Values beyond the codes are ignored.
   contents = smallInput(2, 3);
   contents.features.resize(contents.features.size() + 1500, 99.0);
   loaded = load(input(contents));
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
   EXPECT_EQ(sampleAt(loaded.data.epochs, 7, 5, 127), 6143.5f);
 }
@@ -354,7 +354,7 @@ TEST_F(DatasetLoaderTest, CompressedAndBigEndianFilesGiveTheSameTables) {
     writeInputFile(otherPath, contents);
     const Loaded other = load(otherPath);
     EXPECT_EQ(other.out, plain.out);
-    EXPECT_EQ(other.usable, plain.usable);
+    EXPECT_EQ(other.complete, plain.complete);
     expectSameInput(other.data, plain.data);
   }
   EXPECT_EQ(sampleAt(plain.data.epochs, 5, 0, 0), 0.1f);
@@ -380,7 +380,7 @@ TEST_F(DatasetLoaderTest, StoredShapeAndWidthDoNotMatter) {
 
   const Loaded reshaped = load(path);
   EXPECT_EQ(reshaped.out, msg::kFileOpened);
-  EXPECT_TRUE(reshaped.usable);
+  EXPECT_TRUE(reshaped.complete);
   expectSameInput(reshaped.data, plain.data);
 }
 
@@ -453,7 +453,7 @@ TEST_F(DatasetLoaderTest, FileWithAUserBlock) {
   copyWithUserBlock(path, shifted, 4096);
   const Loaded loaded = load(shifted);
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   expectSameInput(loaded.data, plain.data);
   EXPECT_EQ(sampleAt(loaded.data.epochs, 2, 1, 0), 1026.5f);
 }
@@ -496,7 +496,7 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFiles) {
   ASSERT_EQ(chdir(before), 0);
 
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 6u);
   EXPECT_EQ(loaded.data.stimuli.size(), 6u);
   EXPECT_EQ(epochs, allEpochs(plain.data.epochs));
@@ -509,7 +509,7 @@ TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {
   replaceDataset(path, "/target", H5T_STD_I32LE, {14}, H5T_NATIVE_INT32, nullptr);
   Loaded loaded = load(path);
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_TRUE(loaded.data.sessionLayouts.empty());
   EXPECT_TRUE(loaded.data.targets.empty());
   EXPECT_EQ(loaded.data.stimulusCount, 6u);
@@ -518,7 +518,7 @@ TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {
   replaceDataset(path, "/trials", H5T_STD_I32LE, {6}, H5T_NATIVE_INT32, nullptr);
   loaded = load(path);
   EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.usable);
+  EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
@@ -537,11 +537,31 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
   replaceWithStrings(path, "/target", 14);
   Loaded loaded = load(path);
   EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/target", path));
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.targets.empty());
+  EXPECT_EQ(loaded.data.stimuli.size(), 6u);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+  EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
+
+  // Samples that are not numbers give no epochs, whatever their count.
+  writeInputFile(path, smallInput(2, 3));
+  replaceWithStrings(path, "/features", 6 * 1024);
+  loaded = load(path);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/features", path) +
+                            tooShort("/features", 0, 6 * 1024, path));
+  EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
-  EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
+
+  // Only its count would have been used: the rest of the file loads in full.
+  writeInputFile(path, smallInput(2, 3));
+  replaceWithStrings(path, "/matrix_indexes", 6);
+  loaded = load(path);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/matrix_indexes", path));
+  EXPECT_FALSE(loaded.complete);
+  EXPECT_EQ(loaded.data.stimulusCount, 6u);
+  EXPECT_EQ(loaded.data.stimuli.size(), 6u);
+  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
 
   // An unreadable counting dataset sets no count; its column is then short.
   writeInputFile(path, smallInput(2, 3));
@@ -550,7 +570,7 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
   loaded = load(path);
   EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + unreadable("/codes", path) +
                             unreadable("/features", path) + tooShort("/codes", 0, 6, path));
-  EXPECT_FALSE(loaded.usable);
+  EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 6u);
   EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
 }

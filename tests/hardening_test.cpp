@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "driver/config.h"
 #include "driver/messages.h"
@@ -39,16 +40,16 @@ TEST(Hardening, SparseDatasetLargerThanMemoryIsUnreadableNotAnAbort) {
     const Hid space = dataspaceHandle(H5Screate_simple(1, dims, nullptr));
     const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
     H5Pset_chunk(properties.get(), 1, chunk);
-    const Hid dataset = datasetHandle(H5Dcreate2(file.get(), "/matrix_indexes", H5T_STD_I32LE,
-                                                 space.get(), H5P_DEFAULT, properties.get(),
-                                                 H5P_DEFAULT));
+    const Hid dataset =
+        datasetHandle(H5Dcreate2(file.get(), "/matrix_indexes", H5T_STD_I32LE, space.get(),
+                                 H5P_DEFAULT, properties.get(), H5P_DEFAULT));
     const int32_t values[16] = {};
     const Hid memory = dataspaceHandle(H5Screate_simple(1, chunk, nullptr));
     const hsize_t start[1] = {0};
     H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, chunk, nullptr);
-    ASSERT_GE(H5Dwrite(dataset.get(), H5T_NATIVE_INT32, memory.get(), space.get(), H5P_DEFAULT,
-                       values),
-              0);
+    ASSERT_GE(
+        H5Dwrite(dataset.get(), H5T_NATIVE_INT32, memory.get(), space.get(), H5P_DEFAULT, values),
+        0);
   }
   const RunResult run = runProgram(converterPath(), dir.path);
   EXPECT_EQ(run.exitCode, 1);
@@ -57,7 +58,10 @@ TEST(Hardening, SparseDatasetLargerThanMemoryIsUnreadableNotAnAbort) {
                 "Unable to read the dataset /matrix_indexes of QUOLMET ERP-BCI.hdf5: it is "
                 "treated as missing\n"
                 "NumStimuli: 6\nNumSessions: 1\nNumTrials: 2\n"
-                "NumDB: 0\nNumSubjects: 0\nNumLayouts: 1\nNumTrials: 0\n");
+                "Processing DB_00\\\n\tProcessing Subject_01\\\n"
+                "\t\tProcessing Subj01_01_06_06.bin\n"
+                "NumDB: 1\nNumSubjects: 1\nNumLayouts: 1\nNumTrials: 2\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
 }
 
 SessionEvents oneEpochSession() {
@@ -75,8 +79,13 @@ TEST(Hardening, ControlCharactersInSubjectAndEncoderTextsKeepTheHeaderWellFormed
   fillSpellerLayout();
   TempDir dir;
   SubjectInfo subject;
-  subject.study = std::string("S\x01" "1\0x", 5);  // a stray control byte, an embedded NUL
-  subject.condition = "a\x0B" "b";
+  subject.study = std::string(
+      "S\x01"
+      "1\0x",
+      5);  // a stray control byte, an embedded NUL
+  subject.condition =
+      "a\x0B"
+      "b";
   writeTextFile(dir.file("6by6_QUOLMET.enc"),
                 "<DOC><Encoder Name=\"a&#1;b\">x&#27;y<S V=\"&#8;\"/></Encoder></DOC>");
   const SessionEvents events = oneEpochSession();
@@ -139,7 +148,7 @@ TEST(Hardening, TextsAreKeptAndNamesRepairedForAnIso88591Header) {
   EXPECT_EQ(xmlSafeText("Caf\xC3\xA9"), "Caf\xC3\xA9");
   EXPECT_EQ(xmlSafeText("\xC0\xAF"), "\xC3\x80\xC2\xAF");  // an overlong form is no UTF-8
   EXPECT_EQ(xmlSafeName("\xC4\x80x"), "_x");               // U+0100 has no ISO-8859-1 form
-  EXPECT_EQ(xmlSafeName("\xC3\x97"), "_");                  // U+00D7 is no name character
+  EXPECT_EQ(xmlSafeName("\xC3\x97"), "_");                 // U+00D7 is no name character
   EXPECT_EQ(xmlSafeName("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
 
   fillSpellerLayout();

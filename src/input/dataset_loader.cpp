@@ -53,9 +53,7 @@ ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
   return ReadStatus::kRead;
 }
 
-// Opens a dataset of floating-point samples without reading it whole: counts
-// its elements and reads the first epoch's worth to make sure it converts.
-ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
+ReadStatus probeSamples(hid_t file, const char* name, uint64_t& count) {
   const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
   if (!dataset.valid()) {
     std::printf("%s", msg::datasetMissing(name).c_str());
@@ -80,10 +78,18 @@ ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
                           nullptr) < 0 ||
       H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), space.get(), H5P_DEFAULT,
               values.data()) < 0) {
-    count = 0;
     return ReadStatus::kUnreadable;
   }
   return ReadStatus::kRead;
+}
+
+// Opens a dataset of floating-point samples without reading it whole: counts
+// its elements and reads the first epoch's worth to make sure it converts.
+// count is 0 unless the dataset is readable.
+ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
+  const ReadStatus status = probeSamples(file, name, count);
+  if (status != ReadStatus::kRead) count = 0;
+  return status;
 }
 
 }  // namespace
@@ -98,12 +104,19 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   }
   std::printf("%s", msg::kFileOpened);
 
-  std::vector<std::string> unreadable;
+  // A dataset that opens but cannot be read is reported where it is met and
+  // then treated like a missing one; the run still ends with exit value 1.
+  bool complete = true;
+  auto reportUnreadable = [&](ReadStatus status, const char* name) {
+    if (status != ReadStatus::kUnreadable) return;
+    printLine(msg::datasetUnreadable(name, fileName));
+    complete = false;
+  };
   StimulusColumns columns;
   uint64_t codesCount = 0;
   auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
     const ReadStatus status = readDataset(file.get(), name, values);
-    if (status == ReadStatus::kUnreadable) unreadable.push_back(name);
+    reportUnreadable(status, name);
     if (status == ReadStatus::kRead && setsStimulusCount) data.stimulusCount = values.size();
     return status == ReadStatus::kRead;
   };
@@ -117,13 +130,14 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
   uint64_t featuresHeld = 0;
   const ReadStatus featuresStatus = probeDataset(file.get(), "/features", featuresHeld);
-  if (featuresStatus == ReadStatus::kUnreadable) unreadable.push_back("/features");
+  reportUnreadable(featuresStatus, "/features");
   if (featuresStatus == ReadStatus::kRead && featuresHeld >= featuresNeeded) {
     attachEpochFile(data.epochs, fileName, "/features", codesCount);
   }
   {
     std::vector<int32_t> matrixDims;
-    if (read("/matrix_dims", matrixDims, false)) data.sessionLayouts = buildSessionLayouts(matrixDims);
+    if (read("/matrix_dims", matrixDims, false))
+      data.sessionLayouts = buildSessionLayouts(matrixDims);
   }
   read("/matrix_indexes", columns.matrixIndexes, true);
   std::vector<int32_t>().swap(columns.matrixIndexes);  // only its count is used
@@ -138,14 +152,10 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   file.reset();
 
   bool usable = true;
-  for (const std::string& name : unreadable) {
-    printLine(msg::datasetUnreadable(name, fileName));
-    usable = false;
-  }
   const std::pair<const char*, size_t> perStimulus[] = {
-      {"/codes", columns.codes.size()},         {"/database_ids", columns.databaseIds.size()},
+      {"/codes", columns.codes.size()},          {"/database_ids", columns.databaseIds.size()},
       {"/erp_labels", columns.erpLabels.size()}, {"/run_indexes", columns.runIndexes.size()},
-      {"/sequences", columns.sequences.size()}, {"/subjects", columns.subjects.size()},
+      {"/sequences", columns.sequences.size()},  {"/subjects", columns.subjects.size()},
       {"/trials", columns.trials.size()}};
   for (const auto& [name, held] : perStimulus) {
     if (held < data.stimulusCount) {
@@ -167,7 +177,7 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
     return false;
   }
   data.stimuli = buildStimulusTable(columns, data.stimulusCount);
-  return true;
+  return complete;
 }
 
 }  // namespace DatasetLoader

@@ -23,8 +23,9 @@ struct InputData {
 namespace DatasetLoader {
 
 // Reads the eleven datasets of the input file into data and reports on
-// standard output what it finds. False when data of the file cannot be
-// converted (a dataset unreadable or too short for the stimulus count); a
+// standard output what it finds. False when it reported a problem of its
+// own: a dataset that opens but cannot be read (then treated as missing), or
+// datasets too short for the stimulus count (then nothing is converted). A
 // file that cannot be opened at all leaves data empty and returns true.
 bool load(const std::string& fileName, size_t channelCount, InputData& data);
 
