@@ -53,7 +53,9 @@ ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
   return ReadStatus::kRead;
 }
 
-ReadStatus probeSamples(hid_t file, const char* name, uint64_t& count) {
+// Opens a dataset of floating-point samples without reading it whole: counts
+// its elements and reads the first epoch's worth to make sure it converts.
+ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
   const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
   if (!dataset.valid()) {
     std::printf("%s", msg::datasetMissing(name).c_str());
@@ -81,15 +83,6 @@ ReadStatus probeSamples(hid_t file, const char* name, uint64_t& count) {
     return ReadStatus::kUnreadable;
   }
   return ReadStatus::kRead;
-}
-
-// Opens a dataset of floating-point samples without reading it whole: counts
-// its elements and reads the first epoch's worth to make sure it converts.
-// count is 0 unless the dataset is readable.
-ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
-  const ReadStatus status = probeSamples(file, name, count);
-  if (status != ReadStatus::kRead) count = 0;
-  return status;
 }
 
 }  // namespace
@@ -128,9 +121,11 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   // The epochs stay in the file and are read session by session during the
   // walk; here the dataset is only opened, counted and test-read.
   const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
-  uint64_t featuresHeld = 0;
-  const ReadStatus featuresStatus = probeDataset(file.get(), "/features", featuresHeld);
+  uint64_t featuresCount = 0;
+  const ReadStatus featuresStatus = probeDataset(file.get(), "/features", featuresCount);
   reportUnreadable(featuresStatus, "/features");
+  // Samples that cannot be read give no epochs, however many there are.
+  const uint64_t featuresHeld = featuresStatus == ReadStatus::kRead ? featuresCount : 0;
   if (featuresStatus == ReadStatus::kRead && featuresHeld >= featuresNeeded) {
     attachEpochFile(data.epochs, fileName, "/features", codesCount);
   }
