@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "driver/config.h"
 #include "driver/messages.h"
@@ -61,7 +60,7 @@ TEST(Hardening, SparseDatasetLargerThanMemoryIsUnreadableNotAnAbort) {
                 "Processing DB_00\\\n\tProcessing Subject_01\\\n"
                 "\t\tProcessing Subj01_01_06_06.bin\n"
                 "NumDB: 1\nNumSubjects: 1\nNumLayouts: 1\nNumTrials: 2\n");
-  EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
+  EXPECT_TRUE(exists(dir.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
 }
 
 SessionEvents oneEpochSession() {
@@ -79,13 +78,8 @@ TEST(Hardening, ControlCharactersInSubjectAndEncoderTextsKeepTheHeaderWellFormed
   fillSpellerLayout();
   TempDir dir;
   SubjectInfo subject;
-  subject.study = std::string(
-      "S\x01"
-      "1\0x",
-      5);  // a stray control byte, an embedded NUL
-  subject.condition =
-      "a\x0B"
-      "b";
+  subject.study = std::string("S\x01" "1\0x", 5);  // a stray control byte, an embedded NUL
+  subject.condition = "a\x0B" "b";
   writeTextFile(dir.file("6by6_QUOLMET.enc"),
                 "<DOC><Encoder Name=\"a&#1;b\">x&#27;y<S V=\"&#8;\"/></Encoder></DOC>");
   const SessionEvents events = oneEpochSession();
