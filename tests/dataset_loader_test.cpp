@@ -32,8 +32,10 @@ std::string tooShort(const std::string& name, uint64_t held, uint64_t needed,
          std::to_string(needed) + " are needed: nothing of " + file + " is converted\n";
 }
 
-std::string unreadable(const std::string& name, const std::string& file) {
-  return "Unable to read the dataset " + name + " of " + file + ": it is treated as missing\n";
+std::string unreadable(const std::string& name, const std::string& file,
+                       const std::string& reason = "its values are not numbers") {
+  return "Unable to read the dataset " + name + " of " + file + ": " + reason +
+         "; it is treated as missing\n";
 }
 
 // Replaces one dataset of an existing input file, stored contiguous or in
@@ -75,15 +77,6 @@ struct Loaded {
   InputData data;
 };
 
-Loaded load(const std::string& path) {
-  Loaded result;
-  result.data.epochs = createEpochMatrix(8);
-  testing::internal::CaptureStdout();
-  result.complete = DatasetLoader::load(path, 8, result.data);
-  result.out = testing::internal::GetCapturedStdout();
-  return result;
-}
-
 // Every epoch of the matrix, in stimulus order.
 std::vector<float> allEpochs(const EpochMatrix& epochs) {
   std::vector<int32_t> stimuli(epochCount(epochs));
@@ -92,6 +85,21 @@ std::vector<float> allEpochs(const EpochMatrix& epochs) {
   std::string error;
   EXPECT_TRUE(readEpochs(epochs, stimuli.data(), stimuli.size(), values.data(), error)) << error;
   return values;
+}
+
+// Loads the file and takes its epochs into memory, so that the input file is
+// closed again and the test may rewrite it.
+Loaded load(const std::string& path) {
+  Loaded result;
+  result.data.epochs = createEpochMatrix(8);
+  testing::internal::CaptureStdout();
+  result.complete = DatasetLoader::load(path, 8, result.data);
+  result.out = testing::internal::GetCapturedStdout();
+  EpochMatrix inMemory = createEpochMatrix(8);
+  inMemory.stimulusCount = epochCount(result.data.epochs);
+  inMemory.samples = allEpochs(result.data.epochs);
+  result.data.epochs = std::move(inMemory);
+  return result;
 }
 
 void expectSameInput(const InputData& a, const InputData& b) {
@@ -458,10 +466,9 @@ TEST_F(DatasetLoaderTest, FileWithAUserBlock) {
   EXPECT_EQ(sampleAt(loaded.data.epochs, 2, 1, 0), 1026.5f);
 }
 
-TEST_F(DatasetLoaderTest, DatasetsInExternalFiles) {
+TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
   const InputFileContents contents = smallInput(2, 3);
   writeInputFile(path, contents);
-  const Loaded plain = load(path);
 
   // The external files are named relative to the working directory.
   char before[4096];
@@ -492,14 +499,19 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFiles) {
              contents.trials.data(), 4);
   }
   const Loaded loaded = load(moved);
-  const std::vector<float> epochs = allEpochs(loaded.data.epochs);
   ASSERT_EQ(chdir(before), 0);
 
-  EXPECT_EQ(loaded.out, msg::kFileOpened);
-  EXPECT_TRUE(loaded.complete);
-  EXPECT_EQ(loaded.data.stimulusCount, 6u);
-  EXPECT_EQ(loaded.data.stimuli.size(), 6u);
-  EXPECT_EQ(epochs, allEpochs(plain.data.epochs));
+  // Values kept in other files are never read: the file alone is the input.
+  EXPECT_EQ(loaded.out,
+            std::string(msg::kFileOpened) +
+                unreadable("/features", moved,
+                           "its values are stored outside the input file, in \"features.raw\"") +
+                unreadable("/trials", moved,
+                           "its values are stored outside the input file, in \"trials.raw\"") +
+                tooShort("/trials", 0, 6, moved) + tooShort("/features", 0, 6144, moved));
+  EXPECT_FALSE(loaded.complete);
+  EXPECT_TRUE(loaded.data.stimuli.empty());
+  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
 }
 
 TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {

@@ -52,14 +52,14 @@ TEST(Hardening, SparseDatasetLargerThanMemoryIsUnreadableNotAnAbort) {
   }
   const RunResult run = runProgram(converterPath(), dir.path);
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out,
-            std::string(msg::kFileOpened) +
-                "Unable to read the dataset /matrix_indexes of QUOLMET ERP-BCI.hdf5: it is "
-                "treated as missing\n"
-                "NumStimuli: 6\nNumSessions: 1\nNumTrials: 2\n"
-                "Processing DB_00\\\n\tProcessing Subject_01\\\n"
-                "\t\tProcessing Subj01_01_06_06.bin\n"
-                "NumDB: 1\nNumSubjects: 1\nNumLayouts: 1\nNumTrials: 2\n");
+  EXPECT_EQ(run.out, std::string(msg::kFileOpened) +
+                         "Unable to read the dataset /matrix_indexes of QUOLMET ERP-BCI.hdf5: it "
+                         "declares 4611686018427387904 values, more than can be addressed; it is "
+                         "treated as missing\n"
+                         "NumStimuli: 6\nNumSessions: 1\nNumTrials: 2\n"
+                         "Processing DB_00\\\n\tProcessing Subject_01\\\n"
+                         "\t\tProcessing Subj01_01_06_06.bin\n"
+                         "NumDB: 1\nNumSubjects: 1\nNumLayouts: 1\nNumTrials: 2\n");
   EXPECT_TRUE(exists(dir.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
 }
 
@@ -78,8 +78,13 @@ TEST(Hardening, ControlCharactersInSubjectAndEncoderTextsKeepTheHeaderWellFormed
   fillSpellerLayout();
   TempDir dir;
   SubjectInfo subject;
-  subject.study = std::string("S\x01" "1\0x", 5);  // a stray control byte, an embedded NUL
-  subject.condition = "a\x0B" "b";
+  subject.study = std::string(
+      "S\x01"
+      "1\0x",
+      5);  // a stray control byte, an embedded NUL
+  subject.condition =
+      "a\x0B"
+      "b";
   writeTextFile(dir.file("6by6_QUOLMET.enc"),
                 "<DOC><Encoder Name=\"a&#1;b\">x&#27;y<S V=\"&#8;\"/></Encoder></DOC>");
   const SessionEvents events = oneEpochSession();

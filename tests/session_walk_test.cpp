@@ -345,7 +345,11 @@ TEST(SessionWalk, HeaderBlockedByADirectory) {
 TEST(SessionWalk, UnreadableEpochsRemoveTheFile) {
   TempDir dir;
   InputData data = dataset({{0, 0, 0, 0}, {0, 0, 1, 1}}, {{6, 6}, {6, 6}}, 2);
-  attachEpochFile(data.epochs, dir.file("no such input.hdf5"), "/features", 2);
+  // The input is cut short after the load: its samples can no longer be read.
+  const std::string input = dir.file("input.hdf5");
+  test::writeInputFile(input, test::smallInput(1, 2));
+  ASSERT_TRUE(test::attachFeatures(data.epochs, input, 2));
+  ASSERT_EQ(0, truncate(input.c_str(), 4096));
   // Keep the library's own error trace off the test output.
   H5E_auto2_t handler;
   void* handlerData;
@@ -361,14 +365,14 @@ TEST(SessionWalk, UnreadableEpochsRemoveTheFile) {
             "\t\tProcessing Subj01_01_06_06.bin\n"
             "Unable to write the file " +
                 stem +
-                "1_06_06.bin: the dataset /features cannot be opened; "
+                "1_06_06.bin: reading the dataset /features failed; "
                 "the file is removed\n"
                 "\t\tProcessing Subj01_02_06_06.bin\n"
                 "Unable to write the file " +
                 stem +
-                "2_06_06.bin: the dataset /features cannot be opened; "
+                "2_06_06.bin: reading the dataset /features failed; "
                 "the file is removed\n");
-  EXPECT_EQ(tree(dir.path), (std::set<std::string>{"DB_00/", "DB_00/Subject_01/"}));
+  EXPECT_EQ(tree(dir.path), (std::set<std::string>{"DB_00/", "DB_00/Subject_01/", "input.hdf5"}));
 }
 
 TEST(SessionWalk, SubjectWithoutMetadataGetsEmptySubjectAttributes) {

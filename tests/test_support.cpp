@@ -11,7 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "input/dataset_storage.h"
 #include "input/hdf5_handle.h"
+#include "input/input_file.h"
 
 namespace erp2npx::test {
 
@@ -69,8 +71,8 @@ void writeDataset(hid_t file, const char* name, const std::vector<T>& values,
     H5Pset_chunk(properties.get(), 1, chunk);
     H5Pset_deflate(properties.get(), 6);
   }
-  const Hid dataset = datasetHandle(H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT,
-                                               properties.get(), H5P_DEFAULT));
+  const Hid dataset = datasetHandle(
+      H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT, properties.get(), H5P_DEFAULT));
   if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
   if (!values.empty() &&
       H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
@@ -97,6 +99,22 @@ void writeInputFile(const std::string& path, const InputFileContents& c) {
   writeDataset(f, "/subjects", c.subjects, c, intType, H5T_NATIVE_INT32);
   writeDataset(f, "/target", c.target, c, intType, H5T_NATIVE_INT32);
   writeDataset(f, "/trials", c.trials, c, intType, H5T_NATIVE_INT32);
+}
+
+bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount) {
+  InputFile::Failure failure;
+  std::string why;
+  const std::shared_ptr<InputFile> file = InputFile::open(path, failure, why);
+  if (!file) return false;
+  OpenedDataset opened = openInputDataset(*file, "/features", chunkCacheAccess().get());
+  DatasetStorage storage;
+  std::string error;
+  if (opened.status != OpenedDataset::Status::kOpened ||
+      !describeStorage(opened.dataset.get(), storage, error)) {
+    return false;
+  }
+  attachEpochFile(matrix, file, "/features", std::move(opened.dataset), storage, codesCount, {});
+  return true;
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {
@@ -147,8 +165,8 @@ void installConverter(const std::string& directory) {
 }
 
 RunResult runAsNobody(const std::string& program, const std::string& workingDirectory) {
-  fs::permissions(fs::path(program).parent_path(),
-                  fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(fs::path(program).parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
   return runProgram("/usr/bin/setpriv", workingDirectory,
                     {"--reuid=65534", "--regid=65534", "--clear-groups", program});
 }

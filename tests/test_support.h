@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "input/epoch_matrix.h"
+
 namespace erp2npx::test {
 
 // A fresh directory below the system's temporary folder, removed with
@@ -35,6 +37,10 @@ struct InputFileContents {
 InputFileContents smallInput(int trials = 2, int stimuliPerTrial = 3);
 
 void writeInputFile(const std::string& path, const InputFileContents& contents);
+
+// Lets matrix read the epochs of "/features" of the file at path, as the load
+// does; false when the file or the dataset cannot be opened.
+bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount);
 
 void writeTextFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);

@@ -83,6 +83,9 @@ std::string sessionObstacle(const InputData& data, int32_t database, int32_t sub
   if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
     return "its epochs exceed the 32-bit sample positions";
   }
+  for (const auto& entry : trials) {
+    if (!epochsWritten(data.epochs, entry.second)) return msg::epochsUnwritten();
+  }
   return {};
 }
 

@@ -7,8 +7,8 @@ namespace erp2npx {
 namespace msg {
 
 std::string datasetMissing(const std::string& datasetName) {
-  const std::string bare = datasetName.empty() || datasetName[0] != '/' ? datasetName
-                                                                        : datasetName.substr(1);
+  const std::string bare =
+      datasetName.empty() || datasetName[0] != '/' ? datasetName : datasetName.substr(1);
   return "\n\nNOOOO " + bare + "!!!!\n\n";
 }
 
@@ -16,9 +16,44 @@ std::string unableToOpenInput(const std::string& fileName) {
   return "Unable to open the file: " + fileName;
 }
 
-std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName) {
-  return "Unable to read the dataset " + datasetName + " of " + fileName +
-         ": it is treated as missing";
+std::string inputNotOpened(const std::string& fileName, const std::string& why) {
+  return "The input file " + fileName + " is not read: " + why;
+}
+
+std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName,
+                              const std::string& reason) {
+  return "Unable to read the dataset " + datasetName + " of " + fileName + ": " + reason +
+         "; it is treated as missing";
+}
+
+std::string datasetPartlyWritten(const std::string& datasetName, const std::string& fileName,
+                                 uint64_t storedChunks, uint64_t declaredChunks,
+                                 const std::string& consequence) {
+  return "The dataset " + datasetName + " of " + fileName + " is only partly written (" +
+         std::to_string(storedChunks) + " of " + std::to_string(declaredChunks) +
+         " chunks): " + consequence;
+}
+
+std::string takenAsLeading(uint64_t values, uint64_t declared) {
+  return "it is taken as its first " + std::to_string(values) + " of " + std::to_string(declared) +
+         " values";
+}
+
+std::string unwrittenSessionsSkipped() {
+  return "sessions with epochs in the unwritten chunks are not converted";
+}
+
+std::string epochsUnwritten() {
+  return "some of its epochs lie in chunks of /features that were never written";
+}
+
+std::string tooManyValues(uint64_t values) {
+  return "it declares " + std::to_string(values) +
+         " values, more stimuli than 32-bit numbers can count";
+}
+
+std::string tooLargeForMemory(uint64_t values) {
+  return "its " + std::to_string(values) + " values do not fit in memory";
 }
 
 std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint64_t needed,
@@ -42,8 +77,7 @@ std::string subjectFileUnreadable(const std::string& fileName, const std::string
 
 std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject) {
   return "DataSets.txt line " + std::to_string(lineNumber) + ": " + std::to_string(fields) +
-         " fields where 7 are needed; subject " + std::to_string(subject) +
-         " has no metadata";
+         " fields where 7 are needed; subject " + std::to_string(subject) + " has no metadata";
 }
 
 std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
@@ -63,9 +97,7 @@ std::string processingSubject(const std::string& directoryName) {
   return "\tProcessing " + directoryName;
 }
 
-std::string processingSession(const std::string& fileName) {
-  return "\t\tProcessing " + fileName;
-}
+std::string processingSession(const std::string& fileName) { return "\t\tProcessing " + fileName; }
 
 std::string errorCreatingFile(int errorCode, const std::string& fileName) {
   return "\t\tError " + std::to_string(errorCode) + " creating file" + fileName;

@@ -11,10 +11,21 @@ namespace msg {
 
 // Written with printf-style output, line feeds included.
 constexpr const char* kFileOpened = "\nFile successfully opened!!!!\n\n";
-std::string datasetMissing(const std::string& datasetName);  // "/codes" -> "\n\nNOOOO codes!!!!\n\n"
+std::string datasetMissing(
+    const std::string& datasetName);  // "/codes" -> "\n\nNOOOO codes!!!!\n\n"
 
 std::string unableToOpenInput(const std::string& fileName);
-std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName);
+std::string inputNotOpened(const std::string& fileName, const std::string& why);
+std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName,
+                              const std::string& reason);
+std::string datasetPartlyWritten(const std::string& datasetName, const std::string& fileName,
+                                 uint64_t storedChunks, uint64_t declaredChunks,
+                                 const std::string& consequence);
+std::string takenAsLeading(uint64_t values, uint64_t declared);
+std::string unwrittenSessionsSkipped();
+std::string epochsUnwritten();
+std::string tooLargeForMemory(uint64_t values);
+std::string tooManyValues(uint64_t values);
 std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint64_t needed,
                             const std::string& fileName);
 

@@ -1,12 +1,15 @@
 #include "input/dataset_loader.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "driver/messages.h"
+#include "input/dataset_storage.h"
 #include "input/hdf5_handle.h"
+#include "input/input_file.h"
 
 namespace erp2npx {
 
@@ -14,125 +17,189 @@ namespace {
 
 enum class ReadStatus { kMissing, kUnreadable, kRead };
 
-hid_t nativeType(int32_t*) { return H5T_NATIVE_INT32; }
-hid_t nativeType(double*) { return H5T_NATIVE_DOUBLE; }
+// One dataset as the load found it.
+struct DatasetRead {
+  ReadStatus status = ReadStatus::kMissing;
+  uint64_t declared = 0;  // elements, 0 while nothing is stored
+};
 
-// Number of elements of a dataset; 0 while it has no storage allocated.
-uint64_t elementCount(hid_t dataset) {
-  if (H5Dget_storage_size(dataset) == 0) return 0;
-  const Hid space = dataspaceHandle(H5Dget_space(dataset));
-  if (!space.valid()) return 0;
-  const hssize_t points = H5Sget_simple_extent_npoints(space.get());
-  return points > 0 ? static_cast<uint64_t>(points) : 0;
-}
+class Loader {
+ public:
+  Loader(const InputFile& file, const std::string& fileName) : file_(file), fileName_(fileName) {}
 
-// Reads a whole root dataset through the native memory type of T, so the
-// library converts byte order, width and compression, and never writes more
-// elements than the vector holds.
-template <typename T>
-ReadStatus readDataset(hid_t file, const char* name, std::vector<T>& values) {
-  const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
-  if (!dataset.valid()) {
-    std::printf("%s", msg::datasetMissing(name).c_str());
-    return ReadStatus::kMissing;
-  }
-  const uint64_t count = elementCount(dataset.get());
-  // A sparse chunked dataset can claim more elements than memory holds.
-  try {
-    if (count > values.max_size()) return ReadStatus::kUnreadable;
-    values.assign(count, T{});
-  } catch (const std::exception&) {
-    std::vector<T>().swap(values);
-    return ReadStatus::kUnreadable;
-  }
-  if (count > 0 && H5Dread(dataset.get(), nativeType(static_cast<T*>(nullptr)), H5S_ALL, H5S_ALL,
-                           H5P_DEFAULT, values.data()) < 0) {
-    std::vector<T>().swap(values);
-    return ReadStatus::kUnreadable;
-  }
-  return ReadStatus::kRead;
-}
+  bool complete() const { return complete_; }
 
-// Opens a dataset of floating-point samples without reading it whole: counts
-// its elements and reads the first epoch's worth to make sure it converts.
-ReadStatus probeDataset(hid_t file, const char* name, uint64_t& count) {
-  const Hid dataset = datasetHandle(H5Dopen2(file, name, H5P_DEFAULT));
-  if (!dataset.valid()) {
-    std::printf("%s", msg::datasetMissing(name).c_str());
-    return ReadStatus::kMissing;
+  void unreadable(const char* name, const std::string& reason) {
+    printLine(msg::datasetUnreadable(name, fileName_, reason));
+    complete_ = false;
   }
-  count = elementCount(dataset.get());
-  if (count == 0) return ReadStatus::kRead;
-  const Hid type = datatypeHandle(H5Dget_type(dataset.get()));
-  const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
-  if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) return ReadStatus::kUnreadable;
-  const Hid space = dataspaceHandle(H5Dget_space(dataset.get()));
-  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
-  if (rank <= 0) return rank == 0 ? ReadStatus::kRead : ReadStatus::kUnreadable;
-  // The first elements in storage order: the start of the first row.
-  std::vector<hsize_t> dims(static_cast<size_t>(rank)), start(dims.size(), 0),
-      extent(dims.size(), 1);
-  H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
-  extent.back() = std::min<hsize_t>(dims.back(), kEpochValues);
-  const Hid memory = dataspaceHandle(H5Screate_simple(1, &extent.back(), nullptr));
-  std::vector<double> values(extent.back());
-  if (H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, extent.data(),
-                          nullptr) < 0 ||
-      H5Dread(dataset.get(), H5T_NATIVE_DOUBLE, memory.get(), space.get(), H5P_DEFAULT,
-              values.data()) < 0) {
-    return ReadStatus::kUnreadable;
+
+  // Opens a dataset and describes its storage; a missing one gets its
+  // message, one that cannot be read soundly is reported.
+  bool open(const char* name, OpenedDataset& opened, DatasetStorage& storage,
+            hid_t access = H5P_DEFAULT) {
+    opened = openInputDataset(file_, name, access);
+    if (opened.status == OpenedDataset::Status::kMissing) {
+      std::printf("%s", msg::datasetMissing(name).c_str());
+      return false;
+    }
+    if (opened.status == OpenedDataset::Status::kRefused) {
+      unreadable(name, opened.refusal);
+      return false;
+    }
+    std::string error;
+    if (!describeStorage(opened.dataset.get(), storage, error)) {
+      unreadable(name, error);
+      return false;
+    }
+    const Hid type = datatypeHandle(H5Dget_type(opened.dataset.get()));
+    const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
+    if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) {
+      unreadable(name, "its values are not numbers");
+      return false;
+    }
+    return true;
   }
-  return ReadStatus::kRead;
-}
+
+  void reportPartlyWritten(const char* name, const DatasetStorage& storage,
+                           const std::string& consequence) {
+    printLine(msg::datasetPartlyWritten(name, fileName_, storage.storedChunks,
+                                        storage.grid.chunkCount(), consequence));
+    complete_ = false;
+  }
+
+  // Reads a table whole, or the values before its first unwritten chunk. A
+  // table of one value per stimulus is never read past what 32-bit stimulus
+  // numbers can index.
+  template <typename T>
+  DatasetRead readTable(const char* name, std::vector<T>& values, bool perStimulus) {
+    DatasetRead result;
+    OpenedDataset opened;
+    DatasetStorage storage;
+    if (!open(name, opened, storage)) {
+      result.status = opened.status == OpenedDataset::Status::kMissing ? ReadStatus::kMissing
+                                                                       : ReadStatus::kUnreadable;
+      return result;
+    }
+    if (perStimulus && storage.elements > static_cast<uint64_t>(INT32_MAX)) {
+      unreadable(name, msg::tooManyValues(storage.elements));
+      result.status = ReadStatus::kUnreadable;
+      return result;
+    }
+    using Allocation = DatasetStorage::Allocation;
+    if (storage.allocation == Allocation::kPartial) {
+      reportPartlyWritten(name, storage,
+                          msg::takenAsLeading(storage.writtenPrefix, storage.elements));
+    }
+    std::string error;
+    try {
+      const uint64_t count = storage.allocation == Allocation::kNone ? 0 : storage.writtenPrefix;
+      if (!readLeadingValues(opened.dataset.get(), storage, count, values, error)) {
+        unreadable(name, error);
+        result.status = ReadStatus::kUnreadable;
+        return result;
+      }
+    } catch (const std::bad_alloc&) {
+      unreadable(name, msg::tooLargeForMemory(storage.elements));
+      result.status = ReadStatus::kUnreadable;
+      return result;
+    } catch (const std::length_error&) {
+      unreadable(name, msg::tooLargeForMemory(storage.elements));
+      result.status = ReadStatus::kUnreadable;
+      return result;
+    }
+    result.status = ReadStatus::kRead;
+    result.declared = storage.allocation == Allocation::kNone ? 0 : storage.elements;
+    return result;
+  }
+
+  // Opens "/features" for the walk without reading it whole: describes it,
+  // test-reads its first epoch and finds the epochs that were never written.
+  // Returns how many values it soundly holds for codesCount epochs.
+  uint64_t openFeatures(uint64_t codesCount, size_t channelCount, InputData& data,
+                        const std::shared_ptr<InputFile>& shared) {
+    const char* name = "/features";
+    OpenedDataset opened;
+    DatasetStorage storage;
+    if (!open(name, opened, storage, chunkCacheAccess().get())) return 0;
+    if (storage.allocation == DatasetStorage::Allocation::kNone) return 0;
+    const uint64_t epochValues = channelCount * kEpochSamples;
+    // Before any read: the library caches an unwritten chunk it was asked to
+    // read as if it existed.
+    uint64_t held = storage.elements;
+    std::vector<bool> unwritten;
+    if (storage.allocation == DatasetStorage::Allocation::kPartial) {
+      if (findUnwrittenEpochs(opened.dataset.get(), storage, codesCount, epochValues, unwritten)) {
+        reportPartlyWritten(name, storage, msg::unwrittenSessionsSkipped());
+      } else {
+        // Too little of it is written to be worth sorting out epoch by epoch.
+        unwritten.clear();
+        held = storage.writtenPrefix;
+        reportPartlyWritten(name, storage, msg::takenAsLeading(held, storage.elements));
+      }
+    }
+    std::vector<double> probe;
+    std::string error;
+    if (!readLeadingValues(opened.dataset.get(), storage,
+                           std::min(storage.writtenPrefix, epochValues), probe, error)) {
+      unreadable(name, error);
+      return 0;
+    }
+    if (held >= codesCount * epochValues) {
+      attachEpochFile(data.epochs, shared, name, std::move(opened.dataset), storage, codesCount,
+                      std::move(unwritten));
+    }
+    return held;
+  }
+
+ private:
+  const InputFile& file_;
+  const std::string& fileName_;
+  bool complete_ = true;
+};
 
 }  // namespace
 
 namespace DatasetLoader {
 
 bool load(const std::string& fileName, size_t channelCount, InputData& data) {
-  Hid file = fileHandle(H5Fopen(fileName.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
-  if (!file.valid()) {
+  InputFile::Failure failure = InputFile::Failure::kNone;
+  std::string why;
+  const std::shared_ptr<InputFile> file = InputFile::open(fileName, failure, why);
+  if (!file) {
     printLine(msg::unableToOpenInput(fileName));
-    return true;
+    if (!why.empty()) printLine(msg::inputNotOpened(fileName, why));
+    return failure != InputFile::Failure::kNotRegular;
   }
   std::printf("%s", msg::kFileOpened);
 
-  // A dataset that opens but cannot be read is reported where it is met and
-  // then treated like a missing one; the run still ends with exit value 1.
-  bool complete = true;
-  auto reportUnreadable = [&](ReadStatus status, const char* name) {
-    if (status != ReadStatus::kUnreadable) return;
-    printLine(msg::datasetUnreadable(name, fileName));
-    complete = false;
-  };
+  Loader loader(*file, fileName);
   StimulusColumns columns;
   uint64_t codesCount = 0;
+  // Each dataset of the stimulus count that could be read sets the count.
   auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
-    const ReadStatus status = readDataset(file.get(), name, values);
-    reportUnreadable(status, name);
-    if (status == ReadStatus::kRead && setsStimulusCount) data.stimulusCount = values.size();
-    return status == ReadStatus::kRead;
+    const bool perStimulus = std::string(name) != "/matrix_dims" && std::string(name) != "/target";
+    const DatasetRead result = loader.readTable(name, values, perStimulus);
+    if (result.status == ReadStatus::kRead && setsStimulusCount) {
+      data.stimulusCount = result.declared;
+    }
+    return result;
   };
 
-  if (read("/codes", columns.codes, true)) codesCount = columns.codes.size();
+  const DatasetRead codes = read("/codes", columns.codes, true);
+  if (codes.status == ReadStatus::kRead) codesCount = codes.declared;
   read("/database_ids", columns.databaseIds, false);
   read("/erp_labels", columns.erpLabels, false);
 
   // The epochs stay in the file and are read session by session during the
-  // walk; here the dataset is only opened, counted and test-read.
+  // walk; here the dataset is only opened, described and test-read.
   const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
-  uint64_t featuresCount = 0;
-  const ReadStatus featuresStatus = probeDataset(file.get(), "/features", featuresCount);
-  reportUnreadable(featuresStatus, "/features");
-  // Samples that cannot be read give no epochs, however many there are.
-  const uint64_t featuresHeld = featuresStatus == ReadStatus::kRead ? featuresCount : 0;
-  if (featuresStatus == ReadStatus::kRead && featuresHeld >= featuresNeeded) {
-    attachEpochFile(data.epochs, fileName, "/features", codesCount);
-  }
+  const uint64_t featuresHeld = loader.openFeatures(codesCount, channelCount, data, file);
   {
     std::vector<int32_t> matrixDims;
-    if (read("/matrix_dims", matrixDims, false))
+    if (read("/matrix_dims", matrixDims, false).status == ReadStatus::kRead) {
       data.sessionLayouts = buildSessionLayouts(matrixDims);
+    }
   }
   read("/matrix_indexes", columns.matrixIndexes, true);
   std::vector<int32_t>().swap(columns.matrixIndexes);  // only its count is used
@@ -141,10 +208,11 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   read("/subjects", columns.subjects, true);
   {
     std::vector<int32_t> target;
-    if (read("/target", target, false)) data.targets = buildTargetRecords(target);
+    if (read("/target", target, false).status == ReadStatus::kRead) {
+      data.targets = buildTargetRecords(target);
+    }
   }
   read("/trials", columns.trials, true);
-  file.reset();
 
   bool usable = true;
   const std::pair<const char*, size_t> perStimulus[] = {
@@ -172,7 +240,7 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
     return false;
   }
   data.stimuli = buildStimulusTable(columns, data.stimulusCount);
-  return complete;
+  return loader.complete();
 }
 
 }  // namespace DatasetLoader

@@ -1,52 +1,47 @@
 #include "input/epoch_matrix.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "input/hdf5_handle.h"
 
 namespace erp2npx {
 
 struct EpochFileSource {
-  std::string fileName;
+  std::shared_ptr<const InputFile> file;
   std::string datasetName;
-  bool opened = false;
-  Hid file;
   Hid dataset;
   Hid space;
   std::vector<hsize_t> dims;
   std::vector<double> buffer;
-  // Set when the values lie contiguous and unconverted in the file: they are
-  // then read straight from it, which the library's selection machinery
-  // would only slow down for scattered epochs.
-  int rawFd = -1;
+  std::vector<bool> unwritten;  // epochs that lie in chunks never written
+  // Set when the values lie contiguous and unconverted in the input file
+  // itself: they are then read straight from it, which the library's
+  // selection machinery would only slow down for scattered epochs.
+  bool raw = false;
   uint64_t rawOffset = 0;
-  ~EpochFileSource() {
-    if (rawFd >= 0) close(rawFd);
-  }
 };
 
 namespace {
 
-// Chunk cache for "/features": the chunks around one block of epochs read in
-// storage order.
-constexpr size_t kChunkCacheBytes = 32u << 20;
-
-void openRawAccess(EpochFileSource& source) {
+void openRawAccess(EpochFileSource& source, const DatasetStorage& storage) {
   const Hid creation = propertyListHandle(H5Dget_create_plist(source.dataset.get()));
   const Hid type = datatypeHandle(H5Dget_type(source.dataset.get()));
   if (!creation.valid() || !type.valid() || H5Pget_layout(creation.get()) != H5D_CONTIGUOUS ||
-      H5Pget_nfilters(creation.get()) != 0 || H5Tequal(type.get(), H5T_NATIVE_DOUBLE) <= 0) {
+      storage.filtered || H5Tequal(type.get(), H5T_NATIVE_DOUBLE) <= 0) {
     return;
   }
   const haddr_t offset = H5Dget_offset(source.dataset.get());
-  if (offset == HADDR_UNDEF) return;
-  source.rawFd = open(source.fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  // The values must lie inside the file, whatever its addresses claim.
+  if (offset == HADDR_UNDEF || offset > source.file->size() ||
+      storage.elements > (source.file->size() - offset) / sizeof(double)) {
+    return;
+  }
+  source.raw = true;
   source.rawOffset = offset;
 }
 
@@ -55,44 +50,13 @@ bool readRaw(EpochFileSource& source, uint64_t firstValue, uint64_t valueCount, 
   uint64_t size = valueCount * sizeof(double);
   uint64_t position = source.rawOffset + firstValue * sizeof(double);
   while (size > 0) {
-    const ssize_t got = pread(source.rawFd, bytes, size, static_cast<off_t>(position));
+    const ssize_t got = pread(source.file->descriptor(), bytes, size, static_cast<off_t>(position));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     bytes += got;
     size -= static_cast<uint64_t>(got);
     position += static_cast<uint64_t>(got);
   }
-  return true;
-}
-
-bool openSource(EpochFileSource& source, std::string& error) {
-  if (source.opened) {
-    if (!source.dataset.valid()) error = "the dataset " + source.datasetName + " cannot be opened";
-    return source.dataset.valid();
-  }
-  source.opened = true;
-  // Epochs are read as whole 8 KB runs; the library's sieve buffer would only
-  // copy each of them through a larger buffer when they lie scattered.
-  const Hid fileAccess = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
-  H5Pset_sieve_buf_size(fileAccess.get(), 0);
-  source.file = fileHandle(H5Fopen(source.fileName.c_str(), H5F_ACC_RDONLY, fileAccess.get()));
-  if (source.file.valid()) {
-    const Hid access = propertyListHandle(H5Pcreate(H5P_DATASET_ACCESS));
-    // The default preemption weight: with 1.0 this library version keeps
-    // every chunk it has decompressed, far beyond the cache size.
-    H5Pset_chunk_cache(access.get(), 12421, kChunkCacheBytes, 0.75);
-    source.dataset = datasetHandle(H5Dopen2(source.file.get(), source.datasetName.c_str(), access.get()));
-  }
-  if (source.dataset.valid()) source.space = dataspaceHandle(H5Dget_space(source.dataset.get()));
-  const int rank = source.space.valid() ? H5Sget_simple_extent_ndims(source.space.get()) : -1;
-  if (rank < 0) {
-    source.dataset.reset();
-    error = "the dataset " + source.datasetName + " cannot be opened";
-    return false;
-  }
-  source.dims.resize(static_cast<size_t>(rank));
-  H5Sget_simple_extent_dims(source.space.get(), source.dims.data(), nullptr);
-  openRawAccess(source);
   return true;
 }
 
@@ -158,10 +122,9 @@ bool readSelected(EpochFileSource& source, size_t epochValues, const std::vector
                  H5P_DEFAULT, source.buffer.data()) >= 0;
 }
 
-bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* stimuli,
-                  size_t count, float* out, std::string& error) {
+bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* stimuli, size_t count,
+                  float* out, std::string& error) {
   if (count == 0) return true;
-  if (!openSource(source, error)) return false;
   // Read each distinct stimulus once, in storage order, in one call.
   std::vector<int32_t> sorted(stimuli, stimuli + count);
   std::sort(sorted.begin(), sorted.end());
@@ -175,7 +138,7 @@ bool readFromFile(EpochFileSource& source, size_t epochValues, const int32_t* st
     return false;
   }
   bool read = true;
-  if (source.rawFd >= 0) {
+  if (source.raw) {
     for (size_t i = 0; i < sorted.size() && read;) {
       size_t j = i + 1;
       while (j < sorted.size() && sorted[j] == sorted[j - 1] + 1) ++j;
@@ -221,19 +184,35 @@ void buildEpochMatrix(EpochMatrix& matrix, const std::vector<double>& features, 
   narrowToFloat(features.data(), available, matrix.samples.data());
 }
 
-void attachEpochFile(EpochMatrix& matrix, const std::string& fileName,
-                     const std::string& datasetName, size_t codesCount) {
+void attachEpochFile(EpochMatrix& matrix, std::shared_ptr<const InputFile> file,
+                     const std::string& datasetName, Hid dataset, const DatasetStorage& storage,
+                     size_t codesCount, std::vector<bool> unwritten) {
   matrix.stimulusCount = codesCount;
   matrix.samples.clear();
-  matrix.file = std::make_shared<EpochFileSource>();
-  matrix.file->fileName = fileName;
-  matrix.file->datasetName = datasetName;
+  auto source = std::make_shared<EpochFileSource>();
+  source->file = std::move(file);
+  source->datasetName = datasetName;
+  source->dataset = std::move(dataset);
+  source->space = dataspaceHandle(H5Dget_space(source->dataset.get()));
+  source->dims = storage.grid.dims();
+  source->unwritten = std::move(unwritten);
+  openRawAccess(*source, storage);
+  matrix.file = std::move(source);
 }
 
-bool prefersStorageOrder(const EpochMatrix& matrix) {
-  std::string ignored;  // a file that cannot be opened is reported by the read
-  return matrix.file && openSource(*matrix.file, ignored) && matrix.file->rawFd < 0;
+bool epochsWritten(const EpochMatrix& matrix, const std::vector<int32_t>& stimuli) {
+  if (!matrix.file || matrix.file->unwritten.empty()) return true;
+  const std::vector<bool>& unwritten = matrix.file->unwritten;
+  for (const int32_t stimulus : stimuli) {
+    if (stimulus >= 0 && static_cast<size_t>(stimulus) < unwritten.size() &&
+        unwritten[static_cast<size_t>(stimulus)]) {
+      return false;
+    }
+  }
+  return true;
 }
+
+bool prefersStorageOrder(const EpochMatrix& matrix) { return matrix.file && !matrix.file->raw; }
 
 size_t epochCount(const EpochMatrix& matrix) { return matrix.stimulusCount; }
 
@@ -254,7 +233,14 @@ bool readEpochs(const EpochMatrix& matrix, const int32_t* stimuli, size_t count,
       return false;
     }
   }
-  if (matrix.file) return readFromFile(*matrix.file, epochValues, stimuli, count, out, error);
+  if (matrix.file) {
+    if (!epochsWritten(matrix, std::vector<int32_t>(stimuli, stimuli + count))) {
+      error = "some of its epochs lie in chunks of " + matrix.file->datasetName +
+              " that were never written";
+      return false;
+    }
+    return readFromFile(*matrix.file, epochValues, stimuli, count, out, error);
+  }
   for (size_t i = 0; i < count; ++i) {
     std::memcpy(out + i * epochValues, matrix.samples.data() + stimuli[i] * epochValues,
                 epochValues * sizeof(float));

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "driver/config.h"
+#include "input/dataset_storage.h"
+#include "input/hdf5_handle.h"
+#include "input/input_file.h"
 
 namespace erp2npx {
 
@@ -14,7 +17,7 @@ namespace erp2npx {
 // together. This is the order of "/features" and of the binary epoch file.
 constexpr size_t kEpochValues = static_cast<size_t>(kEpochSamples) * 8;
 
-// "/features" of the input file, opened when the first epoch is needed.
+// "/features" of the input file, read as the epochs are needed.
 struct EpochFileSource;
 
 // The EEG samples of every stimulus, as single-precision epochs. They are
@@ -36,10 +39,15 @@ EpochMatrix createEpochMatrix(size_t channelCount);
 // supply stay zero.
 void buildEpochMatrix(EpochMatrix& matrix, const std::vector<double>& features, size_t codesCount);
 
-// Lets the matrix read its codesCount epochs from a dataset of the given file
-// when they are needed; the caller has checked that the dataset holds them.
-void attachEpochFile(EpochMatrix& matrix, const std::string& fileName,
-                     const std::string& datasetName, size_t codesCount);
+// Lets the matrix read its codesCount epochs from the dataset, opened in the
+// input file during the load, when they are needed; the caller has checked
+// that the dataset holds them. Epochs marked in unwritten are never read.
+void attachEpochFile(EpochMatrix& matrix, std::shared_ptr<const InputFile> file,
+                     const std::string& datasetName, Hid dataset, const DatasetStorage& storage,
+                     size_t codesCount, std::vector<bool> unwritten);
+
+// Whether every epoch of the stimuli was written to the input file.
+bool epochsWritten(const EpochMatrix& matrix, const std::vector<int32_t>& stimuli);
 
 size_t epochCount(const EpochMatrix& matrix);
 

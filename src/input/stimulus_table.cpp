@@ -36,8 +36,12 @@ StimulusTable buildStimulusTable(const StimulusColumns& columns, uint64_t stimul
                 columns.erpLabels.size()}));
   StimulusTable table(n);
   for (size_t s = 0; s < n; ++s) {
-    table[s] = StimulusRecord{columns.databaseIds[s], columns.subjects[s],  columns.runIndexes[s],
-                              columns.trials[s],      columns.sequences[s], columns.codes[s],
+    table[s] = StimulusRecord{columns.databaseIds[s],
+                              columns.subjects[s],
+                              columns.runIndexes[s],
+                              columns.trials[s],
+                              columns.sequences[s],
+                              columns.codes[s],
                               truncateLabel(columns.erpLabels[s])};
   }
   return table;

@@ -1,9 +1,9 @@
 #include "input/subject_file.h"
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <sys/stat.h>
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -36,7 +36,8 @@ std::optional<int32_t> parseFieldNumber(const std::string& field) {
   return static_cast<int32_t>(value);
 }
 
-bool parseSubjectFile(std::istream& in, SubjectInfoTable& table, std::vector<std::string>& messages) {
+bool parseSubjectFile(std::istream& in, SubjectInfoTable& table,
+                      std::vector<std::string>& messages) {
   std::vector<std::string> lines;
   std::string line;
   for (bool header = true; std::getline(in, line); header = false) {
@@ -71,8 +72,8 @@ bool parseSubjectFile(std::istream& in, SubjectInfoTable& table, std::vector<std
       if (value) {
         *numbers[i] = *value;
       } else {
-        messages.push_back(msg::subjectLineNumber(lineNumber, numberFields[i],
-                                                  fields[numberFields[i]], k));
+        messages.push_back(
+            msg::subjectLineNumber(lineNumber, numberFields[i], fields[numberFields[i]], k));
         usable = false;
       }
     }

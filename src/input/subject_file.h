@@ -29,7 +29,8 @@ std::optional<int32_t> parseFieldNumber(const std::string& field);
 
 // Parses the file's text (header line first). Problems are appended to
 // messages, one line each; the result is false when a line was unusable.
-bool parseSubjectFile(std::istream& in, SubjectInfoTable& table, std::vector<std::string>& messages);
+bool parseSubjectFile(std::istream& in, SubjectInfoTable& table,
+                      std::vector<std::string>& messages);
 
 namespace SubjectFileReader {
 // Reads the file into table and prints any problems; a missing file leaves it

@@ -80,6 +80,9 @@ struct Walker {
     if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
       return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
     }
+    for (const auto& entry : trials) {
+      if (!epochsWritten(data.epochs, entry.second)) return msg::epochsUnwritten();
+    }
     return {};
   }
 
@@ -89,8 +92,8 @@ struct Walker {
     advanceProgress(progress, epochCountOf(trials));
   }
 
-  void writeSessionFiles(int32_t database, int32_t subject, int32_t session,
-                         const TrialMap& trials, const std::string& directory) {
+  void writeSessionFiles(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
+                         const std::string& directory) {
     const std::string problem = sessionProblem(session, trials);
     if (!problem.empty()) {
       skip(database, subject, session, problem);

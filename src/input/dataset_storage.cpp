@@ -1,0 +1,280 @@
+#include "input/dataset_storage.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace erp2npx {
+
+namespace {
+
+// Bounds of one read: the library keeps several kilobytes of bookkeeping per
+// chunk a read touches, and the values pass through a buffer of their own.
+constexpr uint64_t kChunksPerRead = 256;
+constexpr uint64_t kValuesPerRead = uint64_t{1} << 20;
+// Element counts beyond this are taken as a damaged dataspace: offsets in
+// bytes must still fit 64 bits.
+constexpr uint64_t kMaxElements = uint64_t{1} << 58;
+
+uint64_t saturatingProduct(uint64_t a, uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  return a * b;
+}
+
+hid_t memoryType(int32_t*) { return H5T_NATIVE_INT32; }
+hid_t memoryType(double*) { return H5T_NATIVE_DOUBLE; }
+
+// Boxes of whole chunks, read one per call: for dimensions before `level`
+// one chunk row, along `level` a run of `run` chunks, after it everything.
+struct BoxPlan {
+  ChunkGrid grid;
+  size_t level = 0;
+  hsize_t run = 1;
+};
+
+BoxPlan planBoxes(const ChunkGrid& grid, bool chunked) {
+  const std::vector<hsize_t>& dims = grid.dims();
+  const size_t rank = dims.size();
+  BoxPlan plan;
+  if (!chunked) {
+    // Contiguous values: rows of whole trailing dimensions, as many as fit.
+    std::vector<hsize_t> chunk(dims);
+    size_t level = 0;
+    uint64_t inner = 1;
+    for (size_t d = 0; d < rank; ++d) inner = saturatingProduct(inner, dims[d]);
+    for (; level < rank; ++level) {
+      inner /= std::max<hsize_t>(dims[level], 1);
+      if (inner <= kValuesPerRead) break;
+      chunk[level] = 1;
+    }
+    if (level < rank) {
+      chunk[level] = std::max<uint64_t>(1, std::min<uint64_t>(dims[level], kValuesPerRead / inner));
+    }
+    plan.grid = ChunkGrid(dims, chunk);
+    plan.level = level < rank ? level : 0;
+    return plan;
+  }
+  plan.grid = grid;
+  const std::vector<hsize_t>& chunk = grid.chunk();
+  for (size_t level = 0; level < rank; ++level) {
+    uint64_t innerChunks = 1;
+    uint64_t innerValues = 1;
+    for (size_t d = level + 1; d < rank; ++d) {
+      innerChunks = saturatingProduct(innerChunks, (dims[d] + chunk[d] - 1) / chunk[d]);
+      innerValues = saturatingProduct(innerValues, dims[d]);
+    }
+    uint64_t rowValues = saturatingProduct(innerValues, chunk[level]);
+    for (size_t d = 0; d < level; ++d) rowValues = saturatingProduct(rowValues, chunk[d]);
+    if ((innerChunks <= kChunksPerRead && rowValues <= kValuesPerRead) || level + 1 == rank) {
+      plan.level = level;
+      plan.run = std::max<uint64_t>(1, std::min(kChunksPerRead / std::max<uint64_t>(innerChunks, 1),
+                                                kValuesPerRead / std::max<uint64_t>(rowValues, 1)));
+      return plan;
+    }
+  }
+  return plan;
+}
+
+}  // namespace
+
+Hid chunkCacheAccess() {
+  Hid access = propertyListHandle(H5Pcreate(H5P_DATASET_ACCESS));
+  H5Pset_chunk_cache(access.get(), 12421, size_t{32} << 20, 0.75);
+  return access;
+}
+
+ChunkGrid::ChunkGrid(std::vector<hsize_t> dims, std::vector<hsize_t> chunk)
+    : dims_(std::move(dims)), chunk_(std::move(chunk)), strides_(dims_.size(), 1) {
+  for (size_t d = dims_.size(); d-- > 1;) strides_[d - 1] = strides_[d] * dims_[d];
+}
+
+uint64_t ChunkGrid::linearIndex(const hsize_t* coords) const {
+  uint64_t index = 0;
+  for (size_t d = 0; d < dims_.size(); ++d) index += coords[d] * strides_[d];
+  return index;
+}
+
+uint64_t ChunkGrid::chunkCount() const {
+  uint64_t count = 1;
+  for (size_t d = 0; d < dims_.size(); ++d) {
+    count = saturatingProduct(count, (dims_[d] + chunk_[d] - 1) / chunk_[d]);
+  }
+  return count;
+}
+
+std::vector<hsize_t> ChunkGrid::chunkExtent(const hsize_t* origin) const {
+  std::vector<hsize_t> extent(dims_.size());
+  for (size_t d = 0; d < dims_.size(); ++d) extent[d] = std::min(chunk_[d], dims_[d] - origin[d]);
+  return extent;
+}
+
+bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error) {
+  storage = DatasetStorage{};
+  const Hid space = dataspaceHandle(H5Dget_space(dataset));
+  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+  const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
+  if (rank < 0 || !creation.valid()) {
+    error = "its shape cannot be read";
+    return false;
+  }
+  std::vector<hsize_t> dims(static_cast<size_t>(rank));
+  H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+  uint64_t elements = H5Sget_simple_extent_type(space.get()) == H5S_NULL ? 0 : 1;
+  for (const hsize_t d : dims) elements = saturatingProduct(elements, d);
+  if (elements > kMaxElements) {
+    error = "it declares " + std::to_string(elements) + " values, more than can be addressed";
+    return false;
+  }
+  storage.elements = elements;
+  storage.filtered = H5Pget_nfilters(creation.get()) > 0;
+  storage.chunked = H5Pget_layout(creation.get()) == H5D_CHUNKED;
+  std::vector<hsize_t> chunk(dims);
+  if (storage.chunked && rank > 0) {
+    if (H5Pget_chunk(creation.get(), rank, chunk.data()) != rank ||
+        std::find(chunk.begin(), chunk.end(), 0) != chunk.end()) {
+      error = "its chunk shape cannot be read";
+      return false;
+    }
+  }
+  storage.grid = ChunkGrid(dims, chunk);
+
+  H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
+  if (H5Dget_space_status(dataset, &status) < 0 || status == H5D_SPACE_STATUS_ERROR) {
+    error = "its storage cannot be examined";
+    return false;
+  }
+  if (elements == 0 || status == H5D_SPACE_STATUS_NOT_ALLOCATED) {
+    storage.allocation = DatasetStorage::Allocation::kNone;
+    return true;
+  }
+  storage.allocation = DatasetStorage::Allocation::kFull;
+  storage.writtenPrefix = elements;
+  if (!storage.chunked) return true;
+  // The library's own status compares bytes, which compression and partial
+  // edge chunks make differ: count the chunks instead.
+  hsize_t stored = 0;
+  if (H5Dget_num_chunks(dataset, space.get(), &stored) < 0) {
+    error = "its chunks cannot be counted";
+    return false;
+  }
+  storage.storedChunks = stored;
+  if (stored >= storage.grid.chunkCount()) return true;
+  storage.allocation = DatasetStorage::Allocation::kPartial;
+  // The chunks before the first unwritten one, in grid order, are exactly
+  // those whose values all come before its first value.
+  storage.writtenPrefix = elements;
+  storage.grid.forEachChunkBefore(elements, [&](const hsize_t* origin) {
+    if (chunkWritten(dataset, origin)) return true;
+    storage.writtenPrefix = storage.grid.linearIndex(origin);
+    return false;
+  });
+  return true;
+}
+
+bool chunkWritten(hid_t dataset, const hsize_t* origin) {
+  hsize_t bytes = 0;
+  herr_t status = -1;
+  // A missing chunk is an answer here, not an error worth the library's report.
+  H5E_BEGIN_TRY { status = H5Dget_chunk_storage_size(dataset, origin, &bytes); }
+  H5E_END_TRY;
+  return status >= 0 && bytes > 0;
+}
+
+template <typename T>
+bool readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                       std::vector<T>& values, std::string& error) {
+  values.assign(count, T{});
+  if (count == 0) return true;
+  const Hid fileSpace = dataspaceHandle(H5Dget_space(dataset));
+  const hid_t type = memoryType(static_cast<T*>(nullptr));
+  if (storage.grid.dims().empty()) {  // a scalar
+    if (H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) >= 0) return true;
+    error = "reading it failed";
+    return false;
+  }
+  const BoxPlan plan = planBoxes(storage.grid, storage.chunked);
+  const ChunkGrid& grid = plan.grid;
+  const size_t rank = grid.dims().size();
+  std::vector<T> buffer;
+  std::vector<hsize_t> extent(rank);
+  const bool read = grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
+    // Boxes start at every run-th chunk along their level; the others are inside one.
+    if ((origin[plan.level] / grid.chunk()[plan.level]) % plan.run != 0) return true;
+    for (size_t d = 0; d < rank; ++d) {
+      if (d > plan.level && origin[d] != 0) return true;
+    }
+    for (size_t d = 0; d < rank; ++d) {
+      const hsize_t span = d < plan.level    ? grid.chunk()[d]
+                           : d == plan.level ? grid.chunk()[d] * plan.run
+                                             : grid.dims()[d];
+      extent[d] = std::min(span, grid.dims()[d] - origin[d]);
+    }
+    const uint64_t first = grid.linearIndex(origin);
+    // No chunk past those that hold the values wanted: it may never have
+    // been written.
+    const uint64_t levelStep = grid.chunk()[plan.level] * grid.strides()[plan.level];
+    extent[plan.level] = std::min<uint64_t>(
+        extent[plan.level], (count - first + levelStep - 1) / levelStep * grid.chunk()[plan.level]);
+    // A one-dimensional box is a plain run: read it straight into place.
+    const bool direct = rank == 1;
+    if (direct) extent[0] = std::min<uint64_t>(extent[0], count - first);
+    uint64_t boxValues = 1;
+    for (const hsize_t e : extent) boxValues *= e;
+    if (!direct && buffer.size() < boxValues) buffer.resize(boxValues);
+    const hsize_t memoryCount = boxValues;
+    const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
+    if (H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, origin, nullptr, extent.data(),
+                            nullptr) < 0 ||
+        H5Dread(dataset, type, memory.get(), fileSpace.get(), H5P_DEFAULT,
+                direct ? values.data() + first : buffer.data()) < 0) {
+      return false;
+    }
+    if (direct) return true;
+    return grid.forEachRun(
+        origin, extent.data(), [&](uint64_t at, uint64_t offset, uint64_t length) {
+          if (at < count) {
+            const uint64_t kept = std::min(length, count - at);
+            std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(offset),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(offset + kept),
+                      values.begin() + static_cast<std::ptrdiff_t>(at));
+          }
+          return true;
+        });
+  });
+  if (!read) {
+    error = "reading it failed";
+    std::vector<T>().swap(values);
+  }
+  return read;
+}
+
+template bool readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_t,
+                                         std::vector<int32_t>&, std::string&);
+template bool readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
+                                        std::vector<double>&, std::string&);
+
+bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
+                         uint64_t epochValues, std::vector<bool>& unwritten) {
+  unwritten.assign(epochCount, false);
+  const uint64_t limit = std::min(saturatingProduct(epochCount, epochValues), storage.elements);
+  // Lookups and runs visited are bounded by what the file really holds.
+  const uint64_t budget = 16 * storage.storedChunks + 65536;
+  uint64_t steps = 0;
+  return storage.grid.forEachChunkBefore(limit, [&](const hsize_t* origin) {
+    if (++steps > budget) return false;
+    if (chunkWritten(dataset, origin)) return true;
+    const std::vector<hsize_t> extent = storage.grid.chunkExtent(origin);
+    return storage.grid.forEachRun(
+        origin, extent.data(), [&](uint64_t first, uint64_t, uint64_t length) {
+          if (++steps > budget) return false;
+          const uint64_t end = std::min(first + length, limit);
+          for (uint64_t e = first / epochValues; first < end && e <= (end - 1) / epochValues; ++e) {
+            unwritten[e] = true;
+          }
+          return true;
+        });
+  });
+}
+
+}  // namespace erp2npx

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/hdf5_handle.h"
+
+namespace erp2npx {
+
+// Access properties for a chunked dataset read in storage order: a cache for
+// the chunks around one block of reads. The default preemption weight, since
+// with 1.0 this library version keeps every chunk it has decompressed, far
+// beyond the cache size.
+Hid chunkCacheAccess();
+
+// The elements of a dataset in storage order (row-major, last index fastest)
+// and the chunks that hold them.
+class ChunkGrid {
+ public:
+  ChunkGrid() = default;
+  // A contiguous dataset is one chunk the size of the dataset.
+  ChunkGrid(std::vector<hsize_t> dims, std::vector<hsize_t> chunk);
+
+  const std::vector<hsize_t>& dims() const { return dims_; }
+  const std::vector<hsize_t>& chunk() const { return chunk_; }
+  const std::vector<uint64_t>& strides() const { return strides_; }
+  uint64_t linearIndex(const hsize_t* coords) const;
+  // Chunks the dataspace declares, saturating at UINT64_MAX.
+  uint64_t chunkCount() const;
+
+  // Visits, in grid order, the chunks whose first element lies before limit:
+  // exactly the chunks that hold elements of [0, limit), in the order of
+  // their first elements. visit(origin) returns false to stop, and so does
+  // this function then.
+  template <typename Visit>
+  bool forEachChunkBefore(uint64_t limit, Visit visit) const;
+
+  // Visits the runs of consecutive elements inside the box at origin with
+  // the given extents: visit(firstElement, offsetInBox, length), where the
+  // box is laid out row-major like the dataset; false from visit stops.
+  template <typename Visit>
+  bool forEachRun(const hsize_t* origin, const hsize_t* extent, Visit visit) const;
+
+  // The extents of the chunk at origin, cut at the dataset's edge.
+  std::vector<hsize_t> chunkExtent(const hsize_t* origin) const;
+
+ private:
+  std::vector<hsize_t> dims_;
+  std::vector<hsize_t> chunk_;
+  std::vector<uint64_t> strides_;  // elements per step of each dimension
+};
+
+// How a dataset stores its values, as far as reading them soundly goes.
+struct DatasetStorage {
+  enum class Allocation { kNone, kPartial, kFull };
+  ChunkGrid grid;
+  uint64_t elements = 0;
+  bool chunked = false;
+  bool filtered = false;
+  Allocation allocation = Allocation::kNone;
+  uint64_t storedChunks = 0;   // when partly allocated
+  uint64_t writtenPrefix = 0;  // elements before the first unwritten chunk
+};
+
+// Describes a dataset's storage; false with the reason when its shape cannot
+// be addressed. Counting the written chunks of a partly allocated dataset
+// takes time in proportion to what is stored, not to what is declared.
+bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error);
+
+// Reads the first count elements in storage order through the memory type of
+// T, in pieces that each touch a bounded number of chunks and values, so
+// neither the library's per-chunk bookkeeping nor a buffer grows with the
+// dataset. count must not pass the written prefix of a partly written one.
+template <typename T>
+bool readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                       std::vector<T>& values, std::string& error);
+
+// Whether the chunk at origin has been written; a chunk that never was
+// reads as fill values that the writer never meant.
+bool chunkWritten(hid_t dataset, const hsize_t* origin);
+
+// For the first epochCount runs of epochValues elements, marks those that
+// touch an unwritten chunk. False when finding them would cost far more
+// chunk lookups than the dataset has written chunks.
+bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
+                         uint64_t epochValues, std::vector<bool>& unwritten);
+
+// ---------------------------------------------------------------- templates
+
+template <typename Visit>
+bool ChunkGrid::forEachChunkBefore(uint64_t limit, Visit visit) const {
+  const size_t rank = dims_.size();
+  for (hsize_t d : dims_) {
+    if (d == 0) return true;
+  }
+  std::vector<hsize_t> origin(rank, 0);
+  while (linearIndex(origin.data()) < limit) {
+    if (!visit(static_cast<const hsize_t*>(origin.data()))) return false;
+    // Next chunk in grid order, last dimension fastest.
+    size_t d = rank;
+    while (d > 0) {
+      --d;
+      origin[d] += chunk_[d];
+      if (origin[d] < dims_[d]) break;
+      origin[d] = 0;
+      if (d == 0) return true;
+    }
+    if (rank == 0) return true;
+  }
+  return true;
+}
+
+template <typename Visit>
+bool ChunkGrid::forEachRun(const hsize_t* origin, const hsize_t* extent, Visit visit) const {
+  const size_t rank = dims_.size();
+  if (rank == 0) return visit(uint64_t{0}, uint64_t{0}, uint64_t{1});
+  // Trailing dimensions that the box spans whole join its rows into longer runs.
+  size_t level = rank - 1;
+  while (level > 0 && origin[level] == 0 && extent[level] == dims_[level]) --level;
+  const uint64_t length = extent[level] * strides_[level];
+  std::vector<hsize_t> at(origin, origin + rank);
+  for (size_t d = level + 1; d < rank; ++d) at[d] = 0;
+  uint64_t offset = 0;
+  while (true) {
+    if (!visit(linearIndex(at.data()), offset, length)) return false;
+    offset += length;
+    size_t d = level;
+    while (d > 0) {
+      --d;
+      if (++at[d] < origin[d] + extent[d]) break;
+      at[d] = origin[d];
+      if (d == 0) return true;
+    }
+    if (level == 0) return true;
+  }
+}
+
+}  // namespace erp2npx

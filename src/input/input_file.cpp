@@ -1,0 +1,134 @@
+#include "input/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace erp2npx {
+
+namespace {
+
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a plain file";
+}
+
+// Refuses every external link met while a path is resolved: it would open
+// another file (possibly a FIFO or a device) and read from it.
+struct ExternalLinkSeen {
+  bool seen = false;
+  std::string target;
+};
+
+herr_t denyExternalLink(const char*, const char*, const char* childFile, const char*, unsigned*,
+                        hid_t, void* data) {
+  auto* seen = static_cast<ExternalLinkSeen*>(data);
+  if (!seen->seen) seen->target = childFile != nullptr ? childFile : "";
+  seen->seen = true;
+  return -1;
+}
+
+bool sameFile(hid_t object, hid_t file) {
+  H5O_info_t objectInfo{};
+  H5O_info_t rootInfo{};
+  return H5Oget_info2(object, &objectInfo, H5O_INFO_BASIC) >= 0 &&
+         H5Oget_info2(file, &rootInfo, H5O_INFO_BASIC) >= 0 && objectInfo.fileno == rootInfo.fileno;
+}
+
+std::string externalStoreName(hid_t creation) {
+  char name[1024] = {};
+  off_t offset = 0;
+  hsize_t size = 0;
+  if (H5Pget_external(creation, 0, sizeof name, name, &offset, &size) < 0) return "another file";
+  return "\"" + std::string(name) + "\"";
+}
+
+}  // namespace
+
+std::shared_ptr<InputFile> InputFile::open(const std::string& path, Failure& failure,
+                                           std::string& why) {
+  failure = Failure::kCannotOpen;
+  why.clear();
+  std::shared_ptr<InputFile> file(new InputFile());
+  file->path_ = path;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  file->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (file->fd_ < 0) return nullptr;
+  struct stat status {};
+  if (fstat(file->fd_, &status) != 0) return nullptr;
+  if (!S_ISREG(status.st_mode)) {
+    failure = Failure::kNotRegular;
+    why = "it is " + kindOf(status.st_mode) + ", not a regular file";
+    return nullptr;
+  }
+  file->size_ = static_cast<uint64_t>(status.st_size);
+
+  // Epochs are read as whole runs; the library's sieve buffer would only copy
+  // scattered ones through a larger buffer.
+  const Hid access = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
+  H5Pset_sieve_buf_size(access.get(), 0);
+  // The library's metadata cache grows to 32 MB while it walks a large
+  // chunk index; the index is walked in order, so a small one serves as well.
+  H5AC_cache_config_t cache{};
+  cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+  if (H5Pget_mdc_config(access.get(), &cache) >= 0) {
+    cache.set_initial_size = true;
+    cache.initial_size = size_t{1} << 20;
+    cache.min_size = size_t{1} << 20;
+    cache.max_size = size_t{4} << 20;
+    H5Pset_mdc_config(access.get(), &cache);
+  }
+  // Through the descriptor already checked: the name may have been replaced
+  // since, and the library would then open whatever stands there now.
+  const std::string ownPath = "/proc/self/fd/" + std::to_string(file->fd_);
+  file->file_ = fileHandle(H5Fopen(ownPath.c_str(), H5F_ACC_RDONLY, access.get()));
+  if (!file->file_.valid()) return nullptr;
+  failure = Failure::kNone;
+  return file;
+}
+
+InputFile::~InputFile() {
+  file_.reset();
+  if (fd_ >= 0) close(fd_);
+}
+
+OpenedDataset openInputDataset(const InputFile& file, const char* name, hid_t access) {
+  OpenedDataset opened;
+  const Hid properties =
+      propertyListHandle(access == H5P_DEFAULT ? H5Pcreate(H5P_DATASET_ACCESS) : H5Pcopy(access));
+  ExternalLinkSeen externalLink;
+  H5Pset_elink_cb(properties.get(), denyExternalLink, &externalLink);
+  opened.dataset = datasetHandle(H5Dopen2(file.id(), name, properties.get()));
+  if (externalLink.seen) {
+    opened.dataset.reset();
+    opened.status = OpenedDataset::Status::kRefused;
+    opened.refusal = "it is reached through an external link to the file \"" + externalLink.target +
+                     "\", outside the input file";
+    return opened;
+  }
+  if (!opened.dataset.valid()) return opened;
+
+  opened.status = OpenedDataset::Status::kRefused;
+  const Hid creation = propertyListHandle(H5Dget_create_plist(opened.dataset.get()));
+  if (!creation.valid() || !sameFile(opened.dataset.get(), file.id())) {
+    opened.refusal = "it does not lie in the input file";
+  } else if (H5Pget_external_count(creation.get()) > 0) {
+    opened.refusal =
+        "its values are stored outside the input file, in " + externalStoreName(creation.get());
+  } else if (H5Pget_layout(creation.get()) == H5D_VIRTUAL) {
+    opened.refusal = "it is a virtual dataset, whose values would come from other datasets";
+  } else {
+    opened.status = OpenedDataset::Status::kOpened;
+    return opened;
+  }
+  opened.dataset.reset();
+  return opened;
+}
+
+}  // namespace erp2npx
