@@ -6,7 +6,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target erp2npx make_sample_dataset npxcheck
-cmake --install "$root/build" --prefix "$root/demo/bin" >/dev/null
+# Installed as on a real system: demo/bin/erp2npx is a link to
+# demo/lib/erp2npx/erp2npx, which finds its encoder files there.
+cmake --install "$root/build" --prefix "$root/demo" >/dev/null
 mkdir -p "$root/demo/work"
 cd "$root/demo/work"
 "$root/build/tools/make_sample_dataset" --out .
@@ -14,8 +16,8 @@ status=0
 "$root/demo/bin/erp2npx" || status=$?
 # Prove the tree against its input and plot the average target and standard
 # epochs; their findings are shown, the exit value stays the converter's.
-"$root/build/src/check/npxcheck" . --source "QUOLMET ERP-BCI.hdf5" || echo "npxcheck: exit value $?"
-"$root/build/src/check/npxcheck" . --plot erp.svg || echo "npxcheck: exit value $?"
+"$root/demo/bin/npxcheck" . --source "QUOLMET ERP-BCI.hdf5" || echo "npxcheck: exit value $?"
+"$root/demo/bin/npxcheck" . --plot erp.svg || echo "npxcheck: exit value $?"
 echo
 echo "Input and output are in $root/demo/work (the tree below DB_00/, DB_01/, ...); exit value $status"
 exit $status
