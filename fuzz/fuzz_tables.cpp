@@ -95,16 +95,13 @@ Input makeInput(FuzzedDataProvider& fdp) {
   }
   const size_t subjects = 5 - fdp.ConsumeIntegralInRange<size_t>(0, 5);
   for (size_t i = 0; i < subjects; ++i) {
-    if (fdp.ConsumeIntegralInRange(0, 3) == 3) {
-      d.subjectInfos.emplace_back();
-      continue;
-    }
+    if (fdp.ConsumeIntegralInRange(0, 3) == 3) continue;
     erp2npx::SubjectInfo info;
     info.age = fdp.ConsumeIntegral<int32_t>();
     info.sex = fdp.ConsumeRandomLengthString(8);
     info.condition = fdp.ConsumeRandomLengthString(8);
     info.study = fdp.ConsumeRandomLengthString(8);
-    d.subjectInfos.push_back(info);
+    d.subjectInfos.emplace(static_cast<int32_t>(i), info);
   }
 
   // Fewer epochs than stimuli, or features that stop early, now and then.

@@ -2,8 +2,10 @@
 // where, what it reports about it and which exit value that gives.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -377,27 +379,61 @@ TEST(InputEndToEnd, SubjectFileProblems) {
   {
     TempDir work;
     writeInputFile(work.file(kInput), smallInput());
+    // Only the line of the one subject the input has is read: the broken one
+    // after it is no concern of this run.
     writeTextFile(work.file("DataSets.txt"), "h\r\nS1\t1\t1\tF\tthirty\thealthy\t2\r\nS2\t1\r\n");
     const RunResult run = runProgram(converterPath(), work.path);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out,
               std::string(kOpened) +
                   "DataSets.txt line 2: field 5 \"thirty\" is not a 32-bit number; subject 0 "
-                  "has no metadata\n"
-                  "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata\n" +
+                  "has no metadata\n" +
                   kSmallRun.substr(std::string(kOpened).size()));
     EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")));
   }
   {
-    // Without an input file the subject file is read all the same.
+    // A FIFO would hold the run, a device would never end: neither is read.
+    TempDir work;
+    writeInputFile(work.file(kInput), smallInput());
+    ASSERT_EQ(mkfifo(work.file("DataSets.txt").c_str(), 0644), 0);
+    RunResult run = runProgram("timeout", work.path, {"20", converterPath()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, std::string(kOpened) +
+                           "Unable to read DataSets.txt: it is a FIFO, not a regular file; no "
+                           "subject has metadata\n" +
+                           kSmallRun.substr(std::string(kOpened).size()));
+    fs::remove(work.file("DataSets.txt"));
+    fs::create_symlink("/dev/urandom", work.file("DataSets.txt"));
+    run = runProgram("timeout", work.path, {"20", converterPath()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("Unable to read DataSets.txt: it is a device or socket, not a regular "
+                           "file; no subject has metadata\n"),
+              std::string::npos);
+  }
+  {
+    // Only the line of the subject the input has is read, however long the
+    // file: the broken lines before it and the flood after it are not.
+    TempDir work;
+    InputFileContents contents = smallInput();
+    contents.subjects.assign(contents.subjects.size(), 29999);
+    writeInputFile(work.file(kInput), contents);
+    writeTextFile(work.file("DataSets.txt"), "h\n" + std::string(29999, '\n') +
+                                                 std::string(200000, 'x') + "\n" +
+                                                 std::string(5000000, '\n') + "S\t1\n");
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out.substr(0, run.out.find("NumStimuli")),
+              std::string(kOpened) +
+                  "DataSets.txt line 30001: longer than 65536 bytes; subject 29999 has no "
+                  "metadata\n");
+  }
+  {
+    // Without an input file no subject needs a line: the file is not read.
     TempDir work;
     writeTextFile(work.file("DataSets.txt"), "h\nS1\t1\n");
     const RunResult run = runProgram(converterPath(), work.path);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out,
-              "Unable to open the file: QUOLMET ERP-BCI.hdf5\n"
-              "DataSets.txt line 2: 2 fields where 7 are needed; subject 0 has no metadata\n" +
-                  counts(0, 0, 0) + closing(0, 0, 0, 0));
+    EXPECT_EQ(run.out, "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) +
+                           closing(0, 0, 0, 0));
   }
 }
 

@@ -1,6 +1,7 @@
 #include "header/paradigm_section.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -70,19 +71,37 @@ TEST(ParadigmSection, FilesWithoutAnElementAreReported) {
       {"broken", "<DOC><Encoder></DOC>"},
       {"text", "just text"},
   };
+  // Past a mebibyte, or nested deeper than 256 levels, a file is taken as
+  // damaged: its copy would make every header grow with the square of the
+  // depth.
+  auto nested = [](int levels) {
+    std::string text = "<DOC><Encoder>";
+    for (int i = 2; i < levels; ++i) text += "<a>";
+    for (int i = 2; i < levels; ++i) text += "</a>";
+    return text + "</Encoder></DOC>";
+  };
+  const std::string big = "<DOC><Encoder>" + std::string(1 << 20, 'x') + "</Encoder></DOC>";
+  const std::pair<std::string, std::string> limits[] = {{"deep", nested(257)}, {"big", big}};
   for (const auto& [name, content] : cases) {
     writeTextFile(dir.file(name), content);
     const Paradigm result = paradigmWith({6, 6}, dir.file(name));
     EXPECT_EQ(result.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n") << name;
     EXPECT_EQ(result.text, withEmptyControlInterface()) << name;
   }
-#ifndef __SANITIZE_ADDRESS__
-  // A directory in place of the file cannot be loaded either. (The XML
-  // library asks for a buffer of the size a directory reports, which the
-  // address sanitizer stops instead of failing the allocation.)
+  for (const auto& [name, content] : limits) {
+    writeTextFile(dir.file(name), content);
+    EXPECT_EQ(paradigmWith({6, 6}, dir.file(name)).printed,
+              "Unable to load the Encoder file: 6by6_QUOLMET.enc\n")
+        << name;
+  }
+  writeTextFile(dir.file("deepest"), nested(256));
+  EXPECT_EQ(paradigmWith({6, 6}, dir.file("deepest")).printed, "");
+  // Neither a directory nor a FIFO in place of the file is read.
   EXPECT_EQ(paradigmWith({6, 7}, dir.path).printed,
             "Unable to load the Encoder file: 6by7_QUOLMET.enc\n");
-#endif
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  EXPECT_EQ(paradigmWith({6, 7}, dir.file("fifo")).printed,
+            "Unable to load the Encoder file: 6by7_QUOLMET.enc\n");
 }
 
 TEST(ParadigmSection, FilesWithoutDocEncoderLeaveItEmptySilently) {

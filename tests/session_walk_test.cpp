@@ -383,7 +383,7 @@ TEST(SessionWalk, SubjectWithoutMetadataGetsEmptySubjectAttributes) {
   first.sex = "F";
   first.condition = "healthy";
   first.age = 30;
-  data.subjectInfos = {first, std::nullopt};  // subject 1 unreadable, subject 2 absent
+  data.subjectInfos = {{0, first}};  // subjects 1 and 2 have no usable line
   ASSERT_TRUE(walk(data, dir.path).complete);
   EXPECT_NE(test::readFile(dir.file("DB_00/Subject_01/Subj01_01_06_06.npx"))
                 .find("\t<Subject Age=\"30\" Sex=\"F\" Condition=\"healthy\" Study=\"S1\" />\n"),

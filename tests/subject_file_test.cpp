@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,11 +19,26 @@ struct Parsed {
   std::vector<std::string> messages;
 };
 
-Parsed parse(const std::string& text) {
+// Subjects 0 to 99, unless the test says otherwise.
+std::set<int32_t> firstSubjects(int32_t count = 100) {
+  std::set<int32_t> subjects;
+  for (int32_t s = 0; s < count; ++s) subjects.insert(s);
+  return subjects;
+}
+
+Parsed parse(const std::string& text, const std::set<int32_t>& needed = firstSubjects()) {
   Parsed result;
   std::istringstream in(text);
-  result.complete = parseSubjectFile(in, result.table, result.messages);
+  SubjectFileReport report = parseSubjectFile(in, needed, result.table);
+  result.complete = report.complete;
+  result.messages = report.messages;
   return result;
+}
+
+std::optional<SubjectInfo> entry(const SubjectInfoTable& table, int32_t subject) {
+  const auto found = table.find(subject);
+  if (found == table.end()) return std::nullopt;
+  return found->second;
 }
 
 void expectInfo(const std::optional<SubjectInfo>& info, const std::string& study, int32_t c1,
@@ -75,7 +91,7 @@ TEST(SubjectFile, ReadsSevenFieldsPerDataLine) {
   EXPECT_TRUE(p.complete);
   EXPECT_TRUE(p.messages.empty());
   ASSERT_EQ(p.table.size(), 1u);
-  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
 }
 
 TEST(SubjectFile, KeepsEmptyFieldsAndSpaces) {
@@ -86,8 +102,8 @@ TEST(SubjectFile, KeepsEmptyFieldsAndSpaces) {
   EXPECT_TRUE(p.complete);
   EXPECT_TRUE(p.messages.empty());
   ASSERT_EQ(p.table.size(), 2u);
-  expectInfo(p.table[0], "A", 1, 2, "", 35, "", 3);
-  expectInfo(p.table[1], " M ", -1, 2, "M ", 35, " ALS", 3);
+  expectInfo(entry(p.table, 0), "A", 1, 2, "", 35, "", 3);
+  expectInfo(entry(p.table, 1), " M ", -1, 2, "M ", 35, " ALS", 3);
 }
 
 TEST(SubjectFile, LineEndsAndTheEndOfTheFile) {
@@ -95,13 +111,13 @@ TEST(SubjectFile, LineEndsAndTheEndOfTheFile) {
   Parsed p = parse("h\r\nA\t1\t2\tF\t35\thealthy\t3\r\nB\t4\t5\tM\t40\tALS\t6");
   EXPECT_TRUE(p.complete);
   ASSERT_EQ(p.table.size(), 2u);
-  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
-  expectInfo(p.table[1], "B", 4, 5, "M", 40, "ALS", 6);
+  expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
+  expectInfo(entry(p.table, 1), "B", 4, 5, "M", 40, "ALS", 6);
 
   // A carriage return on a text field that ends the line is a line end, not text.
   p = parse("h\r\nA\t1\t2\tF\t35\thealthy\t3\tnote\r\n");
   ASSERT_EQ(p.table.size(), 1u);
-  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
 
   // Trailing blank lines describe no subject.
   for (const char* tail : {"\n", "\n\n", "\n\n\n", "\r\n\r\n", "\n\r\n"}) {
@@ -131,10 +147,10 @@ TEST(SubjectFile, ShortLineKeepsItsSubjectNumber) {
   EXPECT_EQ(p.messages,
             std::vector<std::string>{
                 "DataSets.txt line 3: 4 fields where 7 are needed; subject 1 has no metadata"});
-  ASSERT_EQ(p.table.size(), 3u);
-  expectInfo(p.table[0], "A", 1, 2, "F", 35, "healthy", 3);
-  EXPECT_FALSE(p.table[1].has_value());
-  expectInfo(p.table[2], "C", 7, 8, "F", 50, "ALS", 9);
+  ASSERT_EQ(p.table.size(), 2u);
+  expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_EQ(p.table.count(1), 0u);
+  expectInfo(entry(p.table, 2), "C", 7, 8, "F", 50, "ALS", 9);
 }
 
 TEST(SubjectFile, BlankLineInTheMiddleIsAShortLine) {
@@ -144,11 +160,40 @@ TEST(SubjectFile, BlankLineInTheMiddleIsAShortLine) {
             (std::vector<std::string>{
                 "DataSets.txt line 2: 1 fields where 7 are needed; subject 0 has no metadata",
                 "DataSets.txt line 4: 1 fields where 7 are needed; subject 2 has no metadata"}));
-  ASSERT_EQ(p.table.size(), 4u);
-  EXPECT_FALSE(p.table[0].has_value());
-  expectInfo(p.table[1], "A", 1, 2, "F", 35, "healthy", 3);
-  EXPECT_FALSE(p.table[2].has_value());
-  expectInfo(p.table[3], "B", 1, 2, "F", 35, "healthy", 3);
+  ASSERT_EQ(p.table.size(), 2u);
+  EXPECT_EQ(p.table.count(0), 0u);
+  expectInfo(entry(p.table, 1), "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_EQ(p.table.count(2), 0u);
+  expectInfo(entry(p.table, 3), "B", 1, 2, "F", 35, "healthy", 3);
+}
+
+TEST(SubjectFile, TwentyProblemsAreNamedAndTheRestCounted) {
+  // Blank lines before a used one are problems of their subjects; once past
+  // the last subject the input needs, nothing more is read.
+  const Parsed p = parse("h\n" + std::string(30000, '\n') + "A\t1\t2\tF\t35\thealthy\t3\nB\t1\n",
+                         firstSubjects(30001));
+  EXPECT_FALSE(p.complete);
+  ASSERT_EQ(p.messages.size(), 21u);
+  EXPECT_EQ(p.messages[19],
+            "DataSets.txt line 21: 1 fields where 7 are needed; subject 19 has no metadata");
+  EXPECT_EQ(p.messages[20],
+            "DataSets.txt: 29980 more lines could not be used; their subjects have no metadata");
+  EXPECT_EQ(p.table.size(), 1u);
+  expectInfo(entry(p.table, 30000), "A", 1, 2, "F", 35, "healthy", 3);
+
+  // Only the subjects the input has are kept, and only their lines reported.
+  const Parsed few =
+      parse("h\nA\t1\nB\t4\t5\tM\t40\tALS\t6\nC\n\nD\t1\t2\tF\t35\thealthy\t3\n", {1, 3});
+  EXPECT_EQ(few.messages, std::vector<std::string>{"DataSets.txt line 5: 1 fields where 7 are "
+                                                   "needed; subject 3 has no metadata"});
+  ASSERT_EQ(few.table.size(), 1u);
+  expectInfo(entry(few.table, 1), "B", 4, 5, "M", 40, "ALS", 6);
+
+  // A line longer than any metadata line is cut off, not kept.
+  const Parsed endless = parse("h\n" + std::string(100000, 'x'));
+  EXPECT_EQ(endless.messages,
+            std::vector<std::string>{
+                "DataSets.txt line 2: longer than 65536 bytes; subject 0 has no metadata"});
 }
 
 TEST(SubjectFile, FieldWithoutNumberKeepsItsSubjectNumber) {
@@ -161,9 +206,9 @@ TEST(SubjectFile, FieldWithoutNumberKeepsItsSubjectNumber) {
   EXPECT_EQ(p.messages,
             std::vector<std::string>{"DataSets.txt line 3: field 5 \"abc\" is not a 32-bit number; "
                                      "subject 1 has no metadata"});
-  ASSERT_EQ(p.table.size(), 3u);
-  EXPECT_FALSE(p.table[1].has_value());
-  expectInfo(p.table[2], "C", 7, 8, "F", 50, "ALS", 9);
+  ASSERT_EQ(p.table.size(), 2u);
+  EXPECT_EQ(p.table.count(1), 0u);
+  expectInfo(entry(p.table, 2), "C", 7, 8, "F", 50, "ALS", 9);
 }
 
 TEST(SubjectFile, EachNumberFieldIsChecked) {
@@ -182,8 +227,8 @@ TEST(SubjectFile, EachNumberFieldIsChecked) {
   for (const Case& c : cases) {
     const Parsed p = parse(std::string("h\n") + c.line + "\n");
     EXPECT_FALSE(p.complete) << c.line;
-    ASSERT_EQ(p.table.size(), 1u) << c.line;
-    EXPECT_FALSE(p.table[0].has_value()) << c.line;
+    ASSERT_EQ(p.table.size(), 0u) << c.line;
+    EXPECT_EQ(p.table.count(0), 0u) << c.line;
     EXPECT_EQ(p.messages, std::vector<std::string>{std::string("DataSets.txt line 2: ") +
                                                    c.message + "; subject 0 has no metadata"});
   }
@@ -193,9 +238,10 @@ TEST(SubjectFileReader, MissingFileIsSilent) {
   test::TempDir dir;
   SubjectInfoTable table;
   testing::internal::CaptureStdout();
-  const bool complete = SubjectFileReader::read(dir.file("DataSets.txt"), table);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(complete);
+  const SubjectFileReport report =
+      SubjectFileReader::read(dir.file("DataSets.txt"), firstSubjects(), table);
+  EXPECT_TRUE(report.messages.empty());
+  EXPECT_TRUE(report.complete);
   EXPECT_TRUE(table.empty());
 }
 
@@ -204,11 +250,10 @@ TEST(SubjectFileReader, DirectoryInPlaceOfTheFile) {
   const std::string path = dir.file("DataSets.txt");
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
   SubjectInfoTable table;
-  testing::internal::CaptureStdout();
-  const bool complete = SubjectFileReader::read(path, table);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Unable to read " + path + ": Is a directory; no subject has metadata\n");
-  EXPECT_FALSE(complete);
+  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  EXPECT_EQ(report.messages, std::vector<std::string>{"Unable to read " + path +
+                                                      ": Is a directory; no subject has metadata"});
+  EXPECT_FALSE(report.complete);
   EXPECT_TRUE(table.empty());
 }
 
@@ -219,18 +264,18 @@ TEST(SubjectFileReader, ReadsTheFileAndPrintsItsProblems) {
                       "h\r\nA\t1\t2\tF\t35\thealthy\t3\r\nB\t1\r\nC\t1\t2\tM\tn/a\tALS\t3\r\n"
                       "D\t4\t5\tM\t60\tALS\t6");
   SubjectInfoTable table;
-  testing::internal::CaptureStdout();
-  const bool complete = SubjectFileReader::read(path, table);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata\n"
-            "DataSets.txt line 4: field 5 \"n/a\" is not a 32-bit number; subject 2 has no "
-            "metadata\n");
-  EXPECT_FALSE(complete);
-  ASSERT_EQ(table.size(), 4u);
-  expectInfo(table[0], "A", 1, 2, "F", 35, "healthy", 3);
-  EXPECT_FALSE(table[1].has_value());
-  EXPECT_FALSE(table[2].has_value());
-  expectInfo(table[3], "D", 4, 5, "M", 60, "ALS", 6);
+  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  EXPECT_EQ(report.messages,
+            (std::vector<std::string>{
+                "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata",
+                "DataSets.txt line 4: field 5 \"n/a\" is not a 32-bit number; subject 2 has no "
+                "metadata"}));
+  EXPECT_FALSE(report.complete);
+  ASSERT_EQ(table.size(), 2u);
+  expectInfo(entry(table, 0), "A", 1, 2, "F", 35, "healthy", 3);
+  EXPECT_EQ(table.count(1), 0u);
+  EXPECT_EQ(table.count(2), 0u);
+  expectInfo(entry(table, 3), "D", 4, 5, "M", 60, "ALS", 6);
 }
 
 TEST(SubjectFileReader, CleanFilePrintsNothing) {
@@ -238,12 +283,11 @@ TEST(SubjectFileReader, CleanFilePrintsNothing) {
   const std::string path = dir.file("DataSets.txt");
   test::writeTextFile(path, "h\nA\t1\t2\tF\t35\thealthy\t3\n\n");
   SubjectInfoTable table;
-  testing::internal::CaptureStdout();
-  const bool complete = SubjectFileReader::read(path, table);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(complete);
+  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  EXPECT_TRUE(report.messages.empty());
+  EXPECT_TRUE(report.complete);
   ASSERT_EQ(table.size(), 1u);
-  expectInfo(table[0], "A", 1, 2, "F", 35, "healthy", 3);
+  expectInfo(entry(table, 0), "A", 1, 2, "F", 35, "healthy", 3);
 }
 
 }  // namespace

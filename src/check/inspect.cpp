@@ -345,11 +345,9 @@ struct Inspection {
   }
 
   std::string subjectText(int32_t subject) const {
-    if (subject < 0 || static_cast<size_t>(subject) >= subjectInfos.size() ||
-        !subjectInfos[static_cast<size_t>(subject)]) {
-      return "no metadata line";
-    }
-    const SubjectInfo& info = *subjectInfos[static_cast<size_t>(subject)];
+    const auto found = subjectInfos.find(subject);
+    if (found == subjectInfos.end()) return "no metadata line";
+    const SubjectInfo& info = found->second;
     return "study " + info.study + ", sex " + info.sex + ", age " + std::to_string(info.age) +
            ", " + info.condition;
   }
@@ -525,9 +523,11 @@ struct Inspection {
       problem(path + " cannot be read: no subject has a metadata line");
       return;
     }
-    std::vector<std::string> messages;
-    parseSubjectFile(in, subjectInfos, messages);
-    for (const std::string& message : messages) problem(path + ": " + message);
+    std::set<int32_t> subjects;
+    for (const StimulusRecord& record : tables.stimuli) subjects.insert(record.subject);
+    for (const std::string& message : parseSubjectFile(in, subjects, subjectInfos).messages) {
+      problem(path + ": " + message);
+    }
   }
 
   void checkSubjects(const StimulusIndex& index) {

@@ -1,6 +1,7 @@
 #include "driver/conversion_run.h"
 
 #include <new>
+#include <set>
 #include <stdexcept>
 
 #include "driver/config.h"
@@ -22,7 +23,12 @@ int convert() {
   InputData data;
   data.epochs = createEpochMatrix(channels.size());
   bool complete = DatasetLoader::load(kInputFileName, channels.size(), data);
-  complete = SubjectFileReader::read(kSubjectFileName, data.subjectInfos) && complete;
+  std::set<int32_t> subjects;
+  for (const StimulusRecord& stimulus : data.stimuli) subjects.insert(stimulus.subject);
+  const SubjectFileReport subjectFile =
+      SubjectFileReader::read(kSubjectFileName, subjects, data.subjectInfos);
+  for (const std::string& message : subjectFile.messages) printLine(message);
+  complete = subjectFile.complete && complete;
 
   printLine(msg::count("NumStimuli: ", data.stimulusCount));
   printLine(msg::count("NumSessions: ", data.sessionLayouts.size()));

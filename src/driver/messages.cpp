@@ -80,6 +80,16 @@ std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t sub
          " fields where 7 are needed; subject " + std::to_string(subject) + " has no metadata";
 }
 
+std::string subjectLineTooLong(uint64_t lineNumber, uint64_t limit, uint64_t subject) {
+  return "DataSets.txt line " + std::to_string(lineNumber) + ": longer than " +
+         std::to_string(limit) + " bytes; subject " + std::to_string(subject) + " has no metadata";
+}
+
+std::string subjectLinesNotShown(uint64_t count) {
+  return "DataSets.txt: " + std::to_string(count) + " more " + (count == 1 ? "line" : "lines") +
+         " could not be used; their subjects have no metadata";
+}
+
 std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
                               uint64_t subject) {
   return "DataSets.txt line " + std::to_string(lineNumber) + ": field " +

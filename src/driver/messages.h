@@ -33,6 +33,8 @@ std::string tooManyStimuli(uint64_t count, const std::string& fileName);
 std::string outOfMemory(const std::string& fileName);
 std::string subjectFileUnreadable(const std::string& fileName, const std::string& reason);
 std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject);
+std::string subjectLineTooLong(uint64_t lineNumber, uint64_t limit, uint64_t subject);
+std::string subjectLinesNotShown(uint64_t count);
 std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
                               uint64_t subject);
 

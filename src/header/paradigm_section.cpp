@@ -1,10 +1,16 @@
 #include "header/paradigm_section.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 
 #include "driver/messages.h"
-#include "header/xml_text.h"
 #include "header/module_path.h"
+#include "header/xml_text.h"
 
 namespace erp2npx {
 
@@ -25,15 +31,55 @@ void appendParadigm(pugi::xml_node p2731) {
   }
 }
 
+// Larger or deeper encoder files are taken as damaged: every level of nesting
+// indents every line below it, so a header would grow with the square of the
+// depth.
+constexpr size_t kMaxEncoderBytes = size_t{1} << 20;
+constexpr unsigned kMaxEncoderDepth = 256;
+
+// Reads a regular file of at most kMaxEncoderBytes; false otherwise.
+bool readEncoderFile(const std::string& path, std::string& text) {
+  // O_NONBLOCK: a FIFO in its place must not hold the run.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status {};
+  bool usable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                static_cast<uint64_t>(status.st_size) <= kMaxEncoderBytes;
+  text.assign(usable ? kMaxEncoderBytes + 1 : 0, '\0');
+  size_t size = 0;
+  while (usable && size < text.size()) {
+    const ssize_t got = read(fd, &text[size], text.size() - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) usable = false;
+    if (got <= 0) break;
+    size += static_cast<size_t>(got);
+  }
+  close(fd);
+  text.resize(size);
+  return usable && size <= kMaxEncoderBytes;  // a file that grew meanwhile is not taken
+}
+
+unsigned nestingDepth(pugi::xml_document& document) {
+  struct DepthWalker : pugi::xml_tree_walker {
+    unsigned deepest = 0;
+    bool for_each(pugi::xml_node& node) override {
+      if (node.type() == pugi::node_element) {
+        deepest = std::max(deepest, static_cast<unsigned>(depth()) + 1);
+      }
+      return true;
+    }
+  } walker;
+  document.traverse(walker);
+  return walker.deepest;
+}
+
 void appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath,
                        const std::string& bareName) {
   // Loaded afresh for every session: the files are small and may change.
   pugi::xml_document encoder;
-  struct stat status {};
-  // Only a regular file is loaded: the parser would size its buffer from
-  // whatever a directory or device reports.
-  if (stat(encoderPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      !encoder.load_file(encoderPath.c_str())) {
+  std::string text;
+  if (!readEncoderFile(encoderPath, text) || !encoder.load_buffer(text.data(), text.size()) ||
+      nestingDepth(encoder) > kMaxEncoderDepth) {
     printLine(msg::encoderNotLoaded(bareName));
     return;
   }

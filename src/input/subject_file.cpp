@@ -1,6 +1,8 @@
 #include "input/subject_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
@@ -36,83 +38,198 @@ std::optional<int32_t> parseFieldNumber(const std::string& field) {
   return static_cast<int32_t>(value);
 }
 
-bool parseSubjectFile(std::istream& in, SubjectInfoTable& table,
-                      std::vector<std::string>& messages) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (bool header = true; std::getline(in, line); header = false) {
-    // A CR LF line end counts as one line end.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!header) lines.push_back(line);
-  }
-  // Blank lines at the end of the file describe no subject.
-  while (!lines.empty() && isBlank(lines.back())) lines.pop_back();
+namespace {
 
-  bool complete = true;
+// A line longer than this describes no subject; the rest of it is skipped
+// unread, so an endless line costs no memory.
+constexpr size_t kMaxLineBytes = 65536;
+// Problem lines reported one by one; the rest are counted.
+constexpr size_t kReportedLines = 20;
+// How far past the last needed line blank lines are looked through to tell
+// whether they end the file.
+constexpr size_t kTrailingLookAhead = 65536;
+
+enum class LineRead { kEnd, kLine, kTooLong };
+
+LineRead readLine(std::streambuf& in, std::string& line) {
+  line.clear();
+  bool tooLong = false;
+  for (int c = in.sbumpc();; c = in.sbumpc()) {
+    if (c == std::char_traits<char>::eof()) {
+      if (line.empty() && !tooLong) return LineRead::kEnd;
+      break;
+    }
+    if (c == '\n') break;
+    if (line.size() < kMaxLineBytes) {
+      line.push_back(static_cast<char>(c));
+    } else {
+      tooLong = true;
+    }
+  }
+  // A CR LF line end counts as one line end.
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return tooLong ? LineRead::kTooLong : LineRead::kLine;
+}
+
+// Whether nothing but white space follows, as far as the look-ahead goes.
+bool onlyBlanksFollow(std::streambuf& in) {
+  for (size_t i = 0; i < kTrailingLookAhead; ++i) {
+    const int c = in.sbumpc();
+    if (c == std::char_traits<char>::eof()) return true;
+    if (c != '\n' && !isBlank(std::string(1, static_cast<char>(c)))) return false;
+  }
+  return false;
+}
+
+class ProblemLines {
+ public:
+  explicit ProblemLines(SubjectFileReport& report) : report_(report) {}
+  void add(const std::string& message) {
+    report_.complete = false;
+    if (shown_ < kReportedLines) {
+      report_.messages.push_back(message);
+      ++shown_;
+    } else {
+      ++hidden_;
+    }
+  }
+  void hide(uint64_t count) {
+    if (count > 0) report_.complete = false;
+    hidden_ += count;
+  }
+  void finish() {
+    if (hidden_ > 0) report_.messages.push_back(msg::subjectLinesNotShown(hidden_));
+  }
+
+ private:
+  SubjectFileReport& report_;
+  size_t shown_ = 0;
+  uint64_t hidden_ = 0;
+};
+
+std::optional<SubjectInfo> parseDataLine(const std::string& line, uint64_t lineNumber,
+                                         uint64_t subject, ProblemLines& problems) {
   std::vector<std::string> fields;
-  for (size_t k = 0; k < lines.size(); ++k) {
-    const uint64_t lineNumber = k + 2;
-    boost::split(fields, lines[k], boost::is_any_of("\t"), boost::token_compress_off);
-    if (fields.size() < 7) {
-      messages.push_back(msg::subjectLineFields(lineNumber, fields.size(), k));
-      table.emplace_back();
-      complete = false;
+  boost::split(fields, line, boost::is_any_of("\t"), boost::token_compress_off);
+  if (fields.size() < 7) {
+    problems.add(msg::subjectLineFields(lineNumber, fields.size(), subject));
+    return std::nullopt;
+  }
+  SubjectInfo info;
+  info.study = fields[0];
+  info.sex = fields[3];
+  info.condition = fields[5];
+  int32_t* const numbers[] = {&info.column1Value, &info.column2Value, &info.age,
+                              &info.column6Value};
+  const int numberFields[] = {1, 2, 4, 6};
+  for (int i = 0; i < 4; ++i) {
+    const std::optional<int32_t> value = parseFieldNumber(fields[numberFields[i]]);
+    if (!value) {
+      problems.add(
+          msg::subjectLineNumber(lineNumber, numberFields[i], fields[numberFields[i]], subject));
+      return std::nullopt;
+    }
+    *numbers[i] = *value;
+  }
+  return info;
+}
+
+}  // namespace
+
+SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& needed,
+                                   SubjectInfoTable& table) {
+  SubjectFileReport report;
+  if (needed.empty() || *needed.rbegin() < 0 || in.rdbuf() == nullptr) return report;
+  std::streambuf& source = *in.rdbuf();
+  const uint64_t lastNeeded = static_cast<uint64_t>(*needed.rbegin());
+  ProblemLines problems(report);
+  // Blank lines of needed subjects wait until a line that is not blank shows
+  // they do not end the file.
+  std::vector<std::pair<uint64_t, uint64_t>> blanks;  // line number, subject
+  uint64_t blankCount = 0;
+  auto reportBlanks = [&] {
+    for (const auto& [lineNumber, subject] : blanks) {
+      problems.add(msg::subjectLineFields(lineNumber, 1, subject));
+    }
+    problems.hide(blankCount - blanks.size());
+    blanks.clear();
+    blankCount = 0;
+  };
+
+  std::string line;
+  if (readLine(source, line) == LineRead::kEnd) return report;  // the header
+  bool reachedEnd = false;
+  for (uint64_t subject = 0; subject <= lastNeeded; ++subject) {
+    const LineRead read = readLine(source, line);
+    if (read == LineRead::kEnd) {
+      reachedEnd = true;
+      break;
+    }
+    const uint64_t lineNumber = subject + 2;
+    const bool wanted = needed.count(static_cast<int32_t>(subject)) != 0;
+    if (read == LineRead::kLine && isBlank(line)) {
+      if (wanted) {
+        if (blanks.size() < kReportedLines) blanks.emplace_back(lineNumber, subject);
+        ++blankCount;
+      }
       continue;
     }
-    SubjectInfo info;
-    info.study = fields[0];
-    info.sex = fields[3];
-    info.condition = fields[5];
-    int32_t* const numbers[] = {&info.column1Value, &info.column2Value, &info.age,
-                                &info.column6Value};
-    const int numberFields[] = {1, 2, 4, 6};
-    bool usable = true;
-    for (int i = 0; i < 4 && usable; ++i) {
-      const std::optional<int32_t> value = parseFieldNumber(fields[numberFields[i]]);
-      if (value) {
-        *numbers[i] = *value;
-      } else {
-        messages.push_back(
-            msg::subjectLineNumber(lineNumber, numberFields[i], fields[numberFields[i]], k));
-        usable = false;
-      }
+    reportBlanks();
+    if (!wanted) continue;
+    if (read == LineRead::kTooLong) {
+      problems.add(msg::subjectLineTooLong(lineNumber, kMaxLineBytes, subject));
+      continue;
     }
-    if (usable) {
-      table.push_back(std::move(info));
-    } else {
-      table.emplace_back();
-      complete = false;
-    }
+    std::optional<SubjectInfo> info = parseDataLine(line, lineNumber, subject, problems);
+    if (info) table.emplace(static_cast<int32_t>(subject), std::move(*info));
   }
-  return complete;
+  if (blankCount > 0 && !reachedEnd && !onlyBlanksFollow(source)) reportBlanks();
+  problems.finish();
+  return report;
 }
 
 namespace SubjectFileReader {
 
-bool read(const std::string& fileName, SubjectInfoTable& table) {
+SubjectFileReport read(const std::string& fileName, const std::set<int32_t>& needed,
+                       SubjectInfoTable& table) {
+  SubjectFileReport report;
+  if (needed.empty() || *needed.rbegin() < 0) return report;
+  // O_NONBLOCK: a FIFO must not hold the run waiting for a writer.
+  const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // No metadata at all is not a fault of the run.
+    if (errno != ENOENT) {
+      report.messages.push_back(msg::subjectFileUnreadable(fileName, std::strerror(errno)));
+      report.complete = false;
+    }
+    return report;
+  }
   struct stat status {};
-  if (stat(fileName.c_str(), &status) != 0) {
-    if (errno == ENOENT) return true;  // no metadata at all is not a fault of the run
-    printLine(msg::subjectFileUnreadable(fileName, std::strerror(errno)));
-    return false;
+  std::string problem;
+  if (fstat(fd, &status) != 0) {
+    problem = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    problem = std::strerror(EISDIR);
+  } else if (!S_ISREG(status.st_mode)) {
+    problem = S_ISFIFO(status.st_mode) ? "it is a FIFO, not a regular file"
+                                       : "it is a device or socket, not a regular file";
   }
-  if (S_ISDIR(status.st_mode)) {
-    printLine(msg::subjectFileUnreadable(fileName, std::strerror(EISDIR)));
-    return false;
+  std::ifstream in;
+  // Through the descriptor checked above, whatever the name stands for now.
+  if (problem.empty()) in.open("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+  close(fd);
+  if (problem.empty() && !in) problem = std::strerror(errno);
+  if (!problem.empty()) {
+    report.messages.push_back(msg::subjectFileUnreadable(fileName, problem));
+    report.complete = false;
+    return report;
   }
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) {
-    printLine(msg::subjectFileUnreadable(fileName, std::strerror(errno)));
-    return false;
-  }
-  std::vector<std::string> messages;
-  bool complete = parseSubjectFile(in, table, messages);
+  report = parseSubjectFile(in, needed, table);
   if (in.bad()) {
-    messages.push_back(msg::subjectFileUnreadable(fileName, "read error"));
-    complete = false;
+    report.messages.push_back(msg::subjectFileUnreadable(fileName, "read error"));
+    report.complete = false;
   }
-  for (const std::string& message : messages) printLine(message);
-  return complete;
+  return report;
 }
 
 }  // namespace SubjectFileReader

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <istream>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,23 +21,32 @@ struct SubjectInfo {
   int32_t column6Value = 0;
 };
 
-// Indexed by subject number. A line that could not be read keeps its place as
-// an empty entry, so later subjects keep their numbers.
-using SubjectInfoTable = std::vector<std::optional<SubjectInfo>>;
+// Keyed by subject number: the subjects the input needs whose line could be
+// used. Data line k describes subject k, whatever lines could not be used.
+using SubjectInfoTable = std::map<int32_t, SubjectInfo>;
 
 // Leading white space, an optional sign, digits; whatever follows is ignored.
 // Empty when there are no digits or the value does not fit 32 bits.
 std::optional<int32_t> parseFieldNumber(const std::string& field);
 
-// Parses the file's text (header line first). Problems are appended to
-// messages, one line each; the result is false when a line was unusable.
-bool parseSubjectFile(std::istream& in, SubjectInfoTable& table,
-                      std::vector<std::string>& messages);
+// What reading the subject file found: its problems, a line each, at most a
+// score of them and then their count.
+struct SubjectFileReport {
+  std::vector<std::string> messages;
+  bool complete = true;  // false when a needed line could not be used
+};
+
+// Parses the file's text (header line first), keeping the lines of the needed
+// subjects and reading no further than the last of them. Blank lines at the
+// end of the file describe no subject.
+SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& needed,
+                                   SubjectInfoTable& table);
 
 namespace SubjectFileReader {
-// Reads the file into table and prints any problems; a missing file leaves it
-// empty without a word. False when a data line could not be used.
-bool read(const std::string& fileName, SubjectInfoTable& table);
+// Reads a regular file into table; a missing one leaves it empty without a
+// word, as does an input that needs no subject.
+SubjectFileReport read(const std::string& fileName, const std::set<int32_t>& needed,
+                       SubjectInfoTable& table);
 }  // namespace SubjectFileReader
 
 }  // namespace erp2npx

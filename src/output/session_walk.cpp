@@ -122,10 +122,8 @@ struct Walker {
 
     SessionHeaderInputs header;
     header.layout = layout;
-    if (static_cast<size_t>(subject) < data.subjectInfos.size() &&
-        data.subjectInfos[static_cast<size_t>(subject)]) {
-      header.subject = &*data.subjectInfos[static_cast<size_t>(subject)];
-    }
+    const auto info = data.subjectInfos.find(subject);
+    if (info != data.subjectInfos.end()) header.subject = &info->second;
     header.channels = &channels;
     header.events = &events;
     const std::string npxPath =
