@@ -1,9 +1,11 @@
 // Small HDF5 input files of every make the fuzz input asks for (datasets
 // absent or of other element types, lengths and shapes, stored chunked,
-// compressed, compact or not at all), converted by the real converter in a
-// folder of their own. The converter must end with 0 or 1, never by a signal
-// or a sanitizer report, and leave only complete, self-consistent file pairs.
-// An input whose datasets all hold what they should must convert whole.
+// compressed, compact, partly or not at all, or outside the file: raw values
+// in another file, virtual, or behind an external link), converted by the
+// real converter in a folder of their own. No sample of a chunk never written
+// and no value kept outside the input file may reach an output. The converter must end with 0 or 1,
+// never by a signal or a sanitizer report, and leave only complete, self-consistent file pairs. An
+// input whose datasets all hold what they should must convert whole.
 
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -46,15 +48,16 @@ std::string baseFolder;
 // How the runs went, printed when the fuzzer ends: the sound-input check is
 // only as good as the share of inputs it applies to.
 struct Tally {
-  uint64_t runs = 0, sound = 0, exitZero = 0, epochs = 0;
+  uint64_t runs = 0, sound = 0, foreign = 0, exitZero = 0, epochs = 0;
 } tally;
 
 void printTally() {
   std::fprintf(stderr,
-               "fuzz_hdf5_input: %llu conversions, %llu of sound inputs, %llu ended with 0, "
-               "%llu epochs written\n",
+               "fuzz_hdf5_input: %llu conversions, %llu of sound inputs, %llu with values "
+               "outside the file, %llu ended with 0, %llu epochs written\n",
                static_cast<unsigned long long>(tally.runs),
                static_cast<unsigned long long>(tally.sound),
+               static_cast<unsigned long long>(tally.foreign),
                static_cast<unsigned long long>(tally.exitZero),
                static_cast<unsigned long long>(tally.epochs));
 }
@@ -96,8 +99,17 @@ enum class Storage {
   kShuffleDeflateChecksum,
   kNotAllocated,
   kPartlyWritten,
-  kLast = kPartlyWritten
+  // Values from outside the input file, which must never be read.
+  kExternalRaw,
+  kVirtual,
+  kExternalLink,
+  kLast = kExternalLink
 };
+
+// What a sample reads as where its chunk was never written, and what the
+// samples kept outside the input file hold: neither may reach an output.
+constexpr double kUnwrittenSample = -31337.25;
+constexpr double kForeignSample = 4242.5;
 
 // One of the datasets the converter reads, with what a sound file holds.
 struct DatasetSpec {
@@ -162,10 +174,68 @@ hsize_t divisorUpTo(hsize_t n, hsize_t limit) {
   return 1;
 }
 
+// Values kept outside the input file, where the converter must not look: raw
+// values in another file, a virtual dataset over a hidden one, or an external
+// link into another file. Their samples are kForeignSample; their other
+// values the nominal ones, so only a refusal can keep them out.
+void writeForeignDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp,
+                         const DatasetSpec& spec, Storage storage,
+                         const std::vector<double>& nominal) {
+  std::vector<double> values = nominal;
+  if (spec.isDouble && std::string(spec.name) == "/features") {
+    std::fill(values.begin(), values.end(), kForeignSample);
+  }
+  const hsize_t count = values.size();
+  const Hid space = erp2npx::dataspaceHandle(H5Screate_simple(1, &count, nullptr));
+  const hid_t fileType = spec.isDouble ? H5T_IEEE_F64LE : H5T_STD_I32LE;
+  std::vector<int32_t> ints(values.begin(), values.end());
+  const void* data = spec.isDouble ? static_cast<const void*>(values.data()) : ints.data();
+  const hid_t memType = spec.isDouble ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT32;
+  auto create = [&](hid_t where, const char* name, hid_t properties) {
+    Hid dataset = erp2npx::datasetHandle(
+        H5Dcreate2(where, name, fileType, space.get(), H5P_DEFAULT, properties, H5P_DEFAULT));
+    if (dataset.valid() && count > 0) {
+      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data);
+    }
+  };
+  if (storage == Storage::kExternalRaw) {
+    const Hid properties = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+    const std::string store = folder + "/foreign" + std::string(spec.name).substr(1) + ".raw";
+    H5Pset_external(properties.get(), store.c_str(), 0, count * (spec.isDouble ? 8 : 4));
+    create(file, spec.name, properties.get());
+  } else if (storage == Storage::kVirtual) {
+    const std::string hidden = std::string("/hidden") + (spec.name + 1);
+    create(file, hidden.c_str(), H5P_DEFAULT);
+    const Hid properties = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+    H5Pset_virtual(properties.get(), space.get(), fdp.ConsumeBool() ? "." : "other.hdf5",
+                   hidden.c_str(), space.get());
+    if (fdp.ConsumeBool()) {
+      // The same hidden dataset in another file, for the mapping that names it.
+      const std::string other = folder + "/other.hdf5";
+      Hid otherFile = erp2npx::fileHandle(
+          fs::exists(other) ? H5Fopen(other.c_str(), H5F_ACC_RDWR, H5P_DEFAULT)
+                            : H5Fcreate(other.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT));
+      if (otherFile.valid()) create(otherFile.get(), hidden.c_str(), H5P_DEFAULT);
+    }
+    create(file, spec.name, properties.get());
+  } else {
+    const std::string other = folder + "/other.hdf5";
+    {
+      Hid otherFile = erp2npx::fileHandle(
+          fs::exists(other) ? H5Fopen(other.c_str(), H5F_ACC_RDWR, H5P_DEFAULT)
+                            : H5Fcreate(other.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT));
+      if (otherFile.valid()) create(otherFile.get(), spec.name, H5P_DEFAULT);
+    }
+    H5Lcreate_external("other.hdf5", spec.name, file, spec.name, H5P_DEFAULT, H5P_DEFAULT);
+  }
+}
+
 // Writes one dataset as the fuzz input says; clears clean when the file no
-// longer holds exactly the nominal values.
-void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
-                  const std::vector<double>& nominal, bool& clean) {
+// longer holds exactly the nominal values, and sets foreign when values the
+// run must use would come from outside the input file.
+void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp,
+                  const DatasetSpec& spec, const std::vector<double>& nominal, bool& clean,
+                  bool& foreign) {
   // Sometimes not a dataset at all: missing, or a group in its place.
   if (rare(fdp)) {
     clean = false;
@@ -184,6 +254,14 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
   Storage storage = rare(fdp) ? static_cast<Storage>(fdp.ConsumeIntegralInRange<int>(
                                     0, static_cast<int>(Storage::kLast)))
                               : Storage::kContiguous;
+  if (storage == Storage::kExternalRaw || storage == Storage::kVirtual ||
+      storage == Storage::kExternalLink) {
+    clean = false;
+    // Only the count of "/matrix_indexes" is ever used.
+    foreign = foreign || std::string(spec.name) != "/matrix_indexes";
+    writeForeignDataset(file, folder, fdp, spec, storage, nominal);
+    return;
+  }
   uint64_t count = spec.count;
   if (rare(fdp)) {
     switch (fdp.ConsumeIntegralInRange(0, 3)) {
@@ -280,6 +358,9 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
   Hid create = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
   switch (storage) {
     case Storage::kContiguous:
+    case Storage::kExternalRaw:  // written by writeForeignDataset
+    case Storage::kVirtual:
+    case Storage::kExternalLink:
       break;
     case Storage::kCompact:
       H5Pset_layout(create.get(), H5D_COMPACT);
@@ -303,6 +384,9 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
       for (size_t d = 0; d < dims.size(); ++d)
         chunk[d] = std::max<hsize_t>(1, std::min(dims[d], side));
       H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
+      if (storage == Storage::kPartlyWritten && spec.isDouble) {
+        H5Pset_fill_value(create.get(), H5T_NATIVE_DOUBLE, &kUnwrittenSample);
+      }
       if (storage == Storage::kShuffleDeflateChecksum) H5Pset_shuffle(create.get());
       if (storage != Storage::kChunked)
         H5Pset_deflate(create.get(), fdp.ConsumeIntegralInRange(1, 9));
@@ -377,6 +461,7 @@ void writeDataset(hid_t file, FuzzedDataProvider& fdp, const DatasetSpec& spec,
 
 struct Generated {
   bool clean = true;
+  bool foreign = false;  // a dataset the run needs lies outside the input file
   int stimuli = 0;
 };
 
@@ -446,7 +531,7 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
         erp2npx::fileHandle(H5Fcreate(inputPath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
     if (!file.valid()) fail("cannot create " + inputPath);
     for (const DatasetSpec& spec : specs) {
-      writeDataset(file.get(), fdp, spec, nominal[spec.name], result.clean);
+      writeDataset(file.get(), folder, fdp, spec, nominal[spec.name], result.clean, result.foreign);
     }
   }
   if (rare(fdp) && rare(fdp)) {
@@ -544,7 +629,10 @@ std::vector<int64_t> checkOutput(const std::string& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const std::string relative = fs::relative(entry.path(), folder).string();
     if (entry.is_directory()) continue;
-    if (relative == "QUOLMET ERP-BCI.hdf5" || relative == "DataSets.txt") continue;
+    if (relative == "QUOLMET ERP-BCI.hdf5" || relative == "DataSets.txt" ||
+        relative == "other.hdf5" || relative.rfind("foreign", 0) == 0) {
+      continue;
+    }
     const std::string extension = entry.path().extension().string();
     const std::string top = relative.substr(0, relative.find('/'));
     if (relative.find('/') == std::string::npos || top.rfind("DB_", 0) != 0 ||
@@ -573,6 +661,16 @@ std::vector<int64_t> checkOutput(const std::string& folder) {
     if (samples != positions) {
       fail(relative + ": header says " + std::to_string(samples) + " samples, the file holds " +
            std::to_string(positions));
+    }
+    for (size_t v = kHeaderBytes; v + 4 <= bytes.size(); v += 4) {
+      float value;
+      std::memcpy(&value, bytes.data() + v, 4);
+      if (value == static_cast<float>(kUnwrittenSample)) {
+        fail(relative + ": a sample of a chunk never written reached the output");
+      }
+      if (value == static_cast<float>(kForeignSample)) {
+        fail(relative + ": a sample from outside the input file reached the output");
+      }
     }
     for (size_t k = 0; k < positions / 128; ++k) {
       float first;
@@ -621,8 +719,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<int64_t> epochStimuli = checkOutput(folder);
   ++tally.runs;
   tally.sound += input.clean ? 1 : 0;
+  tally.foreign += input.foreign ? 1 : 0;
   tally.exitZero += exitCode == 0 ? 1 : 0;
   tally.epochs += epochStimuli.size();
+  if (input.foreign && !epochStimuli.empty()) {
+    fail("values kept outside the input file were taken for its own");
+  }
   if (input.clean) {
     if (exitCode != 0) fail("a sound input did not convert cleanly");
     std::sort(epochStimuli.begin(), epochStimuli.end());

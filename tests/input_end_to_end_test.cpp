@@ -2,6 +2,7 @@
 // where, what it reports about it and which exit value that gives.
 
 #include <gtest/gtest.h>
+#include <hdf5.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "driver/conversion_run.h"
+#include "input/hdf5_handle.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -190,6 +192,231 @@ TEST(InputEndToEnd, NoInputFile) {
     EXPECT_EQ(run.out, eightLines);
     EXPECT_TRUE(holdsOnlyTheInput(work.path));
   }
+}
+
+TEST(InputEndToEnd, InputThatIsNotARegularFile) {
+  // A FIFO would hold the run until a writer came; neither it nor a
+  // directory of that name is opened.
+  const std::pair<std::string, std::string> kinds[] = {{"FIFO", "a FIFO"},
+                                                       {"directory", "a directory"}};
+  for (const auto& [kind, named] : kinds) {
+    TempDir work;
+    if (kind == "FIFO") {
+      ASSERT_EQ(mkfifo(work.file(kInput).c_str(), 0644), 0);
+    } else {
+      fs::create_directory(work.file(kInput));
+    }
+    const RunResult run = runProgram("timeout", work.path, {"20", converterPath()});
+    EXPECT_EQ(run.exitCode, 1) << kind;
+    EXPECT_EQ(run.out,
+              "Unable to open the file: QUOLMET ERP-BCI.hdf5\n"
+              "The input file QUOLMET ERP-BCI.hdf5 is not read: it is " +
+                  named + ", not a regular file\n" + counts(0, 0, 0) + closing(0, 0, 0, 0));
+  }
+}
+
+// Whether any file of the output tree below root holds these bytes.
+bool outputHolds(const std::string& root, const std::string& bytes) {
+  for (const auto& [name, contents] : outputTree(root)) {
+    if (name.rfind("DB_", 0) == 0 && contents.find(bytes) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string bytesOf(float value) { return std::string(reinterpret_cast<char*>(&value), 4); }
+
+TEST(InputEndToEnd, ValuesFromOutsideTheInputFileAreNeverRead) {
+  const InputFileContents contents = smallInput();
+  const std::string nothingConverted = counts(6, 1, 2) + closing(0, 0, 1, 0);
+  const std::string opened = std::string(kOpened) + "Unable to read the dataset ";
+  const std::string missingFeatures =
+      "; it is treated as missing\nThe dataset /features holds 0 values where 6144 are "
+      "needed: nothing of QUOLMET ERP-BCI.hdf5 is converted\n";
+  const std::vector<double> foreign(contents.features.size(), 777.25);
+  {
+    // Raw values in another file: here codes that would name event classes.
+    TempDir work;
+    writeSmallInput(work);
+    Stored external;
+    external.external = work.file("foreign.bin");
+    storeDataset(work.file(kInput), "/codes", std::vector<int32_t>(6, 0x4E474946), external);
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, opened +
+                           "/codes of QUOLMET ERP-BCI.hdf5: its values are stored outside "
+                           "the input file, in \"" +
+                           work.file("foreign.bin") +
+                           "\"; it is treated as missing\nThe dataset /codes holds 0 values "
+                           "where 6 are needed: nothing of QUOLMET ERP-BCI.hdf5 is converted\n" +
+                           nothingConverted);
+    EXPECT_FALSE(outputHolds(work.path, "FIGN"));
+  }
+  {
+    // A link into another file that holds samples of its own.
+    TempDir work;
+    writeSmallInput(work);
+    const std::string other = work.file("other.hdf5");
+    {
+      const Hid file =
+          fileHandle(H5Fcreate(other.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    }
+    storeDataset(other, "/features", foreign, Stored{});
+    {
+      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      H5Ldelete(file.get(), "/features", H5P_DEFAULT);
+      ASSERT_GE(H5Lcreate_external("other.hdf5", "/features", file.get(), "/features", H5P_DEFAULT,
+                                   H5P_DEFAULT),
+                0);
+    }
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, opened +
+                           "/features of QUOLMET ERP-BCI.hdf5: it is reached through an external "
+                           "link to the file \"other.hdf5\", outside the input file" +
+                           missingFeatures + nothingConverted);
+    EXPECT_FALSE(outputHolds(work.path, bytesOf(777.25f)));
+  }
+  {
+    // A virtual dataset, even of a dataset in the file itself; a soft link
+    // inside the file is followed as ever.
+    TempDir plain;
+    writeSmallInput(plain);
+    ASSERT_EQ(runProgram(converterPath(), plain.path).exitCode, 0);
+    TempDir work;
+    writeSmallInput(work);
+    {
+      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      H5Gclose(H5Gcreate2(file.get(), "/stash", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+      H5Lmove(file.get(), "/features", file.get(), "/stash/features", H5P_DEFAULT, H5P_DEFAULT);
+      const hsize_t count = contents.features.size();
+      const Hid space = dataspaceHandle(H5Screate_simple(1, &count, nullptr));
+      const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+      H5Pset_virtual(properties.get(), space.get(), ".", "/stash/features", space.get());
+      datasetHandle(H5Dcreate2(file.get(), "/features", H5T_IEEE_F64LE, space.get(), H5P_DEFAULT,
+                               properties.get(), H5P_DEFAULT));
+    }
+    RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, opened +
+                           "/features of QUOLMET ERP-BCI.hdf5: it is a virtual dataset, whose "
+                           "values would come from other datasets" +
+                           missingFeatures + nothingConverted);
+    {
+      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      H5Ldelete(file.get(), "/features", H5P_DEFAULT);
+      H5Lcreate_soft("/stash/features", file.get(), "/features", H5P_DEFAULT, H5P_DEFAULT);
+    }
+    run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, kSmallRun);
+    expectSameTree(work.path, plain.path);
+  }
+}
+
+TEST(InputEndToEnd, UnwrittenChunksNeverReachTheOutput) {
+  // Three sessions of one trial of two stimuli; two epochs to a chunk.
+  InputFileContents contents = smallInput(3, 2);
+  contents.runIndexes = {0, 0, 1, 1, 2, 2};
+  contents.matrixDims = {6, 6, 6, 6, 6, 6};
+  const std::string lost = bytesOf(-777.25f);
+  {
+    TempDir work;
+    writeSmallInput(work, contents);
+    Stored halfWritten;
+    halfWritten.chunk = {2048};
+    halfWritten.unwritten = {1};
+    halfWritten.fill = -777.25;
+    storeDataset(work.file(kInput), "/features", contents.features, halfWritten);
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, std::string(kOpened) +
+                           "The dataset /features of QUOLMET ERP-BCI.hdf5 is only partly written "
+                           "(2 of 3 chunks): sessions with epochs in the unwritten chunks are not "
+                           "converted\n" +
+                           counts(6, 3, 3) +
+                           "Processing DB_00\\\n\tProcessing Subject_01\\\n"
+                           "\t\tProcessing Subj01_01_06_06.bin\n"
+                           "Session 1 of subject 0 in database 0 is not converted: some of its "
+                           "epochs lie in chunks of /features that were never written\n"
+                           "\t\tProcessing Subj01_03_06_06.bin\n" +
+                           closing(1, 1, 1, 3));
+    EXPECT_FALSE(exists(work.file("DB_00/Subject_01/Subj01_02_06_06.bin")));
+    EXPECT_FALSE(outputHolds(work.path, lost));
+#ifdef NPXCHECK_EXECUTABLE
+    // Nor does the check take the tree for the whole input.
+    const RunResult proof = runProgram(NPXCHECK_EXECUTABLE, work.path, {".", "--source", kInput});
+    EXPECT_EQ(proof.exitCode, 1);
+    EXPECT_NE(proof.out.find("chunks of /features that were never written"), std::string::npos)
+        << proof.out;
+#endif
+  }
+  {
+    // A per-stimulus table is taken as its values before the first unwritten
+    // chunk: too short, nothing is converted.
+    TempDir work;
+    writeSmallInput(work, contents);
+    Stored halfWritten;
+    halfWritten.chunk = {2};
+    halfWritten.unwritten = {1};
+    halfWritten.fill = 7;
+    storeDataset(work.file(kInput), "/trials", contents.trials, halfWritten);
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, std::string(kOpened) +
+                           "The dataset /trials of QUOLMET ERP-BCI.hdf5 is only partly written (2 "
+                           "of 3 chunks): it is taken as its first 2 of 6 values\n"
+                           "The dataset /trials holds 2 values where 6 are needed: nothing of "
+                           "QUOLMET ERP-BCI.hdf5 is converted\n" +
+                           counts(6, 3, 3) + closing(0, 0, 1, 0));
+  }
+  {
+    // The target rows before the unwritten one still serve their sessions.
+    TempDir work;
+    writeSmallInput(work, contents);
+    Stored halfWritten;
+    halfWritten.dims = {3, 7};
+    halfWritten.chunk = {1, 7};
+    halfWritten.unwritten = {2};
+    storeDataset(work.file(kInput), "/target", contents.target, halfWritten);
+    const RunResult run = runProgram(converterPath(), work.path);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("The dataset /target of QUOLMET ERP-BCI.hdf5 is only partly written (2 "
+                           "of 3 chunks): it is taken as its first 14 of 21 values\n" +
+                           counts(6, 3, 2)),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Session 2 of subject 0 in database 0 is not converted: its trial 2 "
+                           "has no target in the input (it holds 2)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_02_06_06.npx")));
+  }
+}
+
+TEST(InputEndToEnd, MemoryFollowsWhatIsStored) {
+  if (underSanitizer()) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+  // 150,000 one-value chunks, all written: the library keeps kilobytes per
+  // chunk of one read, so a whole-dataset read needs more than half a
+  // gigabyte. A million declared, one written: nothing of it is read.
+  TempDir work;
+  writeSmallInput(work);
+  Stored manyChunks;
+  manyChunks.chunk = {1};
+  storeDataset(work.file(kInput), "/matrix_indexes", std::vector<int32_t>(150000, 1), manyChunks);
+  Stored oneWritten;
+  oneWritten.chunk = {1};
+  oneWritten.dims = {1000000};
+  for (unsigned long long c = 1; c < 1000000; ++c) oneWritten.unwritten.insert(c);
+  storeDataset(work.file(kInput), "/sequences", std::vector<int32_t>(1000000, 0), oneWritten);
+  const RunResult run =
+      runProgram("prlimit", work.path, {"--as=268435456", "timeout", "60", converterPath()});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, std::string(kOpened) +
+                         "The dataset /sequences of QUOLMET ERP-BCI.hdf5 is only partly written "
+                         "(1 of 1000000 chunks): it is taken as its first 1 of 1000000 values\n"
+                         "The dataset /sequences holds 1 values where 6 are needed: nothing of "
+                         "QUOLMET ERP-BCI.hdf5 is converted\n" +
+                         counts(6, 1, 2) + closing(0, 0, 1, 0));
 }
 
 TEST(InputEndToEnd, SmallCompleteInput) {

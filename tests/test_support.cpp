@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -99,6 +100,63 @@ void writeInputFile(const std::string& path, const InputFileContents& c) {
   writeDataset(f, "/subjects", c.subjects, c, intType, H5T_NATIVE_INT32);
   writeDataset(f, "/target", c.target, c, intType, H5T_NATIVE_INT32);
   writeDataset(f, "/trials", c.trials, c, intType, H5T_NATIVE_INT32);
+}
+
+namespace {
+
+template <typename T>
+void storeValues(const std::string& path, const char* name, const std::vector<T>& values,
+                 const Stored& how, hid_t fileType, hid_t memType) {
+  const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+  if (!file.valid()) throw std::runtime_error("cannot open " + path);
+  if (H5Lexists(file.get(), name, H5P_DEFAULT) > 0) H5Ldelete(file.get(), name, H5P_DEFAULT);
+  const std::vector<hsize_t> dims = how.dims.empty()
+                                        ? std::vector<hsize_t>{values.size()}
+                                        : std::vector<hsize_t>(how.dims.begin(), how.dims.end());
+  const Hid space =
+      dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr));
+  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  const T fill = static_cast<T>(how.fill);
+  H5Pset_fill_value(properties.get(), memType, &fill);
+  if (!how.chunk.empty()) {
+    const std::vector<hsize_t> chunk(how.chunk.begin(), how.chunk.end());
+    H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
+  }
+  if (!how.external.empty()) {
+    H5Pset_external(properties.get(), how.external.c_str(), 0, values.size() * sizeof(T));
+  }
+  const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, fileType, space.get(), H5P_DEFAULT,
+                                               properties.get(), H5P_DEFAULT));
+  if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
+  // Chunk rows along the first dimension, each written unless it is to stay
+  // unwritten.
+  const hsize_t rows = how.chunk.empty() ? dims[0] : how.chunk[0];
+  const hsize_t rowValues = values.size() / std::max<hsize_t>(dims[0], 1);
+  for (hsize_t first = 0, index = 0; first < dims[0]; first += rows, ++index) {
+    if (how.unwritten.count(index) != 0) continue;
+    std::vector<hsize_t> start(dims.size(), 0), count(dims);
+    start[0] = first;
+    count[0] = std::min(rows, dims[0] - first);
+    const hsize_t memoryCount = count[0] * rowValues;
+    const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
+    H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
+    if (memoryCount > 0 && H5Dwrite(dataset.get(), memType, memory.get(), space.get(), H5P_DEFAULT,
+                                    values.data() + first * rowValues) < 0) {
+      throw std::runtime_error(std::string("cannot write ") + name);
+    }
+  }
+}
+
+}  // namespace
+
+void storeDataset(const std::string& path, const char* name, const std::vector<double>& values,
+                  const Stored& how) {
+  storeValues(path, name, values, how, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE);
+}
+
+void storeDataset(const std::string& path, const char* name, const std::vector<int32_t>& values,
+                  const Stored& how) {
+  storeValues(path, name, values, how, H5T_STD_I32LE, H5T_NATIVE_INT32);
 }
 
 bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount) {

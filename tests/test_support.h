@@ -38,6 +38,19 @@ InputFileContents smallInput(int trials = 2, int stimuliPerTrial = 3);
 
 void writeInputFile(const std::string& path, const InputFileContents& contents);
 
+// How a dataset is stored when it takes the place of one of an input file.
+struct Stored {
+  std::vector<unsigned long long> dims;    // default: one dimension of all values
+  std::vector<unsigned long long> chunk;   // empty: contiguous
+  std::set<unsigned long long> unwritten;  // chunks along the first dimension never written
+  double fill = 0;                         // what values never written read as
+  std::string external;                    // the raw values kept in this file instead
+};
+void storeDataset(const std::string& path, const char* name, const std::vector<double>& values,
+                  const Stored& how);
+void storeDataset(const std::string& path, const char* name, const std::vector<int32_t>& values,
+                  const Stored& how);
+
 // Lets matrix read the epochs of "/features" of the file at path, as the load
 // does; false when the file or the dataset cannot be opened.
 bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount);
@@ -65,6 +78,22 @@ void installConverter(const std::string& directory);
 // permissions (root ignores them); needs root. The program's folder is made
 // readable; the working directory's permissions are the caller's choice.
 RunResult runAsNobody(const std::string& program, const std::string& workingDirectory);
+
+// Whether this build runs under the address sanitizer, which reserves
+// address space of its own and slows everything down.
+constexpr bool underSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return true;
+#else
+  return false;
+#endif
+#else
+  return false;
+#endif
+}
 
 // Every regular file below root, relative path to size, sorted.
 std::map<std::string, uint64_t> listTree(const std::string& root);

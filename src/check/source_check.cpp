@@ -264,10 +264,11 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   InputData data;
   data.epochs = createEpochMatrix(channelList().size());
   std::vector<std::string> messages;
-  const bool usable = loadQuietly(sourcePath, data, messages);
+  // Whatever the load could not use leaves its stimuli out of the tables; the
+  // rest is still proven, and every file of the tree must come from it.
+  loadQuietly(sourcePath, data, messages);
   for (const std::string& message : messages) addProblem(report, sourcePath, message);
   summary.stimuli = data.stimulusCount;
-  if (!usable) return summary;
 
   std::map<std::string, const SessionFiles*> present;
   for (const SessionFiles& files : tree.sessions) present[files.relativeStem] = &files;
