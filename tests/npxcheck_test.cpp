@@ -1,6 +1,8 @@
 #ifdef NPXCHECK_EXECUTABLE
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "check/command_line.h"
 #include "check/erp_plot.h"
 #include "check/session_files.h"
+#include "check/tree_check.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -259,6 +262,137 @@ TEST_F(NpxcheckTree, SessionFileNamedAfterAnotherMatrixSize) {
                        "no cell of the 6 x 7 speller\n"));
 }
 
+TEST_F(NpxcheckTree, UnreadableDirectoryIsNamedWithItsReason) {
+  // Root reads any directory, so the check then runs as nobody.
+  fs::permissions(path("DB_01/Subject_02"), fs::perms::none);
+  fs::permissions(work_.path, fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  const RunResult run = geteuid() == 0 ? runAsNobody(NPXCHECK_EXECUTABLE, work_.path, {"."})
+                                       : runProgram(NPXCHECK_EXECUTABLE, work_.path, {"."});
+  EXPECT_EQ(run.out,
+            "DB_01/Subject_02: cannot be read: Permission denied\n2 files, 72 epochs, 1 problem\n");
+  EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, DeepTreeIsReadWithFewDescriptorsAndNoneLeftIsAProblem) {
+  std::string deep = "deep";
+  for (int level = 0; level < 40; ++level) deep += "/d";
+  fs::create_directories(path(deep));
+  writeTextFile(path(deep + "/Subj01_01_06_06.bin.partial"), "");
+  const RunResult run =
+      runProgram("/usr/bin/prlimit", work_.path, {"--nofile=16", NPXCHECK_EXECUTABLE, "."});
+  EXPECT_EQ(run.out, deep +
+                         "/Subj01_01_06_06.bin.partial: incomplete output left by an interrupted "
+                         "conversion\n5 files, 126 epochs, 1 problem\n");
+
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = dup(0);
+  close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  const check::TreeFiles tree = check::scanTree(work_.path);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(tree.problems,
+            std::vector<std::string>{work_.path + ": cannot be read: Too many open files"});
+  EXPECT_EQ(check::summaryLine(check::checkTree(tree)), "0 files, 0 epochs, 1 problem");
+}
+
+TEST_F(NpxcheckTree, DirectoryLinksAreFollowedAndLoopsReported) {
+  TempDir elsewhere;
+  fs::rename(path("DB_00"), elsewhere.file("DB_00"));
+  fs::create_directory_symlink(elsewhere.file("DB_00"), path("DB_00"));
+  EXPECT_EQ(checkWithSource().out,
+            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+  fs::create_directory_symlink("..", path("DB_01/Subject_02/back"));
+  fs::create_directory_symlink("DB_00", path("DB_02"));
+  fs::create_symlink("nowhere", path("DB_01/dangling"));
+  const Outcome outcome = checkTree();
+  EXPECT_EQ(outcome.out,
+            "DB_01/Subject_02/back: is a link back to \"DB_01\", a directory loop\n"
+            "DB_01/dangling: cannot be examined: No such file or directory\n"
+            "DB_02: leads to the directory already scanned as \"DB_00\"\n"
+            "4 files, 126 epochs, 3 problems\n");
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, HeaderIsOneLatin1DocumentWithNothingAfterIt) {
+  const std::string npx = path(kSession + ".npx");
+  const std::string original = readFile(npx);
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : original) utf16 += std::string{c, '\0'};
+  const std::pair<std::string, std::string> cases[] = {
+      {original + "\n \t\r\n", ""},
+      {original + std::string("\0garbage", 8), "holds a NUL byte at byte " +
+                                                   std::to_string(original.size()) +
+                                                   ", which no XML document may hold"},
+      {original + "garbage",
+       "holds text after its root element <DOC>, where nothing but "
+       "whitespace may follow"},
+      {original + "<DOC/>",
+       "holds an element <DOC> after its root element <DOC>, where "
+       "nothing but whitespace may follow"},
+      {original + "<!-- -->",
+       "holds a comment after its root element <DOC>, where nothing but "
+       "whitespace may follow"},
+      {utf16, "is encoded in UTF-16, not ISO-8859-1"},
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + original.substr(original.find('\n')),
+       "does not begin with the line <?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"},
+  };
+  for (const auto& [text, problem] : cases) {
+    writeTextFile(npx, text);
+    EXPECT_EQ(checkTree().out, problem.empty() ? "4 files, 126 epochs, 0 problems\n"
+                                               : kSession + ".npx: " + problem +
+                                                     "\n4 files, 126 epochs, 1 problem\n");
+  }
+}
+
+TEST_F(NpxcheckTree, RecordingNumbersAgainstTheBinaryHeaderAndTheConvertersValues) {
+  const std::string npx = path(kSession + ".npx");
+  replaceOnce(npx, "<Version>17</Version>", "");
+  replaceOnce(npx, "<VersionMin>17</VersionMin>", "<VersionMin>017</VersionMin>");
+  replaceOnce(npx, "<BaseSR>128</BaseSR>", "<BaseSR>256</BaseSR>");
+  // Where the binary file is damaged too, the converter's value is the measure.
+  overwriteBytes(path(kOtherSession + ".bin"), 16, std::string("\0\1\0\0", 4));
+  replaceOnce(path(kOtherSession + ".npx"), "<BaseSR>128</BaseSR>", "<BaseSR>256</BaseSR>");
+  replaceOnce(path(kOtherSession + ".npx"), "ResolutionSR=\"128\"", "ResolutionSR=\"64\"");
+  const std::string problems = kSession + ".npx: has no FileInfo/Version\n" + kSession +
+                               ".npx: FileInfo/VersionMin is \"017\", but " + kSession +
+                               ".bin has the format version 17\n" + kSession +
+                               ".npx: Recording/BaseSR is \"256\", but " + kSession +
+                               ".bin has the sampling rate 128\n" + kOtherSession +
+                               ".bin: the sampling rate is 256, expected 128\n" + kOtherSession +
+                               ".npx: Recording/BaseSR is \"256\", expected 128\n" + kOtherSession +
+                               ".npx: Events/ResolutionSR is \"64\", expected 128\n";
+  EXPECT_EQ(checkTree().out, problems + "4 files, 126 epochs, 6 problems\n");
+  const Outcome proven = checkWithSource();
+  EXPECT_EQ(proven.out, problems +
+                            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 6 "
+                            "problems\n");
+  EXPECT_EQ(proven.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, NamesAndClassesTheConverterCannotWrite) {
+  replaceOnce(path(kSession + ".npx"), "Name=\"Row1\"", "Name=\"Row01\"");
+  replaceOnce(path(kSession + ".npx"), "Name=\"Col2\"", "Name=\"Col+2\"");
+  replaceOnce(path(kOtherSession + ".npx"), "Name=\"Row1-Col1\"", "Name=\"Row1-Col01\"");
+  fs::rename(path("DB_01"), path("DB_001"));
+  const std::string other = "DB_001/Subject_02/Subj02_02_04_05";
+  EXPECT_EQ(checkTree().out,
+            kSession +
+                ".npx: class 1 \"Row01\" is no code class of the 6 x 6 speller, nor Target or "
+                "Standard\n" +
+                kSession +
+                ".npx: class 1 \"Col+2\" is no code class of the 6 x 6 speller, nor Target or "
+                "Standard\n" +
+                other +
+                ".bin: lies in \"DB_001/Subject_02\", not in DB_xx/Subject_02 below the tree\n" +
+                other +
+                ".npx: trial target class \"Row1-Col01\" names no cell of the 4 x 5 speller\n"
+                "4 files, 126 epochs, 4 problems\n");
+}
+
 TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
   TempDir work;
   std::vector<std::string> options = kSmallCollection;
@@ -267,6 +401,34 @@ TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
   const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
   EXPECT_EQ(outcome.out,
             "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+}
+
+TEST(NpxcheckSource, NamesFromExtremeNumbersPassAsTheConverterWritesThem) {
+  // Subject 2^31 - 1; a 6-by-6 session whose trial target lies outside the
+  // speller table, and a -5-by--7 one; codes beyond the rows plus columns
+  // and below zero.
+  InputFileContents input = smallInput();
+  input.matrixDims = {6, 6, -5, -7};
+  std::fill(input.subjects.begin(), input.subjects.end(), 2147483647);
+  input.runIndexes = {0, 0, 0, 1, 1, 1};
+  input.codes = {40, -4, 5, 40, -6, -5};
+  input.target[5] = 9;
+  TempDir bin, work;
+  installConverter(bin.path);
+  writeInputFile(work.file(kSource), input);
+  runProgram(bin.file("erp2npx"), work.path);
+  const std::string subject = work.file("DB_00/Subject_2147483648/");
+  const std::string sixBySix = readFile(subject + "Subj2147483648_01_06_06.npx");
+  for (const char* name : {"\"Col35\"", "\"Row-3\"", "Name=\"\""}) {
+    EXPECT_NE(sixBySix.find(name), std::string::npos) << name;
+  }
+  const std::string negative = readFile(subject + "Subj2147483648_02_-5_-7.npx");
+  for (const char* name : {"\"Col46\"", "\"Row-5\"", "\"Col1\"", "\"Row2-Col14\""}) {
+    EXPECT_NE(negative.find(name), std::string::npos) << name;
+  }
+  const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
+  EXPECT_EQ(outcome.out, "source: 6 stimuli, 6 accounted for\n4 files, 6 epochs, 0 problems\n");
+  EXPECT_EQ(outcome.exitCode, 0);
 }
 
 TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {

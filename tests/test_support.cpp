@@ -69,8 +69,8 @@ void writeDataset(hid_t file, const char* name, const std::vector<T>& values,
     H5Pset_chunk(properties.get(), 1, chunk);
     H5Pset_deflate(properties.get(), 6);
   }
-  const Hid dataset = datasetHandle(H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT,
-                                               properties.get(), H5P_DEFAULT));
+  const Hid dataset = datasetHandle(
+      H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT, properties.get(), H5P_DEFAULT));
   if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
   if (!values.empty() &&
       H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
@@ -146,11 +146,13 @@ void installConverter(const std::string& directory) {
   }
 }
 
-RunResult runAsNobody(const std::string& program, const std::string& workingDirectory) {
-  fs::permissions(fs::path(program).parent_path(),
-                  fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-  return runProgram("/usr/bin/setpriv", workingDirectory,
-                    {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+RunResult runAsNobody(const std::string& program, const std::string& workingDirectory,
+                      const std::vector<std::string>& arguments) {
+  fs::permissions(fs::path(program).parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups", program};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return runProgram("/usr/bin/setpriv", workingDirectory, command);
 }
 
 std::map<std::string, uint64_t> listTree(const std::string& root) {

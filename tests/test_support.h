@@ -58,7 +58,8 @@ void installConverter(const std::string& directory);
 // Runs a program as the unprivileged user nobody, for tests of file
 // permissions (root ignores them); needs root. The program's folder is made
 // readable; the working directory's permissions are the caller's choice.
-RunResult runAsNobody(const std::string& program, const std::string& workingDirectory);
+RunResult runAsNobody(const std::string& program, const std::string& workingDirectory,
+                      const std::vector<std::string>& arguments = {});
 
 // Every regular file below root, relative path to size, sorted.
 std::map<std::string, uint64_t> listTree(const std::string& root);
