@@ -11,6 +11,7 @@
 #include <limits>
 #include <pugixml.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "check/command_line.h"
 #include "check/erp_plot.h"
@@ -447,25 +448,35 @@ TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
   for (size_t c = 0; c < panels.size(); ++c) {
     const pugi::xml_node panel = panels[c].node();
     EXPECT_EQ(std::string(panel.attribute("id").value()), std::string("panel-") + channels[c]);
-    const pugi::xpath_node_set lines = panel.select_nodes("polyline");
-    ASSERT_EQ(lines.size(), 2u);
-    for (const pugi::xpath_node& line : lines) {
-      std::istringstream points(line.node().attribute("points").value());
-      EXPECT_EQ(std::distance(std::istream_iterator<std::string>(points),
-                              std::istream_iterator<std::string>()),
-                128);
+    // Target, standard and their difference; a band around each mean.
+    for (const auto& [shape, count, points] :
+         {std::make_tuple("polyline", 3u, 128), std::make_tuple("polygon", 2u, 256)}) {
+      const pugi::xpath_node_set drawn = panel.select_nodes(shape);
+      EXPECT_EQ(drawn.size(), count);
+      for (const pugi::xpath_node& line : drawn) {
+        std::istringstream values(line.node().attribute("points").value());
+        EXPECT_EQ(std::distance(std::istream_iterator<std::string>(values),
+                                std::istream_iterator<std::string>()),
+                  points);
+      }
     }
+    const pugi::xml_node flash = panel.select_node("line[@class='flash']").node();
+    EXPECT_STREQ(flash.attribute("x1").value(), flash.attribute("x2").value());
+    EXPECT_STRNE(flash.attribute("stroke-dasharray").value(), "");
   }
   EXPECT_TRUE(root.find_node(
       [](pugi::xml_node node) { return std::string(node.child_value()) == "Target (n=24)"; }));
-  EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href]").size(), 0u);
+  EXPECT_EQ(root.select_nodes("//g[@class='peak-row']").size(), 8u);
+  // Self-contained: nothing fetched, nothing run.
+  EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href] | //script | //style").size(), 0u);
+  EXPECT_EQ(readFile(svg).find("url("), std::string::npos);
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
   check::ErpAverages averages;
   std::string error;
   ASSERT_TRUE(
-      check::averageEpochs(check::scanTree(work_.path), "Subj01_01_06_06.bin", averages, error))
+      check::averageEpochs(check::scanTree(work_.path), {"Subj01_01_06_06.bin"}, averages, error))
       << error;
   EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
   EXPECT_EQ(averages.targetEpochs, 12u);
@@ -477,12 +488,45 @@ TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
   EXPECT_GT(difference / 7, 2.0);
 }
 
-TEST_F(NpxcheckTree, PlotOfAnUnknownSessionFails) {
-  const Outcome outcome =
-      npxcheck({work_.path, "--plot", path("x.svg"), "--session", "Subj09_09_06_06"});
-  EXPECT_EQ(outcome.err, "npxcheck: no session Subj09_09_06_06 below " + work_.path + "\n");
-  EXPECT_EQ(outcome.exitCode, 1);
+TEST_F(NpxcheckTree, PlotOfOneSubjectAndOfSessionsOrSubjectsThatAreNotThere) {
+  const Outcome subject = npxcheck({work_.path, "--plot", path("s.svg"), "--subject", "2"});
+  EXPECT_EQ(subject.out,
+            "wrote " + path("s.svg") + ": 1 session, 12 target epochs, 42 standard epochs\n");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--session", "Subj09_09_06_06"},
+       "no session Subj09_09_06_06 below " + work_.path +
+           "; its sessions: Subj01_01_06_06, Subj02_02_04_05"},
+      {{"--subject", "3"}, "no session of subject 3 below " + work_.path + "; its subjects: 1, 2"},
+  };
+  for (const auto& [options, message] : cases) {
+    std::vector<std::string> arguments = {work_.path, "--plot", path("x.svg")};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const Outcome outcome = npxcheck(arguments);
+    EXPECT_EQ(outcome.err, "npxcheck: " + message + "\n");
+    EXPECT_EQ(outcome.exitCode, 1);
+  }
+  // A plot of part of the tree would pass for the whole.
+  fs::create_symlink("nowhere", path("DB_01/dangling"));
+  const Outcome unreadable = npxcheck({work_.path, "--plot", path("x.svg")});
+  EXPECT_EQ(unreadable.err,
+            "npxcheck: DB_01/dangling: cannot be examined: No such file or directory\n"
+            "npxcheck: no plot: the tree cannot be read whole\n");
+  EXPECT_EQ(unreadable.exitCode, 1);
   EXPECT_FALSE(exists(path("x.svg")));
+
+  TempDir many;
+  for (int number = 11; number <= 22; ++number) {
+    for (const char* extension : {".bin", ".npx"}) {
+      writeTextFile(many.file("Subj" + std::to_string(number) + "_01_06_06" + extension), "");
+    }
+  }
+  check::ErpAverages averages;
+  std::string error;
+  EXPECT_FALSE(check::averageEpochs(check::scanTree(many.path), {"Subj09"}, averages, error));
+  EXPECT_EQ(error, "no session Subj09 below " + many.path +
+                       "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
+                       "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
+                       "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
 }
 
 TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
@@ -493,7 +537,7 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   check::ErpAverages averages;
   std::string error;
-  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), "", averages, error)) << error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
   EXPECT_EQ(averages.targetEpochs, 2u);
   EXPECT_EQ(averages.standardEpochs, 4u);
   ASSERT_EQ(averages.target.size(), 1024u);
@@ -501,6 +545,53 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
     EXPECT_EQ(averages.target[i], 1536.0 + i + 0.5) << i;
     EXPECT_EQ(averages.standard[i], 3072.0 + i + 0.5) << i;
   }
+}
+
+TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable) {
+  // Stimuli 0 and 3 are targets, 1, 2, 4 and 5 standards; every sample is 0
+  // but sample 40 of Pz (channel 2) and sample 10 of Fz (channel 0).
+  InputFileContents input = smallInput();
+  std::fill(input.features.begin(), input.features.end(), 0.0);
+  const double pz[] = {10, 1, 2, 6, 3, 2};
+  for (size_t s = 0; s < 6; ++s) input.features[s * 1024 + 40 * 8 + 2] = pz[s];
+  input.features[10 * 8] = input.features[3 * 1024 + 10 * 8] = -4;
+  TempDir bin, work;
+  installConverter(bin.path);
+  writeInputFile(work.file(kSource), input);
+  ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
+  check::ErpAverages averages;
+  std::string error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
+  const size_t pzAt40 = 40 * 8 + 2;
+  EXPECT_EQ(averages.target[pzAt40], 8.0);
+  EXPECT_EQ(averages.targetError[pzAt40], 2.0);  // sample deviation sqrt(8), over sqrt(2)
+  EXPECT_EQ(averages.standard[pzAt40], 2.0);
+  EXPECT_DOUBLE_EQ(averages.standardError[pzAt40], std::sqrt(1.0 / 6));  // sqrt(2/3) / 2
+  EXPECT_EQ(averages.target[10 * 8], -4.0);
+  EXPECT_EQ(averages.targetError[10 * 8], 0.0);
+  const std::vector<check::DifferencePeak> peaks = check::differencePeaks(averages);
+  ASSERT_EQ(peaks.size(), 8u);
+  EXPECT_EQ(std::make_tuple(peaks[2].sample, peaks[2].latencyMs, peaks[2].amplitude),
+            std::make_tuple(size_t{40}, 312.5, 6.0));
+  EXPECT_EQ(std::make_tuple(peaks[0].sample, peaks[0].latencyMs, peaks[0].amplitude),
+            std::make_tuple(size_t{10}, 78.125, -4.0));
+
+  const std::string svg = work.file("erp.svg");
+  EXPECT_EQ(npxcheck({work.path, "--plot", svg, "--subject", "1"}).exitCode, 0);
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  std::vector<std::string> rows;
+  for (const pugi::xpath_node& row : document.select_nodes("//g[@class='peak-row']")) {
+    std::string cells;
+    for (const pugi::xml_node cell : row.node().children("text")) {
+      cells += std::string(cell.child_value()) + "|";
+    }
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[0], "Fz|78.125|-4.00|-4.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
+  EXPECT_EQ(rows[2], "Pz|312.5|+6.00|8.00 \xC2\xB1 2.00|2.00 \xC2\xB1 0.41|");
+  EXPECT_EQ(rows[3], "P3|0|+0.00|0.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
 }
 
 std::string inspectInput(const std::string& dir, const InputFileContents& contents,
@@ -583,6 +674,13 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--bogus"}, "unknown option --bogus"},
       {{work.path, "--source"}, "option --source needs a value"},
       {{work.path, "--session", "Subj01_01_06_06"}, "--session needs --plot"},
+      {{work.path, "--subject", "1"}, "--subject needs --plot"},
+      {{work.path, "--plot", "a.svg", "--subject=1", "--session", "S"},
+       "--subject and --session cannot be combined"},
+      {{work.path, "--plot", "a.svg", "--subject", "2147483649"},
+       "--subject needs a subject number from 1 to 2147483648, not \"2147483649\""},
+      {{work.path, "--plot", "a.svg", "--subject", "+1"},
+       "--subject needs a subject number from 1 to 2147483648, not \"+1\""},
       {{work.path, "--plot", "a.svg", "--source=f.hdf5"}, "--source and --plot cannot be combined"},
       {{work.path, "--plot", "a.svg", "--plot", "b.svg"}, "option --plot is given twice"},
       {{work.path, "other"}, "unexpected argument other"},
@@ -592,7 +690,7 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--inspect", work.path}, work.path + ": not a regular file"},
       {{"--inspect"}, "option --inspect needs a value"},
       {{"--inspect", "x.hdf5", "--plot", "a.svg"},
-       "--inspect takes no tree and no --source, --plot or --session"},
+       "--inspect takes no tree and no --source, --plot, --session or --subject"},
   };
   for (const auto& [arguments, message] : cases) {
     const Outcome outcome = npxcheck(arguments);
