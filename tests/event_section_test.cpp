@@ -196,6 +196,33 @@ TEST_F(EventSection, TrialWithoutEpochsGetsNoTargetClass) {
             (std::vector<std::string>{"Target", "Standard", "Trial", "A"}));
 }
 
+TEST_F(EventSection, NamesAreReadBackExactlyAsWrittenAndNothingElse) {
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  for (const SessionLayout layout :
+       {SessionLayout{6, 6}, SessionLayout{4, 5}, SessionLayout{-5, -7}, SessionLayout{0, 0},
+        SessionLayout{kMax, 1}, SessionLayout{kMin, kMin}}) {
+    for (const int32_t code : {kMin, -1, 0, 5, 6, 40, layout.rows, kMax}) {
+      EXPECT_EQ(parseCodeClassName(codeClassName(code, layout), layout), code) << code;
+      EXPECT_TRUE(isTrialTargetName(trialTargetName(code, code, layout), layout)) << code;
+      EXPECT_TRUE(isTrialTargetName(trialTargetName(-1, code, layout), layout)) << code;
+    }
+  }
+  const SessionLayout sixBySix{6, 6}, fourByFive{4, 5};
+  for (const char* name : {"Row01", "Row+1", "Row7", "Col0", "Col-1", "Col 1", "row1", "Row",
+                           "Row-2147483648", "Col2147483643", "Target"}) {
+    EXPECT_FALSE(parseCodeClassName(name, sixBySix)) << name;
+  }
+  for (const char* name :
+       {"Row1-Col01", "Row1-Col", "Row1Col1", "Row2147483649-Col1", "A", "Row1-Col1-"}) {
+    EXPECT_FALSE(isTrialTargetName(name, fourByFive)) << name;
+  }
+  EXPECT_TRUE(isTrialTargetName("Row2147483648-Col-2147483651", fourByFive));
+  EXPECT_TRUE(isTrialTargetName("", sixBySix));
+  EXPECT_TRUE(isTrialTargetName("9", sixBySix));
+  EXPECT_FALSE(isTrialTargetName("Row1-Col1", sixBySix));
+}
+
 TEST(EventClass, AppendsOneTypeWithAnEventPerPosition) {
   pugi::xml_document document;
   pugi::xml_node parent = document.append_child("Events");

@@ -1,6 +1,8 @@
 #ifdef NPXCHECK_EXECUTABLE
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -9,10 +11,12 @@
 #include <limits>
 #include <pugixml.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "check/command_line.h"
 #include "check/erp_plot.h"
 #include "check/session_files.h"
+#include "check/tree_check.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -259,6 +263,137 @@ TEST_F(NpxcheckTree, SessionFileNamedAfterAnotherMatrixSize) {
                        "no cell of the 6 x 7 speller\n"));
 }
 
+TEST_F(NpxcheckTree, UnreadableDirectoryIsNamedWithItsReason) {
+  // Root reads any directory, so the check then runs as nobody.
+  fs::permissions(path("DB_01/Subject_02"), fs::perms::none);
+  fs::permissions(work_.path, fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  const RunResult run = geteuid() == 0 ? runAsNobody(NPXCHECK_EXECUTABLE, work_.path, {"."})
+                                       : runProgram(NPXCHECK_EXECUTABLE, work_.path, {"."});
+  EXPECT_EQ(run.out,
+            "DB_01/Subject_02: cannot be read: Permission denied\n2 files, 72 epochs, 1 problem\n");
+  EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, DeepTreeIsReadWithFewDescriptorsAndNoneLeftIsAProblem) {
+  std::string deep = "deep";
+  for (int level = 0; level < 40; ++level) deep += "/d";
+  fs::create_directories(path(deep));
+  writeTextFile(path(deep + "/Subj01_01_06_06.bin.partial"), "");
+  const RunResult run =
+      runProgram("/usr/bin/prlimit", work_.path, {"--nofile=16", NPXCHECK_EXECUTABLE, "."});
+  EXPECT_EQ(run.out, deep +
+                         "/Subj01_01_06_06.bin.partial: incomplete output left by an interrupted "
+                         "conversion\n5 files, 126 epochs, 1 problem\n");
+
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = dup(0);
+  close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  const check::TreeFiles tree = check::scanTree(work_.path);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(tree.problems,
+            std::vector<std::string>{work_.path + ": cannot be read: Too many open files"});
+  EXPECT_EQ(check::summaryLine(check::checkTree(tree)), "0 files, 0 epochs, 1 problem");
+}
+
+TEST_F(NpxcheckTree, DirectoryLinksAreFollowedAndLoopsReported) {
+  TempDir elsewhere;
+  fs::rename(path("DB_00"), elsewhere.file("DB_00"));
+  fs::create_directory_symlink(elsewhere.file("DB_00"), path("DB_00"));
+  EXPECT_EQ(checkWithSource().out,
+            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+  fs::create_directory_symlink("..", path("DB_01/Subject_02/back"));
+  fs::create_directory_symlink("DB_00", path("DB_02"));
+  fs::create_symlink("nowhere", path("DB_01/dangling"));
+  const Outcome outcome = checkTree();
+  EXPECT_EQ(outcome.out,
+            "DB_01/Subject_02/back: is a link back to \"DB_01\", a directory loop\n"
+            "DB_01/dangling: cannot be examined: No such file or directory\n"
+            "DB_02: leads to the directory already scanned as \"DB_00\"\n"
+            "4 files, 126 epochs, 3 problems\n");
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, HeaderIsOneLatin1DocumentWithNothingAfterIt) {
+  const std::string npx = path(kSession + ".npx");
+  const std::string original = readFile(npx);
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : original) utf16 += std::string{c, '\0'};
+  const std::pair<std::string, std::string> cases[] = {
+      {original + "\n \t\r\n", ""},
+      {original + std::string("\0garbage", 8), "holds a NUL byte at byte " +
+                                                   std::to_string(original.size()) +
+                                                   ", which no XML document may hold"},
+      {original + "garbage",
+       "holds text after its root element <DOC>, where nothing but "
+       "whitespace may follow"},
+      {original + "<DOC/>",
+       "holds an element <DOC> after its root element <DOC>, where "
+       "nothing but whitespace may follow"},
+      {original + "<!-- -->",
+       "holds a comment after its root element <DOC>, where nothing but "
+       "whitespace may follow"},
+      {utf16, "is encoded in UTF-16, not ISO-8859-1"},
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + original.substr(original.find('\n')),
+       "does not begin with the line <?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"},
+  };
+  for (const auto& [text, problem] : cases) {
+    writeTextFile(npx, text);
+    EXPECT_EQ(checkTree().out, problem.empty() ? "4 files, 126 epochs, 0 problems\n"
+                                               : kSession + ".npx: " + problem +
+                                                     "\n4 files, 126 epochs, 1 problem\n");
+  }
+}
+
+TEST_F(NpxcheckTree, RecordingNumbersAgainstTheBinaryHeaderAndTheConvertersValues) {
+  const std::string npx = path(kSession + ".npx");
+  replaceOnce(npx, "<Version>17</Version>", "");
+  replaceOnce(npx, "<VersionMin>17</VersionMin>", "<VersionMin>017</VersionMin>");
+  replaceOnce(npx, "<BaseSR>128</BaseSR>", "<BaseSR>256</BaseSR>");
+  // Where the binary file is damaged too, the converter's value is the measure.
+  overwriteBytes(path(kOtherSession + ".bin"), 16, std::string("\0\1\0\0", 4));
+  replaceOnce(path(kOtherSession + ".npx"), "<BaseSR>128</BaseSR>", "<BaseSR>256</BaseSR>");
+  replaceOnce(path(kOtherSession + ".npx"), "ResolutionSR=\"128\"", "ResolutionSR=\"64\"");
+  const std::string problems = kSession + ".npx: has no FileInfo/Version\n" + kSession +
+                               ".npx: FileInfo/VersionMin is \"017\", but " + kSession +
+                               ".bin has the format version 17\n" + kSession +
+                               ".npx: Recording/BaseSR is \"256\", but " + kSession +
+                               ".bin has the sampling rate 128\n" + kOtherSession +
+                               ".bin: the sampling rate is 256, expected 128\n" + kOtherSession +
+                               ".npx: Recording/BaseSR is \"256\", expected 128\n" + kOtherSession +
+                               ".npx: Events/ResolutionSR is \"64\", expected 128\n";
+  EXPECT_EQ(checkTree().out, problems + "4 files, 126 epochs, 6 problems\n");
+  const Outcome proven = checkWithSource();
+  EXPECT_EQ(proven.out, problems +
+                            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 6 "
+                            "problems\n");
+  EXPECT_EQ(proven.exitCode, 1);
+}
+
+TEST_F(NpxcheckTree, NamesAndClassesTheConverterCannotWrite) {
+  replaceOnce(path(kSession + ".npx"), "Name=\"Row1\"", "Name=\"Row01\"");
+  replaceOnce(path(kSession + ".npx"), "Name=\"Col2\"", "Name=\"Col+2\"");
+  replaceOnce(path(kOtherSession + ".npx"), "Name=\"Row1-Col1\"", "Name=\"Row1-Col01\"");
+  fs::rename(path("DB_01"), path("DB_001"));
+  const std::string other = "DB_001/Subject_02/Subj02_02_04_05";
+  EXPECT_EQ(checkTree().out,
+            kSession +
+                ".npx: class 1 \"Row01\" is no code class of the 6 x 6 speller, nor Target or "
+                "Standard\n" +
+                kSession +
+                ".npx: class 1 \"Col+2\" is no code class of the 6 x 6 speller, nor Target or "
+                "Standard\n" +
+                other +
+                ".bin: lies in \"DB_001/Subject_02\", not in DB_xx/Subject_02 below the tree\n" +
+                other +
+                ".npx: trial target class \"Row1-Col01\" names no cell of the 4 x 5 speller\n"
+                "4 files, 126 epochs, 4 problems\n");
+}
+
 TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
   TempDir work;
   std::vector<std::string> options = kSmallCollection;
@@ -267,6 +402,34 @@ TEST(NpxcheckSource, ScatteredCompressedInputIsProven) {
   const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
   EXPECT_EQ(outcome.out,
             "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n");
+}
+
+TEST(NpxcheckSource, NamesFromExtremeNumbersPassAsTheConverterWritesThem) {
+  // Subject 2^31 - 1; a 6-by-6 session whose trial target lies outside the
+  // speller table, and a -5-by--7 one; codes beyond the rows plus columns
+  // and below zero.
+  InputFileContents input = smallInput();
+  input.matrixDims = {6, 6, -5, -7};
+  std::fill(input.subjects.begin(), input.subjects.end(), 2147483647);
+  input.runIndexes = {0, 0, 0, 1, 1, 1};
+  input.codes = {40, -4, 5, 40, -6, -5};
+  input.target[5] = 9;
+  TempDir bin, work;
+  installConverter(bin.path);
+  writeInputFile(work.file(kSource), input);
+  runProgram(bin.file("erp2npx"), work.path);
+  const std::string subject = work.file("DB_00/Subject_2147483648/");
+  const std::string sixBySix = readFile(subject + "Subj2147483648_01_06_06.npx");
+  for (const char* name : {"\"Col35\"", "\"Row-3\"", "Name=\"\""}) {
+    EXPECT_NE(sixBySix.find(name), std::string::npos) << name;
+  }
+  const std::string negative = readFile(subject + "Subj2147483648_02_-5_-7.npx");
+  for (const char* name : {"\"Col46\"", "\"Row-5\"", "\"Col1\"", "\"Row2-Col14\""}) {
+    EXPECT_NE(negative.find(name), std::string::npos) << name;
+  }
+  const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
+  EXPECT_EQ(outcome.out, "source: 6 stimuli, 6 accounted for\n4 files, 6 epochs, 0 problems\n");
+  EXPECT_EQ(outcome.exitCode, 0);
 }
 
 TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
@@ -285,25 +448,35 @@ TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
   for (size_t c = 0; c < panels.size(); ++c) {
     const pugi::xml_node panel = panels[c].node();
     EXPECT_EQ(std::string(panel.attribute("id").value()), std::string("panel-") + channels[c]);
-    const pugi::xpath_node_set lines = panel.select_nodes("polyline");
-    ASSERT_EQ(lines.size(), 2u);
-    for (const pugi::xpath_node& line : lines) {
-      std::istringstream points(line.node().attribute("points").value());
-      EXPECT_EQ(std::distance(std::istream_iterator<std::string>(points),
-                              std::istream_iterator<std::string>()),
-                128);
+    // Target, standard and their difference; a band around each mean.
+    for (const auto& [shape, count, points] :
+         {std::make_tuple("polyline", 3u, 128), std::make_tuple("polygon", 2u, 256)}) {
+      const pugi::xpath_node_set drawn = panel.select_nodes(shape);
+      EXPECT_EQ(drawn.size(), count);
+      for (const pugi::xpath_node& line : drawn) {
+        std::istringstream values(line.node().attribute("points").value());
+        EXPECT_EQ(std::distance(std::istream_iterator<std::string>(values),
+                                std::istream_iterator<std::string>()),
+                  points);
+      }
     }
+    const pugi::xml_node flash = panel.select_node("line[@class='flash']").node();
+    EXPECT_STREQ(flash.attribute("x1").value(), flash.attribute("x2").value());
+    EXPECT_STRNE(flash.attribute("stroke-dasharray").value(), "");
   }
   EXPECT_TRUE(root.find_node(
       [](pugi::xml_node node) { return std::string(node.child_value()) == "Target (n=24)"; }));
-  EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href]").size(), 0u);
+  EXPECT_EQ(root.select_nodes("//g[@class='peak-row']").size(), 8u);
+  // Self-contained: nothing fetched, nothing run.
+  EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href] | //script | //style").size(), 0u);
+  EXPECT_EQ(readFile(svg).find("url("), std::string::npos);
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
   check::ErpAverages averages;
   std::string error;
   ASSERT_TRUE(
-      check::averageEpochs(check::scanTree(work_.path), "Subj01_01_06_06.bin", averages, error))
+      check::averageEpochs(check::scanTree(work_.path), {"Subj01_01_06_06.bin"}, averages, error))
       << error;
   EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
   EXPECT_EQ(averages.targetEpochs, 12u);
@@ -315,12 +488,45 @@ TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
   EXPECT_GT(difference / 7, 2.0);
 }
 
-TEST_F(NpxcheckTree, PlotOfAnUnknownSessionFails) {
-  const Outcome outcome =
-      npxcheck({work_.path, "--plot", path("x.svg"), "--session", "Subj09_09_06_06"});
-  EXPECT_EQ(outcome.err, "npxcheck: no session Subj09_09_06_06 below " + work_.path + "\n");
-  EXPECT_EQ(outcome.exitCode, 1);
+TEST_F(NpxcheckTree, PlotOfOneSubjectAndOfSessionsOrSubjectsThatAreNotThere) {
+  const Outcome subject = npxcheck({work_.path, "--plot", path("s.svg"), "--subject", "2"});
+  EXPECT_EQ(subject.out,
+            "wrote " + path("s.svg") + ": 1 session, 12 target epochs, 42 standard epochs\n");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--session", "Subj09_09_06_06"},
+       "no session Subj09_09_06_06 below " + work_.path +
+           "; its sessions: Subj01_01_06_06, Subj02_02_04_05"},
+      {{"--subject", "3"}, "no session of subject 3 below " + work_.path + "; its subjects: 1, 2"},
+  };
+  for (const auto& [options, message] : cases) {
+    std::vector<std::string> arguments = {work_.path, "--plot", path("x.svg")};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const Outcome outcome = npxcheck(arguments);
+    EXPECT_EQ(outcome.err, "npxcheck: " + message + "\n");
+    EXPECT_EQ(outcome.exitCode, 1);
+  }
+  // A plot of part of the tree would pass for the whole.
+  fs::create_symlink("nowhere", path("DB_01/dangling"));
+  const Outcome unreadable = npxcheck({work_.path, "--plot", path("x.svg")});
+  EXPECT_EQ(unreadable.err,
+            "npxcheck: DB_01/dangling: cannot be examined: No such file or directory\n"
+            "npxcheck: no plot: the tree cannot be read whole\n");
+  EXPECT_EQ(unreadable.exitCode, 1);
   EXPECT_FALSE(exists(path("x.svg")));
+
+  TempDir many;
+  for (int number = 11; number <= 22; ++number) {
+    for (const char* extension : {".bin", ".npx"}) {
+      writeTextFile(many.file("Subj" + std::to_string(number) + "_01_06_06" + extension), "");
+    }
+  }
+  check::ErpAverages averages;
+  std::string error;
+  EXPECT_FALSE(check::averageEpochs(check::scanTree(many.path), {"Subj09"}, averages, error));
+  EXPECT_EQ(error, "no session Subj09 below " + many.path +
+                       "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
+                       "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
+                       "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
 }
 
 TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
@@ -331,7 +537,7 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   check::ErpAverages averages;
   std::string error;
-  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), "", averages, error)) << error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
   EXPECT_EQ(averages.targetEpochs, 2u);
   EXPECT_EQ(averages.standardEpochs, 4u);
   ASSERT_EQ(averages.target.size(), 1024u);
@@ -339,6 +545,53 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
     EXPECT_EQ(averages.target[i], 1536.0 + i + 0.5) << i;
     EXPECT_EQ(averages.standard[i], 3072.0 + i + 0.5) << i;
   }
+}
+
+TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable) {
+  // Stimuli 0 and 3 are targets, 1, 2, 4 and 5 standards; every sample is 0
+  // but sample 40 of Pz (channel 2) and sample 10 of Fz (channel 0).
+  InputFileContents input = smallInput();
+  std::fill(input.features.begin(), input.features.end(), 0.0);
+  const double pz[] = {10, 1, 2, 6, 3, 2};
+  for (size_t s = 0; s < 6; ++s) input.features[s * 1024 + 40 * 8 + 2] = pz[s];
+  input.features[10 * 8] = input.features[3 * 1024 + 10 * 8] = -4;
+  TempDir bin, work;
+  installConverter(bin.path);
+  writeInputFile(work.file(kSource), input);
+  ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
+  check::ErpAverages averages;
+  std::string error;
+  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
+  const size_t pzAt40 = 40 * 8 + 2;
+  EXPECT_EQ(averages.target[pzAt40], 8.0);
+  EXPECT_EQ(averages.targetError[pzAt40], 2.0);  // sample deviation sqrt(8), over sqrt(2)
+  EXPECT_EQ(averages.standard[pzAt40], 2.0);
+  EXPECT_DOUBLE_EQ(averages.standardError[pzAt40], std::sqrt(1.0 / 6));  // sqrt(2/3) / 2
+  EXPECT_EQ(averages.target[10 * 8], -4.0);
+  EXPECT_EQ(averages.targetError[10 * 8], 0.0);
+  const std::vector<check::DifferencePeak> peaks = check::differencePeaks(averages);
+  ASSERT_EQ(peaks.size(), 8u);
+  EXPECT_EQ(std::make_tuple(peaks[2].sample, peaks[2].latencyMs, peaks[2].amplitude),
+            std::make_tuple(size_t{40}, 312.5, 6.0));
+  EXPECT_EQ(std::make_tuple(peaks[0].sample, peaks[0].latencyMs, peaks[0].amplitude),
+            std::make_tuple(size_t{10}, 78.125, -4.0));
+
+  const std::string svg = work.file("erp.svg");
+  EXPECT_EQ(npxcheck({work.path, "--plot", svg, "--subject", "1"}).exitCode, 0);
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  std::vector<std::string> rows;
+  for (const pugi::xpath_node& row : document.select_nodes("//g[@class='peak-row']")) {
+    std::string cells;
+    for (const pugi::xml_node cell : row.node().children("text")) {
+      cells += std::string(cell.child_value()) + "|";
+    }
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[0], "Fz|78.125|-4.00|-4.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
+  EXPECT_EQ(rows[2], "Pz|312.5|+6.00|8.00 \xC2\xB1 2.00|2.00 \xC2\xB1 0.41|");
+  EXPECT_EQ(rows[3], "P3|0|+0.00|0.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
 }
 
 std::string inspectInput(const std::string& dir, const InputFileContents& contents,
@@ -421,6 +674,13 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--bogus"}, "unknown option --bogus"},
       {{work.path, "--source"}, "option --source needs a value"},
       {{work.path, "--session", "Subj01_01_06_06"}, "--session needs --plot"},
+      {{work.path, "--subject", "1"}, "--subject needs --plot"},
+      {{work.path, "--plot", "a.svg", "--subject=1", "--session", "S"},
+       "--subject and --session cannot be combined"},
+      {{work.path, "--plot", "a.svg", "--subject", "2147483649"},
+       "--subject needs a subject number from 1 to 2147483648, not \"2147483649\""},
+      {{work.path, "--plot", "a.svg", "--subject", "+1"},
+       "--subject needs a subject number from 1 to 2147483648, not \"+1\""},
       {{work.path, "--plot", "a.svg", "--source=f.hdf5"}, "--source and --plot cannot be combined"},
       {{work.path, "--plot", "a.svg", "--plot", "b.svg"}, "option --plot is given twice"},
       {{work.path, "other"}, "unexpected argument other"},
@@ -430,7 +690,7 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--inspect", work.path}, work.path + ": not a regular file"},
       {{"--inspect"}, "option --inspect needs a value"},
       {{"--inspect", "x.hdf5", "--plot", "a.svg"},
-       "--inspect takes no tree and no --source, --plot or --session"},
+       "--inspect takes no tree and no --source, --plot, --session or --subject"},
   };
   for (const auto& [arguments, message] : cases) {
     const Outcome outcome = npxcheck(arguments);

@@ -8,10 +8,14 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "driver/speller_layout.h"
+#include "output/output_names.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -139,6 +143,33 @@ TEST(SessionWalk, SubjectDirectoriesCarryTheDatasetsSubjectNumber) {
                 {"DB_01/Subject_03/Subj03_04_10_12.npx",
                  fs::file_size(dir.file("DB_01/Subject_03/Subj03_04_10_12.npx"))},
             }));
+}
+
+TEST(SessionWalk, NamesAreReadBackExactlyAsWrittenAndNothingElse) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  for (const auto& [subject, session, layout] :
+       {std::make_tuple(0, 0, SessionLayout{6, 6}), std::make_tuple(kMax, 8, SessionLayout{-5, -7}),
+        std::make_tuple(99, kMax, SessionLayout{kMin, 0})}) {
+    const std::optional<SessionStem> parsed =
+        parseSessionStem(sessionStem(subject, session, layout));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(std::make_tuple(parsed->subject, parsed->session, parsed->layout.rows,
+                              parsed->layout.columns),
+              std::make_tuple(subject, session, layout.rows, layout.columns));
+  }
+  EXPECT_EQ(sessionStem(kMax, 0, {-5, -7}), "Subj2147483648_01_-5_-7");
+  for (const char* stem :
+       {"Subj1_01_06_06", "Subj001_01_06_06", "Subj00_01_06_06", "Subj01_01_-05_06",
+        "Subj01_01_+6_06", "Subj2147483649_01_06_06", "Subj01_01_06_2147483648", "Subj01_01_06_06_",
+        "Subj01_01_06", "subj01_01_06_06"}) {
+    EXPECT_FALSE(parseSessionStem(stem)) << stem;
+  }
+  EXPECT_EQ(parseDatabaseDirectoryName("DB_00"), 0);
+  EXPECT_EQ(parseDatabaseDirectoryName(databaseDirectoryName(kMax)), kMax);
+  for (const char* name : {"DB_0", "DB_000", "DB_-1", "DB_+1", "DB_2147483648", "DB_"}) {
+    EXPECT_FALSE(parseDatabaseDirectoryName(name)) << name;
+  }
 }
 
 TEST(SessionWalk, OnlyKeysThatOccurAreVisited) {

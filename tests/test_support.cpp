@@ -222,11 +222,13 @@ void installConverter(const std::string& directory) {
   }
 }
 
-RunResult runAsNobody(const std::string& program, const std::string& workingDirectory) {
+RunResult runAsNobody(const std::string& program, const std::string& workingDirectory,
+                      const std::vector<std::string>& arguments) {
   fs::permissions(fs::path(program).parent_path(), fs::perms::others_read | fs::perms::others_exec,
                   fs::perm_options::add);
-  return runProgram("/usr/bin/setpriv", workingDirectory,
-                    {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+  std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups", program};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return runProgram("/usr/bin/setpriv", workingDirectory, command);
 }
 
 std::map<std::string, uint64_t> listTree(const std::string& root) {

@@ -77,7 +77,8 @@ void installConverter(const std::string& directory);
 // Runs a program as the unprivileged user nobody, for tests of file
 // permissions (root ignores them); needs root. The program's folder is made
 // readable; the working directory's permissions are the caller's choice.
-RunResult runAsNobody(const std::string& program, const std::string& workingDirectory);
+RunResult runAsNobody(const std::string& program, const std::string& workingDirectory,
+                      const std::vector<std::string>& arguments = {});
 
 // Whether this build runs under the address sanitizer, which reserves
 // address space of its own and slows everything down.

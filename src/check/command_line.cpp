@@ -61,9 +61,19 @@ int runCheck(const CommandLine& line, std::ostream& out) {
 }
 
 int runPlot(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  const TreeFiles tree = scanTree(line.tree);
+  // A plot of part of what was asked for would pass for the whole.
+  if (!tree.problems.empty()) {
+    for (const std::string& problem : tree.problems) err << "npxcheck: " << problem << '\n';
+    err << "npxcheck: no plot: the tree cannot be read whole\n";
+    return kExitProblems;
+  }
+  PlotChoice choice;
+  choice.session = line.session;
+  choice.subject = line.subject.empty() ? 0 : subjectNumber(line.subject).value_or(0);
   ErpAverages averages;
   std::string error;
-  if (!averageEpochs(scanTree(line.tree), line.session, averages, error)) {
+  if (!averageEpochs(tree, choice, averages, error)) {
     err << "npxcheck: " << error << '\n';
     return kExitProblems;
   }
@@ -116,17 +126,32 @@ void requireInputs(const CommandLine& line) {
 std::string usageText() {
   return "usage: npxcheck TREE                          check a converted tree\n"
          "       npxcheck TREE --source FILE.hdf5       ... and prove it against its input\n"
-         "       npxcheck TREE --plot OUT.svg [--session NAME]\n"
+         "       npxcheck TREE --plot OUT.svg [--session NAME | --subject N]\n"
          "                                              plot average target and standard epochs\n"
          "       npxcheck --inspect FILE.hdf5 [DataSets.txt]\n"
          "                                              survey an input before converting it\n"
          "\n"
          "TREE holds DB_xx/Subject_xx/SubjSS_RR_rr_cc.{bin,npx} as the converter writes them.\n"
+         "--plot OUT.svg   per channel: the target and standard means with their standard\n"
+         "                 errors, their difference and the flash; under it each channel's\n"
+         "                 largest difference, its latency and amplitude\n"
          "--session NAME   plot one session (e.g. Subj01_01_06_06); default all sessions\n"
+         "--subject N      plot all sessions of subject N (as in Subject_NN), from 1\n"
          "--help           show this text\n"
          "--version        show the version\n"
          "\n"
          "Exit value: 0 when all is well, 1 when a check finds problems, 2 on a usage error.\n";
+}
+
+std::optional<int64_t> subjectNumber(const std::string& text) {
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  int64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + (c - '0');
+  }
+  if (number < 1 || number > (int64_t{1} << 31)) return std::nullopt;
+  return number;
 }
 
 bool parseCommandLine(const std::vector<std::string>& arguments, CommandLine& line,
@@ -161,6 +186,7 @@ bool parseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
       std::string* target = name == "--source"    ? &line.source
                             : name == "--plot"    ? &line.plot
                             : name == "--session" ? &line.session
+                            : name == "--subject" ? &line.subject
                             : name == "--inspect" ? &line.inspectFile
                                                   : nullptr;
       if (target == nullptr) throw UsageError{"unknown option " + name};
@@ -170,8 +196,9 @@ bool parseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
       inspect = inspect || target == &line.inspectFile;
     }
     if (inspect) {
-      if (!line.source.empty() || !line.plot.empty() || !line.session.empty()) {
-        throw UsageError{"--inspect takes no tree and no --source, --plot or --session"};
+      if (!line.source.empty() || !line.plot.empty() || !line.session.empty() ||
+          !line.subject.empty()) {
+        throw UsageError{"--inspect takes no tree and no --source, --plot, --session or --subject"};
       }
       if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
       line.mode = Mode::kInspect;
@@ -182,6 +209,14 @@ bool parseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
       throw UsageError{"--source and --plot cannot be combined"};
     }
     if (!line.session.empty() && line.plot.empty()) throw UsageError{"--session needs --plot"};
+    if (!line.subject.empty()) {
+      if (line.plot.empty()) throw UsageError{"--subject needs --plot"};
+      if (!line.session.empty()) throw UsageError{"--subject and --session cannot be combined"};
+      if (!subjectNumber(line.subject)) {
+        throw UsageError{"--subject needs a subject number from 1 to 2147483648, not \"" +
+                         line.subject + "\""};
+      }
+    }
     if (positional.empty()) throw UsageError{"no tree given"};
     if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
     line.tree = positional[0];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@ struct CommandLine {
   std::string source;       // --source, empty for none
   std::string plot;         // --plot
   std::string session;      // --session, empty for all sessions
+  std::string subject;      // --subject, empty for all subjects
   std::string inspectFile;  // --inspect FILE
   std::string subjectFile;  // its optional DataSets.txt
 };
@@ -24,6 +27,9 @@ constexpr int kExitProblems = 1;
 constexpr int kExitUsage = 2;
 
 std::string usageText();
+
+// The number of "--subject N": 1 to 2^31, as subject directories are numbered.
+std::optional<int64_t> subjectNumber(const std::string& text);
 
 // Parses the arguments after the program name; false with the reason on a
 // usage error.

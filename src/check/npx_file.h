@@ -24,20 +24,34 @@ struct NpxEventClass {
   std::vector<NpxEvent> events;
 };
 
+// The text of an element or attribute, when present.
+using NpxField = std::optional<std::string>;
+
 // What the checks read from a session header.
 struct NpxFile {
+  // What keeps the file from being one ISO-8859-1 XML document as the
+  // converter writes it, one line each; those that stop it from being read
+  // at all leave wellFormed false.
+  std::vector<std::string> problems;
   bool wellFormed = false;
-  std::string error;  // why it is not
   bool hasRoot = false;
   bool hasSamples = false;
   std::string samplesText;
   std::optional<int64_t> samples;
+  // Numbers the converter writes the same in every header.
+  NpxField version;                  // FileInfo/Version
+  NpxField versionMinor;             // FileInfo/VersionMin
+  NpxField baseRate;                 // Recording/BaseSR
+  NpxField resolutionRate;           // Events/@ResolutionSR
   std::vector<std::string> sensors;  // "Name" of each "Sensor", in order
   bool hasEvents = false;
   std::vector<NpxEventClass> classes;  // in document order
 };
 
 NpxFile readNpxFile(const std::string& path);
+
+// The first line of every header the converter writes.
+const std::string& npxDeclaration();
 
 // Optional sign and decimal digits only, within 64 bits.
 std::optional<int64_t> parseWholeNumber(const std::string& text);

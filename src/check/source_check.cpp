@@ -18,6 +18,7 @@
 #include "driver/speller_layout.h"
 #include "header/event_section.h"
 #include "input/dataset_loader.h"
+#include "output/output_names.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx::check {

@@ -2,12 +2,13 @@
 
 #include <filesystem>
 #include <map>
-#include <set>
 
 #include "check/epoch_file.h"
 #include "driver/config.h"
 #include "driver/speller_layout.h"
 #include "header/event_section.h"
+#include "output/binary_epoch_writer.h"
+#include "output/output_names.h"
 
 namespace erp2npx::check {
 
@@ -31,7 +32,7 @@ struct SessionCheck {
   CheckReport& report;
   std::string binName;
   std::string npxName;
-  std::optional<SessionName> name;
+  std::optional<SessionStem> name;
   std::map<std::string, ProblemTally> tallies;  // by kind and class
 
   void binProblem(const std::string& text) { addProblem(report, binName, text); }
@@ -47,19 +48,24 @@ struct SessionCheck {
     }
   }
 
+  // The name must be one the converter writes, in the directories it writes
+  // it to: DB_xx/Subject_xx/ below the root.
   void checkPlace() {
     const std::filesystem::path stem(files.relativeStem);
-    const std::string fileStem = stem.filename().string();
-    name = parseSessionName(fileStem);
+    name = parseSessionStem(stem.filename().string());
     if (!name) {
       binProblem("the name does not follow the pattern Subj%02d_%02d_%02d_%02d");
       return;
     }
-    const std::string subjectDirectory = subjectDirectoryName(name->subject - 1);
-    const std::string parent = stem.parent_path().filename().string();
-    if (parent != subjectDirectory) {
-      binProblem("lies in \"" + parent + "\", but its name is for subject " +
-                 std::to_string(name->subject) + " (" + subjectDirectory + ")");
+    const std::string subjectDirectory = subjectDirectoryName(name->subject);
+    const std::filesystem::path parent = stem.parent_path();
+    if (parent.filename() != subjectDirectory) {
+      binProblem("lies in \"" + parent.generic_string() + "\", but its name is for subject " +
+                 std::to_string(int64_t{name->subject} + 1) + " (" + subjectDirectory + ")");
+    } else if (parent.parent_path().has_parent_path() ||
+               !parseDatabaseDirectoryName(parent.parent_path().string())) {
+      binProblem("lies in \"" + parent.generic_string() + "\", not in DB_xx/" + subjectDirectory +
+                 " below the tree");
     }
   }
 
@@ -120,7 +126,37 @@ struct SessionCheck {
     return true;
   }
 
+  // A number every header holds the same, against the binary file's field of
+  // that meaning where that holds what the converter writes.
+  void checkFixedNumber(const NpxField& field, const std::string& what, int32_t written,
+                        const int32_t* binaryValue, const std::string& binaryWhat) {
+    const std::string wanted = std::to_string(written);
+    if (!field) {
+      npxProblem("has no " + what);
+    } else if (*field != wanted) {
+      npxProblem(what + " is \"" + *field + "\", " +
+                 (binaryValue != nullptr && *binaryValue == written
+                      ? "but " + binName + " has " + binaryWhat + " " + wanted
+                      : "expected " + wanted));
+    }
+  }
+
+  void checkRecordingNumbers(const NpxFile& npx, const EpochFileHeader* binary) {
+    const int32_t* version = binary != nullptr ? &binary->version : nullptr;
+    const int32_t* rate = binary != nullptr ? &binary->rate : nullptr;
+    checkFixedNumber(npx.version, "FileInfo/Version", kBinaryFormatVersion, version,
+                     "the format version");
+    checkFixedNumber(npx.versionMinor, "FileInfo/VersionMin", kBinaryFormatVersion, version,
+                     "the format version");
+    checkFixedNumber(npx.baseRate, "Recording/BaseSR", kEpochSamples, rate, "the sampling rate");
+    if (npx.hasEvents) {
+      checkFixedNumber(npx.resolutionRate, "Events/ResolutionSR", kEpochSamples, rate,
+                       "the sampling rate");
+    }
+  }
+
   void checkHeaderDocument(const NpxFile& npx, const EpochFileHeader* binary) {
+    checkRecordingNumbers(npx, binary);
     if (npx.sensors != channelList()) {
       npxProblem("the Sensor names \"" + joinNames(npx.sensors) + "\" are not the channel list \"" +
                  joinNames(channelList()) + "\"");
@@ -135,20 +171,11 @@ struct SessionCheck {
     }
   }
 
-  // Names a header may give its classes, from the matrix size in the file name.
-  void knownNames(std::set<std::string>& epochNames, std::set<std::string>& targetNames) const {
-    epochNames = {kTargetClassName, kStandardClassName};
-    if (!name || name->rows < 0 || name->columns < 0 || name->rows + name->columns > 4096) return;
-    const SessionLayout layout{static_cast<int32_t>(name->rows),
-                               static_cast<int32_t>(name->columns)};
-    for (int32_t code = 0; code < layout.rows + layout.columns; ++code) {
-      epochNames.insert(codeClassName(code, layout));
-    }
-    for (int32_t row = 0; row < layout.rows; ++row) {
-      for (int32_t column = layout.rows; column < layout.rows + layout.columns; ++column) {
-        targetNames.insert(trialTargetName(row, column, layout));
-      }
-    }
+  // Target, Standard or a code class the session's matrix size can give; a
+  // file name that does not parse allows no code class.
+  bool isEpochClassName(const std::string& className) const {
+    return className == kTargetClassName || className == kStandardClassName ||
+           (name && parseCodeClassName(className, name->layout));
   }
 
   void checkEpochEvent(const NpxEventClass& eventClass, const NpxEvent& event, int64_t positions) {
@@ -182,14 +209,13 @@ struct SessionCheck {
       npxProblem("has no Events element");
       return;
     }
-    std::set<std::string> epochNames, targetNames;
-    knownNames(epochNames, targetNames);
     bool hasTrialClass = false;
     for (const NpxEventClass& eventClass : npx.classes) {
       if (eventClass.classText == kEpochClass) {
-        if (epochNames.count(eventClass.name) == 0) {
+        if (!isEpochClassName(eventClass.name)) {
           npxProblem("class 1 \"" + eventClass.name + "\" is no code class of the " +
-                     (name ? std::to_string(name->rows) + " x " + std::to_string(name->columns)
+                     (name ? std::to_string(name->layout.rows) + " x " +
+                                 std::to_string(name->layout.columns)
                            : std::string("session's")) +
                      " speller, nor Target or Standard");
         }
@@ -200,10 +226,10 @@ struct SessionCheck {
         hasTrialClass = true;
         for (const NpxEvent& event : eventClass.events) checkTrialEvent(event, positions);
       } else if (eventClass.classText == kTrialClass) {
-        if (name && targetNames.count(eventClass.name) == 0) {
+        if (name && !isTrialTargetName(eventClass.name, name->layout)) {
           npxProblem("trial target class \"" + eventClass.name + "\" names no cell of the " +
-                     std::to_string(name->rows) + " x " + std::to_string(name->columns) +
-                     " speller");
+                     std::to_string(name->layout.rows) + " x " +
+                     std::to_string(name->layout.columns) + " speller");
         }
       } else {
         npxProblem("class \"" + eventClass.name + "\" has Class=\"" + eventClass.classText +
@@ -299,10 +325,8 @@ struct SessionCheck {
     const NpxFile npx = readNpxFile(treePath(tree, npxName));
     EpochFileReader reader;
     const bool binaryRead = checkBinary(reader, npx);
-    if (!npx.wellFormed) {
-      npxProblem("is not well-formed XML: " + npx.error);
-      return;
-    }
+    for (const std::string& problem : npx.problems) npxProblem(problem);
+    if (!npx.wellFormed) return;
     if (!npx.hasRoot) {
       npxProblem("has no DOC root element");
       return;
@@ -370,6 +394,7 @@ void checkSessionFiles(const TreeFiles& tree, const SessionFiles& files, CheckRe
 CheckReport checkTree(const TreeFiles& tree) {
   fillSpellerLayout();
   CheckReport report;
+  report.problems = tree.problems;
   for (const SessionFiles& files : tree.sessions) checkSessionFiles(tree, files, report);
   for (const std::string& partial : tree.partials) {
     ++report.files;

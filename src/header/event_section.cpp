@@ -2,6 +2,7 @@
 
 #include "driver/config.h"
 #include "driver/speller_layout.h"
+#include "output/output_names.h"
 
 namespace erp2npx {
 
@@ -12,6 +13,12 @@ namespace {
 std::string rowName(int64_t rowCode) { return "Row" + std::to_string(rowCode + 1); }
 std::string columnName(int64_t columnCode, int32_t rows) {
   return "Col" + std::to_string(columnCode - rows + 1);
+}
+
+bool isInt32(int64_t value) { return static_cast<int32_t>(value) == value; }
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 pugi::xml_node appendType(pugi::xml_node parent, int classValue, const std::string& name) {
@@ -33,6 +40,40 @@ std::string trialTargetName(int32_t rowCode, int32_t columnCode, const SessionLa
     return symbolAt(rowCode, static_cast<int64_t>(columnCode) - 6);
   }
   return rowName(rowCode) + "-" + columnName(columnCode, layout.rows);
+}
+
+std::optional<int32_t> parseCodeClassName(const std::string& name, const SessionLayout& layout) {
+  const bool row = startsWith(name, "Row");
+  if (!row && !startsWith(name, "Col")) return std::nullopt;
+  const std::optional<int64_t> number = parseDecimal(name.substr(3));
+  if (!number) return std::nullopt;
+  const int64_t code = row ? *number - 1 : *number + layout.rows - 1;
+  if (!isInt32(code) || codeClassName(static_cast<int32_t>(code), layout) != name) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(code);
+}
+
+bool isTrialTargetName(const std::string& name, const SessionLayout& layout) {
+  if (layout.rows == 6 && layout.columns == 6) {
+    // Every cell's symbol, and "" for codes outside the table.
+    for (int32_t row = 0; row < 6; ++row) {
+      for (int32_t column = 6; column < 12; ++column) {
+        if (trialTargetName(row, column, layout) == name) return true;
+      }
+    }
+    return name.empty();
+  }
+  const size_t separator = name.find("-Col", 3);
+  if (!startsWith(name, "Row") || separator == std::string::npos) return false;
+  const std::optional<int64_t> row = parseDecimal(name.substr(3, separator - 3));
+  const std::optional<int64_t> column = parseDecimal(name.substr(separator + 4));
+  if (!row || !column) return false;
+  const int64_t rowCode = *row - 1;
+  const int64_t columnCode = *column + layout.rows - 1;
+  return isInt32(rowCode) && isInt32(columnCode) &&
+         trialTargetName(static_cast<int32_t>(rowCode), static_cast<int32_t>(columnCode), layout) ==
+             name;
 }
 
 void appendEventClass(pugi::xml_node parent, const std::string& name,
@@ -64,7 +105,8 @@ void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
         column == sessionEvents.trialTargetColumn.end() || span.endSample <= span.beginSample) {
       continue;
     }
-    pugi::xml_node target = appendType(events, 2, trialTargetName(row->second, column->second, layout));
+    pugi::xml_node target =
+        appendType(events, 2, trialTargetName(row->second, column->second, layout));
     pugi::xml_node targetEvent = target.append_child("Event");
     targetEvent.append_attribute("VSB").set_value(span.beginSample);
     // One past the first position of the trial's last epoch.

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "input/stimulus_table.h"
 #include "output/binary_epoch_writer.h"
@@ -25,5 +25,11 @@ std::string codeClassName(int32_t code, const SessionLayout& layout);
 // Name of a trial's target class: the speller symbol for 6-by-6 sessions,
 // else "Row%d-Col%d".
 std::string trialTargetName(int32_t rowCode, int32_t columnCode, const SessionLayout& layout);
+
+// The inverses, for headers read back. The code whose class is named exactly
+// so, or nothing:
+std::optional<int32_t> parseCodeClassName(const std::string& name, const SessionLayout& layout);
+// Whether some target row and column codes give exactly this name.
+bool isTrialTargetName(const std::string& name, const SessionLayout& layout);
 
 }  // namespace erp2npx

@@ -1,38 +1,21 @@
 #include "output/session_walk.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <limits>
 
 #include "driver/messages.h"
 #include "header/npx_header.h"
 #include "output/binary_epoch_writer.h"
 #include "output/output_file.h"
+#include "output/output_names.h"
 #include "output/progress.h"
 
 namespace erp2npx {
 
 namespace {
 
-// Names are formatted as the converter has always printed them; numbers are
-// widened first so that no value of the input can overflow.
-std::string format(const char* pattern, int64_t a) {
-  char name[256];
-  std::snprintf(name, sizeof name, pattern, a);
-  return name;
-}
-
-std::string sessionFileName(int64_t subject, int64_t session, const SessionLayout& layout,
-                            const char* extension) {
-  char name[256];
-  std::snprintf(name, sizeof name, "Subj%02" PRId64 "_%02" PRId64 "_%02" PRId32 "_%02" PRId32 "%s",
-                subject + 1, session + 1, layout.rows, layout.columns, extension);
-  return name;
-}
-
 // The printed directory names end in a backslash; the directories on disk
 // are named without it.
-std::string withoutSeparator(const std::string& name) { return name.substr(0, name.size() - 1); }
+std::string printedDirectoryName(const std::string& name) { return name + "\\"; }
 
 std::string joinPath(const std::string& parent, const std::string& name) {
   return parent.empty() ? name : parent + "/" + name;
@@ -100,7 +83,8 @@ struct Walker {
       return;
     }
     const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];
-    const std::string binName = sessionFileName(subject, session, layout, ".bin");
+    const std::string stem = sessionStem(subject, session, layout);
+    const std::string binName = stem + ".bin";
     const std::string binPath = joinPath(directory, binName);
     OutputFile file;
     const int created = createOutputFile(binPath, file);
@@ -126,8 +110,7 @@ struct Walker {
     if (info != data.subjectInfos.end()) header.subject = &info->second;
     header.channels = &channels;
     header.events = &events;
-    const std::string npxPath =
-        joinPath(directory, sessionFileName(subject, session, layout, ".npx"));
+    const std::string npxPath = joinPath(directory, stem + ".npx");
     if (!NpxHeaderBuilder::writeSessionHeader(npxPath, header, error)) {
       printLine(msg::headerNotSaved(npxPath, error));
       complete = false;
@@ -141,11 +124,11 @@ struct Walker {
               "the subject number " + std::to_string(subject) + " is negative");
       return;
     }
-    const std::string name = format("Subject_%02" PRId64 "\\", int64_t{subject} + 1);
-    const std::string directory = joinPath(databaseDirectory, withoutSeparator(name));
+    const std::string name = subjectDirectoryName(subject);
+    const std::string directory = joinPath(databaseDirectory, name);
     std::string error;
     const bool usable = ensureDirectory(directory, error);
-    printLine(msg::processingSubject(name));
+    printLine(msg::processingSubject(printedDirectoryName(name)));
     if (!usable) {
       printLine(msg::directoryUnusable(directory, error));
       complete = false;
@@ -164,11 +147,11 @@ struct Walker {
       }
       return;
     }
-    const std::string name = format("DB_%02" PRId64 "\\", database);
-    const std::string directory = joinPath(root, withoutSeparator(name));
+    const std::string name = databaseDirectoryName(database);
+    const std::string directory = joinPath(root, name);
     std::string error;
     const bool usable = ensureDirectory(directory, error);
-    printLine(msg::processingDatabase(name));
+    printLine(msg::processingDatabase(printedDirectoryName(name)));
     if (!usable) {
       printLine(msg::directoryUnusable(directory, error));
       complete = false;
