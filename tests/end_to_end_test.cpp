@@ -8,7 +8,7 @@ namespace {
 TEST(EndToEnd, NoInputFilePrintsEightLinesAndCreatesNothing) {
   TempDir dir;
   const RunResult run = runProgram(converterPath(), dir.path, {"--ignored", "x"});
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.out,
             "Unable to open the file: QUOLMET ERP-BCI.hdf5\n"
             "NumStimuli: 0\nNumSessions: 0\nNumTrials: 0\n"
@@ -32,6 +32,16 @@ TEST(EndToEnd, SmallInputWritesOneSession) {
   const auto tree = listTree(work.path);
   EXPECT_EQ(tree.at("DB_00/Subject_01/Subj01_01_06_06.bin"), 24736u);
   EXPECT_TRUE(tree.count("DB_00/Subject_01/Subj01_01_06_06.npx"));
+
+  // An encoder file without its Encoder element prints nothing of its own on
+  // standard output, but the header lacks its encoder: the run fails.
+  writeTextFile(dir.file("bin/6by6_QUOLMET.enc"), "<DOC><Other/></DOC>");
+  const RunResult withoutEncoder = runProgram(dir.file("bin/erp2npx"), work.path);
+  EXPECT_EQ(withoutEncoder.exitCode, 1);
+  EXPECT_EQ(withoutEncoder.out, run.out);
+  EXPECT_NE(
+      readFile(work.file("DB_00/Subject_01/Subj01_01_06_06.npx")).find("<ControlInterface />"),
+      std::string::npos);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST(FaultInjection, UnreadableEncoderFileStillGivesAHeader) {
   fs::permissions(installed.file("6by6_QUOLMET.enc"), fs::perms::none);
   fs::permissions(work.path, fs::perms::all);
   const RunResult run = runAsNobody(installed.file("erp2npx"), work.path);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.out, "\nFile successfully opened!!!!\n\n" + kCounts +
                          "Processing DB_00\\\n\tProcessing Subject_01\\\n"
                          "\t\tProcessing Subj01_01_06_06.bin\n"

@@ -170,16 +170,16 @@ TEST(InputEndToEnd, NoInputFile) {
   {
     TempDir work;
     const RunResult run = runProgram(converterPath(), work.path);
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, eightLines);
     EXPECT_TRUE(fs::is_empty(work.path));
   }
   {
-    // The subject file is still read, and a clean one adds nothing.
+    // A run that converts nothing fails, whatever else is there.
     TempDir work;
     writeTextFile(work.file("DataSets.txt"), kSubjectFile);
     const RunResult run = runProgram(converterPath(), work.path);
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, eightLines);
     EXPECT_EQ(listTree(work.path).size(), 1u);
     EXPECT_TRUE(holdsOnlyTheInput(work.path));
@@ -188,7 +188,7 @@ TEST(InputEndToEnd, NoInputFile) {
     TempDir work;
     writeTextFile(work.file(kInput), "plain text, not HDF5\n");
     const RunResult run = runProgram(converterPath(), work.path);
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, eightLines);
     EXPECT_TRUE(holdsOnlyTheInput(work.path));
   }
@@ -443,8 +443,8 @@ TEST(InputEndToEnd, EachMissingDataset) {
     const std::string opened = std::string(kOpened) + "\n\nNOOOO " + name.substr(1) + "!!!!\n\n";
 
     if (name == "/matrix_indexes") {
-      // Its values are never used.
-      EXPECT_EQ(run.exitCode, 0);
+      // Its values are never used, but a dataset of the input is missing.
+      EXPECT_EQ(run.exitCode, 1);
       EXPECT_EQ(out, opened + kSmallRun.substr(std::string(kOpened).size()));
       expectSameTree(work.path, complete.path);
     } else if (name == "/matrix_dims" || name == "/target") {
@@ -691,7 +691,7 @@ TEST(InputEndToEnd, UnreadableInputFiles) {
     installConverter(installed.path);
     fs::permissions(work.path, fs::perms::all);
     const RunResult run = runAsNobody(installed.file("erp2npx"), work.path);
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) +
                            closing(0, 0, 0, 0));
     EXPECT_TRUE(holdsOnlyTheInput(work.path));

@@ -1,7 +1,7 @@
 // A conversion stopped at any moment leaves no truncated file under a final
 // name, and a rerun over the same tree completes it.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,7 +69,8 @@ void expectCompleteFiles(const std::string& root) {
 std::string treeContents(const std::string& root) {
   std::string all;
   for (const auto& entry : listTree(root)) {
-    if (entry.first.rfind("DB_", 0) == 0) all += entry.first + "\n" + readFile(root + "/" + entry.first);
+    if (entry.first.rfind("DB_", 0) == 0)
+      all += entry.first + "\n" + readFile(root + "/" + entry.first);
   }
   return all;
 }

@@ -338,7 +338,7 @@ TEST_F(GeneratedCollection, EncoderFilesAreFoundBesideTheExecutableOnly) {
   // Without files beside the executable, those in the working directory are ignored.
   removeEncoders(install.path);
   const RunResult without = runProgram(converter, work.path);
-  EXPECT_EQ(without.exitCode, 0);
+  EXPECT_EQ(without.exitCode, 1);
   EXPECT_EQ(without.out, expectedOutput([](const SessionLayout& l) {
               return "Unable to load the Encoder file: " + std::to_string(l.rows) + "by" +
                      std::to_string(l.columns) + "_QUOLMET.enc\n";
@@ -373,11 +373,11 @@ const char kThreeSessionsWalk[] =
     "\tProcessing Subject_02\\\n"
     "\t\tProcessing Subj02_03_06_06.bin\n";
 
-TEST_F(OutputRun, BinaryFileBlockedByADirectoryDoesNotChangeTheExitValue) {
+TEST_F(OutputRun, BinaryFileBlockedByADirectoryFailsTheRun) {
   writeInputFile(work.file(kInputName), threeSessions());
   fs::create_directories(work.file("DB_00/Subject_01/Subj01_01_06_06.bin"));
   const RunResult result = run();
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
                             "Processing DB_00\\\n"
                             "\tProcessing Subject_01\\\n"
@@ -411,7 +411,7 @@ TEST_F(OutputRun, ReadOnlyFileStopsAnUnprivilegedUser) {
   const RunResult result = runProgram(
       "setpriv", work.path, {"--reuid=65534", "--regid=65534", "--clear-groups", converter});
   if (result.exitCode == -1 || result.out.empty()) GTEST_SKIP() << "cannot run as another user";
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
                             "Processing DB_00\\\n"
                             "\tProcessing Subject_01\\\n"

@@ -135,6 +135,11 @@ std::string encoderNotLoaded(const std::string& encoderFileName) {
   return "Unable to load the Encoder file: " + encoderFileName;
 }
 
+std::string encoderWithoutElement(const std::string& encoderFileName) {
+  return "erp2npx: " + encoderFileName +
+         " holds no DOC/Encoder element; the headers made with it have none";
+}
+
 }  // namespace msg
 
 namespace {

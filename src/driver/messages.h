@@ -52,6 +52,7 @@ std::string fileNotWritten(const std::string& path, const std::string& reason);
 std::string headerNotSaved(const std::string& path, const std::string& reason);
 
 std::string encoderNotLoaded(const std::string& encoderFileName);
+std::string encoderWithoutElement(const std::string& encoderFileName);
 
 }  // namespace msg
 

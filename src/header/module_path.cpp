@@ -32,7 +32,8 @@ std::string executablePath() {
   for (;;) {
     const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (length < 0) return {};
-    if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(length));
+    if (static_cast<size_t>(length) < buffer.size())
+      return std::string(buffer.data(), static_cast<size_t>(length));
     buffer.resize(buffer.size() * 2);
   }
 }

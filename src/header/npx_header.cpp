@@ -33,7 +33,7 @@ void appendZeroPoint(pugi::xml_node parent, const char* name) {
 
 namespace NpxHeaderBuilder {
 
-void buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs) {
+EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs) {
   const unsigned int version = kBinaryFormatVersion;
   const unsigned int rate = kEpochSamples;
   pugi::xml_node doc = document.append_child("DOC");
@@ -95,17 +95,16 @@ void buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs&
   appendEventSection(events, inputs.layout, *inputs.events);
 
   pugi::xml_node p2731 = doc.append_child("P2731");
-  if (inputs.encoderPath.empty()) {
-    appendParadigmSection(p2731, inputs.layout);
-  } else {
-    appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
-  }
+  const EncoderCopy encoder = inputs.encoderPath.empty()
+                                  ? appendParadigmSection(p2731, inputs.layout)
+                                  : appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
 
   pugi::xml_node transducer = p2731.append_child("Transducer");
   transducer.append_attribute("Type").set_value("EEG");
   transducer.append_attribute("Signal").set_value("Electrical");
   appendZeroPoint(transducer, "Reference");
   appendZeroPoint(transducer, "Ground");
+  return encoder;
 }
 
 std::string serializeHeader(const pugi::xml_document& document) {
@@ -115,9 +114,10 @@ std::string serializeHeader(const pugi::xml_document& document) {
 }
 
 bool writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs,
-                        std::string& error) {
+                        std::string& error, EncoderCopy* encoder) {
   pugi::xml_document document;
-  buildSessionHeader(document, inputs);
+  const EncoderCopy copied = buildSessionHeader(document, inputs);
+  if (encoder != nullptr) *encoder = copied;
   const std::string text = serializeHeader(document);
   OutputFile file;
   const int created = createOutputFile(path, file);

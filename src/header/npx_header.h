@@ -1,10 +1,10 @@
 #pragma once
 
+#include <pugixml.hpp>
 #include <string>
 
-#include <pugixml.hpp>
-
 #include "driver/config.h"
+#include "header/paradigm_section.h"
 #include "input/stimulus_table.h"
 #include "input/subject_file.h"
 #include "output/binary_epoch_writer.h"
@@ -23,8 +23,8 @@ struct SessionHeaderInputs {
 
 namespace NpxHeaderBuilder {
 
-// Builds the whole header document.
-void buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs);
+// Builds the whole header document; says what became of the encoder.
+EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs);
 
 // The document as saved: tab-indented, in ISO-8859-1.
 std::string serializeHeader(const pugi::xml_document& document);
@@ -32,7 +32,7 @@ std::string serializeHeader(const pugi::xml_document& document);
 // Builds the header and saves it at path, complete or not at all. False with
 // the reason when it cannot be saved.
 bool writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs,
-                        std::string& error);
+                        std::string& error, EncoderCopy* encoder = nullptr);
 
 }  // namespace NpxHeaderBuilder
 

@@ -73,34 +73,36 @@ unsigned nestingDepth(pugi::xml_document& document) {
   return walker.deepest;
 }
 
-void appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath,
-                       const std::string& bareName) {
+EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath,
+                              const std::string& bareName) {
   // Loaded afresh for every session: the files are small and may change.
   pugi::xml_document encoder;
   std::string text;
   if (!readEncoderFile(encoderPath, text) || !encoder.load_buffer(text.data(), text.size()) ||
       nestingDepth(encoder) > kMaxEncoderDepth) {
     printLine(msg::encoderNotLoaded(bareName));
-    return;
+    return EncoderCopy::kUnloadable;
   }
   const pugi::xml_node element = encoder.root().child("DOC").child("Encoder");
-  if (element) makeXmlSafe(controlInterface.append_copy(element));
+  if (!element) return EncoderCopy::kNoEncoderElement;
+  makeXmlSafe(controlInterface.append_copy(element));
+  return EncoderCopy::kCopied;
 }
 
 }  // namespace
 
-void appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout,
-                           const std::string& encoderPath) {
+EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout,
+                                  const std::string& encoderPath) {
   appendParadigm(p2731);
   pugi::xml_node controlInterface = p2731.append_child("ControlInterface");
-  appendEncoderCopy(controlInterface, encoderPath, encoderFileName(layout));
+  return appendEncoderCopy(controlInterface, encoderPath, encoderFileName(layout));
 }
 
-void appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout) {
+EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout) {
   // Beside the executable, whatever the working directory.
   ModulePath modulePath = moduleOfExecutable();
   ModulePathOps::replaceFileName(modulePath, encoderFileName(layout));
-  appendParadigmSection(p2731, layout, modulePath.path);
+  return appendParadigmSection(p2731, layout, modulePath.path);
 }
 
 }  // namespace erp2npx

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <pugixml.hpp>
+#include <string>
 
 namespace erp2npx {
 

@@ -41,6 +41,7 @@ class Loader {
     opened = openInputDataset(file_, name, access);
     if (opened.status == OpenedDataset::Status::kMissing) {
       std::printf("%s", msg::datasetMissing(name).c_str());
+      complete_ = false;
       return false;
     }
     if (opened.status == OpenedDataset::Status::kRefused) {
@@ -169,7 +170,7 @@ bool load(const std::string& fileName, size_t channelCount, InputData& data) {
   if (!file) {
     printLine(msg::unableToOpenInput(fileName));
     if (!why.empty()) printLine(msg::inputNotOpened(fileName, why));
-    return failure != InputFile::Failure::kNotRegular;
+    return false;
   }
   std::printf("%s", msg::kFileOpened);
 

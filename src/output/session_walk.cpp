@@ -90,6 +90,7 @@ struct Walker {
     const int created = createOutputFile(binPath, file);
     if (created != 0) {
       printLine(msg::errorCreatingFile(created, binName));
+      complete = false;
       return;
     }
     printLine(msg::processingSession(binName));
@@ -111,10 +112,17 @@ struct Walker {
     header.channels = &channels;
     header.events = &events;
     const std::string npxPath = joinPath(directory, stem + ".npx");
-    if (!NpxHeaderBuilder::writeSessionHeader(npxPath, header, error)) {
+    EncoderCopy encoder = EncoderCopy::kCopied;
+    if (!NpxHeaderBuilder::writeSessionHeader(npxPath, header, error, &encoder)) {
       printLine(msg::headerNotSaved(npxPath, error));
       complete = false;
     }
+    // The header is complete only with its encoder; standard output keeps to
+    // the converter's fixed lines, so a file without one is noted beside it.
+    if (encoder == EncoderCopy::kNoEncoderElement) {
+      std::fprintf(stderr, "%s\n", msg::encoderWithoutElement(encoderFileName(layout)).c_str());
+    }
+    if (encoder != EncoderCopy::kCopied) complete = false;
   }
 
   void walkSubject(int32_t database, int32_t subject, const SessionMap& sessions,
