@@ -482,7 +482,12 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
   nominal["/codes"] = ints(n, 0, 11);
   nominal["/database_ids"] = ints(n, 0, 1);
   nominal["/erp_labels"] = ints(n, 0, 1);
-  nominal["/matrix_dims"] = ints(2 * sessions, 4, 7);
+  // Matrix sizes that have an encoder file: without one no run is complete.
+  const double shipped[3][2] = {{4, 5}, {6, 6}, {6, 7}};
+  for (int r = 0; r < sessions; ++r) {
+    const double* size = shipped[fdp.ConsumeIntegralInRange(0, 2)];
+    nominal["/matrix_dims"].insert(nominal["/matrix_dims"].end(), size, size + 2);
+  }
   nominal["/matrix_indexes"] = ints(n, 0, 11);
   nominal["/run_indexes"] = ints(n, 0, sessions - 1);
   nominal["/sequences"] = ints(n, 0, 14);
@@ -501,7 +506,7 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
       {"/database_ids", false, static_cast<uint64_t>(n), 1, true},
       {"/erp_labels", true, static_cast<uint64_t>(n), 1, false},
       {"/features", true, static_cast<uint64_t>(n) * kEpochFloats, featureMax, true},
-      {"/matrix_dims", false, static_cast<uint64_t>(2 * sessions), 7, false},
+      {"/matrix_dims", false, static_cast<uint64_t>(2 * sessions), 7, true},
       {"/matrix_indexes", false, static_cast<uint64_t>(n), 11, false},
       {"/run_indexes", false, static_cast<uint64_t>(n), sessions - 1, true},
       {"/sequences", false, static_cast<uint64_t>(n), 14, false},

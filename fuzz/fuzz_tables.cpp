@@ -25,6 +25,8 @@
 #include "driver/config.h"
 #include "driver/speller_layout.h"
 #include "fuzz_support.h"
+#include "header/module_path.h"
+#include "header/paradigm_section.h"
 #include "input/dataset_loader.h"
 #include "input/epoch_matrix.h"
 #include "output/session_walk.h"
@@ -140,6 +142,14 @@ bool sessionWritable(const Input& in, const SessionKey& key, const std::vector<s
     if (s >= in.codesCount) return false;
   }
   return true;
+}
+
+// Whether the session's encoder file lies beside this program, as its
+// header needs for the walk to count it complete.
+bool hasEncoderFile(const erp2npx::SessionLayout& layout) {
+  erp2npx::ModulePath path = erp2npx::moduleOfExecutable();
+  erp2npx::ModulePathOps::replaceFileName(path, erp2npx::encoderFileName(layout));
+  return fs::is_regular_file(path.path);
 }
 
 std::string sessionBinPath(const SessionKey& key, const erp2npx::SessionLayout& layout) {
@@ -324,6 +334,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (!sessionWritable(in, key, stimuli)) {
       allWritable = false;
       continue;
+    }
+    // Written, but without its encoder the header is not what it should be.
+    if (!hasEncoderFile(d.sessionLayouts[static_cast<size_t>(std::get<2>(key))])) {
+      allWritable = false;
     }
     std::stable_sort(stimuli.begin(), stimuli.end(),
                      [&](size_t a, size_t b) { return d.stimuli[a].trial < d.stimuli[b].trial; });
