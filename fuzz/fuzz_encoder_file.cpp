@@ -8,10 +8,10 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "driver/config.h"
-#include "driver/speller_layout.h"
+#include "common/config.h"
 #include "fuzz_support.h"
 #include "header/npx_header.h"
+#include "header/speller_layout.h"
 
 namespace {
 
@@ -39,7 +39,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The encoder message goes to standard output; keep the fuzzer's log clean.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   tempFolder = erp2npx::fuzz::scratchFolder("fuzz-encoder");
-  erp2npx::fillSpellerLayout();
   return 0;
 }
 
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   inputs.encoderPath = encoderPath;
 
   pugi::xml_document header;
-  erp2npx::NpxHeaderBuilder::buildSessionHeader(header, inputs);
+  erp2npx::NpxHeaderBuilder().buildSessionHeader(header, inputs);
   const std::string text = erp2npx::NpxHeaderBuilder::serializeHeader(header);
 
   // What the header should have copied, judged from the file directly.

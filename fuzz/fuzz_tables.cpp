@@ -22,14 +22,14 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/config.h"
-#include "driver/speller_layout.h"
+#include "common/config.h"
+#include "common/console.h"
+#include "driver/session_walk.h"
 #include "fuzz_support.h"
-#include "header/module_path.h"
 #include "header/paradigm_section.h"
+#include "header/speller_layout.h"
 #include "input/dataset_loader.h"
 #include "input/epoch_matrix.h"
-#include "output/session_walk.h"
 #include "output/stimulus_index.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +61,7 @@ struct Input {
   erp2npx::InputData data;
   std::vector<double> features;
   size_t codesCount = 0;
+  std::vector<size_t> storageOrder;  // the epochs in the order the stream hands them out
 };
 
 Input makeInput(FuzzedDataProvider& fdp) {
@@ -124,8 +125,25 @@ Input makeInput(FuzzedDataProvider& fdp) {
   // Value i + 1 names its stimulus and sample, exactly, as a float.
   in.features.resize(featureCount);
   for (size_t i = 0; i < featureCount; ++i) in.features[i] = static_cast<double>(i + 1);
-  d.epochs = erp2npx::createEpochMatrix(erp2npx::channelList().size());
-  erp2npx::buildEpochMatrix(d.epochs, in.features, in.codesCount);
+  // The epochs come in an order of the fuzz input's choosing, as an input
+  // stores them: in table order, reversed, or rotated.
+  in.storageOrder.resize(in.codesCount);
+  for (size_t e = 0; e < in.codesCount; ++e) in.storageOrder[e] = e;
+  switch (fdp.ConsumeIntegralInRange(0, 2)) {
+    case 1:
+      std::reverse(in.storageOrder.begin(), in.storageOrder.end());
+      break;
+    case 2:
+      if (!in.storageOrder.empty()) {
+        std::rotate(in.storageOrder.begin(),
+                    in.storageOrder.begin() +
+                        fdp.ConsumeIntegralInRange<size_t>(0, in.storageOrder.size() - 1),
+                    in.storageOrder.end());
+      }
+      break;
+    default:
+      break;
+  }
   return in;
 }
 
@@ -147,9 +165,7 @@ bool sessionWritable(const Input& in, const SessionKey& key, const std::vector<s
 // Whether the session's encoder file lies beside this program, as its
 // header needs for the walk to count it complete.
 bool hasEncoderFile(const erp2npx::SessionLayout& layout) {
-  erp2npx::ModulePath path = erp2npx::moduleOfExecutable();
-  erp2npx::ModulePathOps::replaceFileName(path, erp2npx::encoderFileName(layout));
-  return fs::is_regular_file(path.path);
+  return fs::is_regular_file(erp2npx::encoderPathBesideExecutable(layout));
 }
 
 std::string sessionBinPath(const SessionKey& key, const erp2npx::SessionLayout& layout) {
@@ -307,7 +323,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The walk reports on standard output; keep the fuzzer's log clean.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   baseFolder = erp2npx::fuzz::scratchFolder("fuzz-tables");
-  erp2npx::fillSpellerLayout();
   return 0;
 }
 
@@ -320,7 +335,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   fs::remove_all(root);
   fs::create_directory(root);
   const erp2npx::StimulusIndex index = erp2npx::buildStimulusIndex(d.stimuli, d.sessionLayouts);
-  const bool complete = erp2npx::SessionWalk::walk(index, d, erp2npx::channelList(), root);
+  // The epochs as "/features" would give them: narrowed, zero where the
+  // values stop early.
+  std::vector<float> epochValues(in.codesCount * kEpochFloats, 0.0f);
+  erp2npx::narrowToFloat(in.features.data(), std::min(in.features.size(), epochValues.size()),
+                         epochValues.data());
+  const erp2npx::EpochStream stream = [&](const erp2npx::EpochConsumer& consumer) {
+    for (const size_t e : in.storageOrder) {
+      consumer.values(e * kEpochFloats, epochValues.data() + e * kEpochFloats, kEpochFloats);
+    }
+  };
+  erp2npx::Console console = erp2npx::Console::collecting();
+  const bool complete =
+      erp2npx::SessionWalk(index, d, erp2npx::channelList(), console, root).walk(stream);
 
   // What the tables call for: each session's stimuli in file order.
   std::map<SessionKey, std::vector<size_t>> sessions;

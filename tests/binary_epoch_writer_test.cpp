@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "output/binary_epoch_file.h"
 #include "output/output_file.h"
+#include "output/session_plan.h"
 #include "output/stimulus_index.h"
 #include "test_support.h"
 
@@ -27,9 +33,15 @@ double sourceValue(size_t stimulus, size_t valueInEpoch) {
 
 // Input of one 6-by-6 session: stimulus p has the given trial, code and label;
 // trial t's target is (t % 6, 6 + t % 6).
-InputData sessionInput(const std::vector<int32_t>& trials, const std::vector<int32_t>& codes,
-                       const std::vector<int32_t>& labels) {
+struct Session {
   InputData data;
+  std::vector<double> features;
+};
+
+Session sessionInput(const std::vector<int32_t>& trials, const std::vector<int32_t>& codes,
+                     const std::vector<int32_t>& labels) {
+  Session session;
+  InputData& data = session.data;
   for (size_t p = 0; p < trials.size(); ++p) {
     StimulusRecord record;
     record.trial = trials[p];
@@ -47,13 +59,11 @@ InputData sessionInput(const std::vector<int32_t>& trials, const std::vector<int
     target.targetColumnCode = 6 + t % 6;
     data.targets.push_back(target);
   }
-  std::vector<double> features(trials.size() * kEpochValues);
-  for (size_t i = 0; i < features.size(); ++i) {
-    features[i] = sourceValue(i / kEpochValues, i % kEpochValues);
+  session.features.resize(trials.size() * kEpochValues);
+  for (size_t i = 0; i < session.features.size(); ++i) {
+    session.features[i] = sourceValue(i / kEpochValues, i % kEpochValues);
   }
-  data.epochs = createEpochMatrix(8);
-  buildEpochMatrix(data.epochs, features, trials.size());
-  return data;
+  return session;
 }
 
 // The trial map of the single session, as the grouping index builds it.
@@ -64,19 +74,37 @@ TrialMap trialsOf(const InputData& data) {
 struct Written {
   std::string bytes;
   SessionEvents events;
+  Status status = Status::done();
 };
 
-Written writeSession(const InputData& data, const TrialMap& trials,
-                     const ChannelList& channels = channelList()) {
+// Writes one session's file as the walk does: the epochs placed in file order
+// and streamed, in the given storage order, straight to their places.
+Written writeSession(const Session& session, const TrialMap& trials,
+                     const ChannelList& channels = channelList(),
+                     std::vector<size_t> storageOrder = {}, std::set<size_t> failing = {}) {
   TempDir dir;
   const std::string path = dir.file("session.bin");
-  OutputFile file;
-  EXPECT_EQ(createOutputFile(path, file), 0);
+  BinaryEpochWriter writer(channels);
+  const uint32_t slot = writer.add(path, static_cast<uint32_t>(epochCountOf(trials)));
+  EpochPlacement placement(session.data.stimuli.size());
+  uint32_t epoch = 0;
+  forEachEpochInFileOrder(trials,
+                          [&](int32_t stimulus) { placement.place(stimulus, slot, epoch++); });
+  EpochConsumer consumer;
+  consumer.values = [&](uint64_t first, const float* values, size_t count) {
+    placeValues(placement, first, values, count,
+                [&](uint64_t, uint32_t to, uint64_t at, const float* run, size_t length) {
+                  writer.write(to, at, run, length);
+                });
+  };
+  consumer.failed = [&](uint64_t first, uint64_t, const std::string& reason) {
+    if (placement.placed(first / kEpochValues)) writer.fail(slot, reason);
+  };
+  test::InMemoryEpochs(session.features, session.data.stimuli.size())
+      .stream(std::move(storageOrder), std::move(failing))(consumer);
   Written written;
-  std::string error;
-  EXPECT_TRUE(BinaryEpochWriter::write(file, trials, data, channels, written.events, error))
-      << error;
-  EXPECT_TRUE(commitOutputFile(file, error)) << error;
+  written.status = writer.finish(slot);
+  written.events = buildSessionEvents(trials, session.data);
   written.bytes = test::readFile(path);
   return written;
 }
@@ -121,8 +149,8 @@ void expectSamples(const std::string& bytes, const std::vector<int32_t>& fileOrd
 }
 
 TEST(BinaryEpochWriter, TwoTrialsOfThreeStimuli) {
-  const InputData data = sessionInput({0, 0, 0, 1, 1, 1}, {2, 7, 5, 3, 8, 3}, {1, 1, 0, 0, 1, 0});
-  const Written written = writeSession(data, trialsOf(data));
+  const Session data = sessionInput({0, 0, 0, 1, 1, 1}, {2, 7, 5, 3, 8, 3}, {1, 1, 0, 0, 1, 0});
+  const Written written = writeSession(data, trialsOf(data.data));
 
   EXPECT_EQ(written.bytes.size(), 24736u);
   EXPECT_EQ(u32At(written.bytes, 20), 768u);
@@ -144,8 +172,8 @@ TEST(BinaryEpochWriter, TwoTrialsOfThreeStimuli) {
 }
 
 TEST(BinaryEpochWriter, FixedHeaderAndChannelNames) {
-  const InputData data = sessionInput({0, 0, 0, 1, 1, 1}, {0, 1, 2, 3, 4, 5}, {0, 0, 0, 0, 0, 0});
-  const std::string bytes = writeSession(data, trialsOf(data)).bytes;
+  const Session data = sessionInput({0, 0, 0, 1, 1, 1}, {0, 1, 2, 3, 4, 5}, {0, 0, 0, 0, 0, 0});
+  const std::string bytes = writeSession(data, trialsOf(data.data)).bytes;
   const std::string expected(
       "\x4E\x50\x58\x46\x49\x4C\x45\x00"  // magic
       "\x11\x00\x00\x00"                  // version 17
@@ -183,8 +211,8 @@ TEST(BinaryEpochWriter, LongChannelNameInAWrittenFile) {
   // The data block still follows 160 bytes in: the cut name keeps its field width.
   ChannelList channels = channelList();
   channels[0] = "Twenty_characters_xx";
-  const InputData data = sessionInput({0}, {4}, {1});
-  const std::string bytes = writeSession(data, trialsOf(data), channels).bytes;
+  const Session data = sessionInput({0}, {4}, {1});
+  const std::string bytes = writeSession(data, trialsOf(data.data), channels).bytes;
   EXPECT_EQ(bytes.substr(32, 16), std::string("Twenty_characte") + '\0');
   EXPECT_EQ(bytes.substr(48, 16), std::string("Cz") + std::string(14, '\0'));
   expectSamples(bytes, {0});
@@ -192,8 +220,8 @@ TEST(BinaryEpochWriter, LongChannelNameInAWrittenFile) {
 
 TEST(BinaryEpochWriter, EpochsFollowTrialThenTableOrderNotCodeOrder) {
   // Table order: trial 1 first, codes descending within trial 0.
-  const InputData data = sessionInput({1, 0, 1, 0, 0}, {4, 11, 2, 9, 1}, {0, 1, 0, 0, 1});
-  const Written written = writeSession(data, trialsOf(data));
+  const Session data = sessionInput({1, 0, 1, 0, 0}, {4, 11, 2, 9, 1}, {0, 1, 0, 0, 1});
+  const Written written = writeSession(data, trialsOf(data.data));
   expectSamples(written.bytes, {1, 3, 4, 0, 2});
   EXPECT_EQ(written.events.codeOffsets,
             (std::map<int32_t, std::vector<int32_t>>{
@@ -204,21 +232,21 @@ TEST(BinaryEpochWriter, EpochsFollowTrialThenTableOrderNotCodeOrder) {
 }
 
 TEST(BinaryEpochWriter, CodesCollectTheirPositionsAndAbsentCodesHaveNoList) {
-  const InputData data = sessionInput({0, 0, 0, 0}, {3, 8, 3, 8}, {0, 1, 0, 1});
-  const SessionEvents events = writeSession(data, trialsOf(data)).events;
+  const Session data = sessionInput({0, 0, 0, 0}, {3, 8, 3, 8}, {0, 1, 0, 1});
+  const SessionEvents events = writeSession(data, trialsOf(data.data)).events;
   EXPECT_EQ(events.codeOffsets,
             (std::map<int32_t, std::vector<int32_t>>{{3, {0, 256}}, {8, {128, 384}}}));
 }
 
 TEST(BinaryEpochWriter, EveryLabelOtherThanZeroIsATarget) {
-  const InputData data = sessionInput({0, 0, 0, 0}, {0, 1, 2, 3}, {0, -1, 2, 0});
-  const SessionEvents events = writeSession(data, trialsOf(data)).events;
+  const Session data = sessionInput({0, 0, 0, 0}, {0, 1, 2, 3}, {0, -1, 2, 0});
+  const SessionEvents events = writeSession(data, trialsOf(data.data)).events;
   EXPECT_EQ(events.targetOffsets, (std::vector<int32_t>{128, 256}));
   EXPECT_EQ(events.standardOffsets, (std::vector<int32_t>{0, 384}));
 }
 
 TEST(BinaryEpochWriter, TrialWithoutStimuliGetsAnEmptySpanAndNoTarget) {
-  const InputData data = sessionInput({0, 0, 2}, {0, 1, 2}, {0, 0, 0});
+  const Session data = sessionInput({0, 0, 2}, {0, 1, 2}, {0, 0, 0});
   const TrialMap trials = {{0, {0, 1}}, {1, {}}, {2, {2}}};
   const Written written = writeSession(data, trials);
   EXPECT_EQ(written.events.trialSpans.at(1).beginSample, 256);
@@ -231,7 +259,7 @@ TEST(BinaryEpochWriter, TrialWithoutStimuliGetsAnEmptySpanAndNoTarget) {
 }
 
 TEST(BinaryEpochWriter, SessionWithoutEpochsIsTheHeaderAlone) {
-  const InputData data = sessionInput({}, {}, {});
+  const Session data = sessionInput({}, {}, {});
   const Written written = writeSession(data, {});
   EXPECT_EQ(written.bytes.size(), 160u);
   EXPECT_EQ(u32At(written.bytes, 20), 0u);
@@ -246,8 +274,8 @@ TEST(BinaryEpochWriter, SessionLongerThanOneWriteBlock) {
     codes.push_back(p % 12);
     labels.push_back(p % 6 == 0);
   }
-  const InputData data = sessionInput(trials, codes, labels);
-  const Written written = writeSession(data, trialsOf(data));
+  const Session data = sessionInput(trials, codes, labels);
+  const Written written = writeSession(data, trialsOf(data.data));
   EXPECT_EQ(u32At(written.bytes, 20), 600u * 128);
   std::vector<int32_t> order(600);
   for (int32_t p = 0; p < 600; ++p) order[static_cast<size_t>(p)] = p;
@@ -257,16 +285,15 @@ TEST(BinaryEpochWriter, SessionLongerThanOneWriteBlock) {
 }
 
 TEST(BinaryEpochWriter, SpecialSampleValuesAreWrittenAsNarrowed) {
-  InputData data = sessionInput({0}, {0}, {0});
-  std::vector<double> features(kEpochValues, 0.0);
-  features[0] = std::numeric_limits<double>::quiet_NaN();
-  features[1] = 1e300;
-  features[2] = -1e300;
-  features[3] = 1e-320;
-  features[4] = -0.0;
-  features[5] = 16777217.0;  // rounds to even
-  buildEpochMatrix(data.epochs, features, 1);
-  const std::string bytes = writeSession(data, trialsOf(data)).bytes;
+  Session data = sessionInput({0}, {0}, {0});
+  data.features.assign(kEpochValues, 0.0);
+  data.features[0] = std::numeric_limits<double>::quiet_NaN();
+  data.features[1] = 1e300;
+  data.features[2] = -1e300;
+  data.features[3] = 1e-320;
+  data.features[4] = -0.0;
+  data.features[5] = 16777217.0;  // rounds to even
+  const std::string bytes = writeSession(data, trialsOf(data.data)).bytes;
   const uint32_t nan = sampleBitsAt(bytes, 0, 0);
   EXPECT_EQ(nan & 0x7F800000u, 0x7F800000u);
   EXPECT_NE(nan & 0x007FFFFFu, 0u);
@@ -277,41 +304,85 @@ TEST(BinaryEpochWriter, SpecialSampleValuesAreWrittenAsNarrowed) {
   EXPECT_EQ(sampleBitsAt(bytes, 0, 5), bitsOf(16777216.0f));
 }
 
-TEST(BinaryEpochWriter, MissingEpochIsReportedNotRead) {
-  InputData data = sessionInput({0, 0}, {0, 1}, {0, 0});
-  data.epochs = createEpochMatrix(8);
-  buildEpochMatrix(data.epochs, std::vector<double>(kEpochValues, 1.0), 1);
-  TempDir dir;
-  OutputFile file;
-  ASSERT_EQ(createOutputFile(dir.file("s.bin"), file), 0);
-  SessionEvents events;
-  std::string error;
-  EXPECT_FALSE(BinaryEpochWriter::write(file, trialsOf(data), data, channelList(), events, error));
-  EXPECT_EQ(error, "stimulus 1 has no epoch in the input");
+TEST(BinaryEpochWriter, EpochsStoredInAnyOrderLandInFileOrder) {
+  const Session data = sessionInput({1, 0, 1, 0, 0, 2}, {4, 11, 2, 9, 1, 0}, {0, 1, 0, 0, 1, 0});
+  for (const std::vector<size_t>& storage :
+       {std::vector<size_t>{5, 4, 3, 2, 1, 0}, std::vector<size_t>{2, 5, 0, 4, 1, 3}}) {
+    const Written written = writeSession(data, trialsOf(data.data), channelList(), storage);
+    EXPECT_TRUE(written.status.ok());
+    expectSamples(written.bytes, {1, 3, 4, 0, 2, 5});
+  }
 }
 
-TEST(BinaryEpochWriter, WriteFailureGivesTheReason) {
-  const InputData data = sessionInput({0}, {0}, {0});
-  OutputFile file;
-  file.fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(file.fd, 0);
-  SessionEvents events;
-  std::string error;
-  EXPECT_FALSE(BinaryEpochWriter::write(file, trialsOf(data), data, channelList(), events, error));
-  EXPECT_EQ(error, "No space left on device");
+TEST(BinaryEpochWriter, FileWithAnEpochThatFailedOrNeverCameIsRemoved) {
+  const Session data = sessionInput({0, 0, 1}, {0, 1, 2}, {0, 0, 0});
+  Written written = writeSession(data, trialsOf(data.data), channelList(), {}, {1});
+  EXPECT_EQ(written.status.reason(), "reading the epochs failed");
+  EXPECT_TRUE(written.bytes.empty());
+  written = writeSession(data, trialsOf(data.data), channelList(), {0, 2});
+  EXPECT_EQ(written.status.reason(), "some of its epochs never came");
+  EXPECT_TRUE(written.bytes.empty());
+}
+
+TEST(BinaryEpochWriter, ManySessionsAtOnceHoldFewDescriptors) {
+  // Epochs of 100 files interleaved: every file stays in progress to the end.
+  TempDir dir;
+  BinaryEpochWriter writer(channelList());
+  std::vector<float> epoch(kEpochValues);
+  for (uint32_t f = 0; f < 100; ++f) writer.add(dir.file(std::to_string(f) + ".bin"), 3);
+  for (uint32_t e = 0; e < 3; ++e) {
+    for (uint32_t f = 0; f < 100; ++f) {
+      std::fill(epoch.begin(), epoch.end(), static_cast<float>(100 * e + f));
+      writer.write(f, uint64_t{e} * kEpochValues, epoch.data(), epoch.size());
+    }
+  }
+  size_t open = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const std::string target = std::filesystem::read_symlink(entry.path()).string();
+    open += target.rfind(dir.path, 0) == 0 ? 1 : 0;
+  }
+  EXPECT_LE(open, 32u);
+  for (uint32_t f = 0; f < 100; ++f) ASSERT_TRUE(writer.finish(f).ok());
+  const std::string bytes = test::readFile(dir.file("57.bin"));
+  ASSERT_EQ(bytes.size(), 160u + 3 * 4096);
+  EXPECT_EQ(sampleBitsAt(bytes, 2 * 128 + 5, 3), bitsOf(257.0f));
+}
+
+TEST(BinaryEpochWriter, WriteFailureGivesTheReasonAndRemovesTheFile) {
+  // Files may not grow past 1000 bytes: the first epoch cannot be written.
+  TempDir dir;
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  BinaryEpochWriter writer(channelList());
+  const uint32_t slot = writer.add(dir.file("s.bin"), 1);
+  std::vector<float> epoch(kEpochValues, 1.0f);
+  writer.write(slot, 0, epoch.data(), epoch.size());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_TRUE(writer.settled(slot));
+  EXPECT_EQ(writer.finish(slot).reason(), "File too large");
+  EXPECT_FALSE(test::exists(dir.file("s.bin")));
+  EXPECT_FALSE(test::exists(dir.file("s.bin.partial")));
 }
 
 // The file that the writer fills appears under its final name only when complete.
 TEST(OutputFile, WrittenUnderAPartialNameAndRenamedOnCommit) {
   TempDir dir;
   const std::string path = dir.file("a.bin");
-  OutputFile file;
-  ASSERT_EQ(createOutputFile(path, file), 0);
-  std::string error;
-  ASSERT_TRUE(writeAll(file, "abc", 3, error));
+  OutputFile file(path);
+  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.write("ab", 2).ok());
+  // Put down and taken up again, as for files in progress beyond the
+  // descriptors held.
+  file.putDown();
+  ASSERT_TRUE(file.writeAt(2, "c", 1).ok());
   EXPECT_FALSE(test::exists(path));
   EXPECT_EQ(test::readFile(path + ".partial"), "abc");
-  ASSERT_TRUE(commitOutputFile(file, error)) << error;
+  ASSERT_TRUE(file.commit().ok());
   EXPECT_EQ(test::readFile(path), "abc");
   EXPECT_FALSE(test::exists(path + ".partial"));
 }
@@ -321,10 +392,9 @@ TEST(OutputFile, AbandonedFileLeavesTheOldOneIntact) {
   const std::string path = dir.file("a.bin");
   test::writeTextFile(path, "old");
   {
-    OutputFile file;
-    ASSERT_EQ(createOutputFile(path, file), 0);
-    std::string error;
-    ASSERT_TRUE(writeAll(file, "new", 3, error));
+    OutputFile file(path);
+    ASSERT_EQ(file.create(), 0);
+    ASSERT_TRUE(file.write("new", 3).ok());
   }  // dropped without commit
   EXPECT_EQ(test::readFile(path), "old");
   EXPECT_FALSE(test::exists(path + ".partial"));
@@ -334,11 +404,10 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
   TempDir dir;
   const std::string path = dir.file("a.bin");
   test::writeTextFile(path + ".partial", "left over from a killed run");
-  OutputFile file;
-  ASSERT_EQ(createOutputFile(path, file), 0);
-  std::string error;
-  ASSERT_TRUE(writeAll(file, "x", 1, error));
-  ASSERT_TRUE(commitOutputFile(file, error));
+  OutputFile file(path);
+  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.write("x", 1).ok());
+  ASSERT_TRUE(file.commit().ok());
   EXPECT_EQ(test::readFile(path), "x");
   EXPECT_FALSE(test::exists(path + ".partial"));
 }
@@ -346,22 +415,18 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
 TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("a.bin").c_str(), 0777), 0);
-  OutputFile file;
-  EXPECT_EQ(createOutputFile(dir.file("a.bin"), file), EISDIR);
+  EXPECT_EQ(OutputFile(dir.file("a.bin")).create(), EISDIR);
   EXPECT_FALSE(test::exists(dir.file("a.bin.partial")));
-  EXPECT_EQ(createOutputFile(dir.file("missing/a.bin"), file), ENOENT);
+  EXPECT_EQ(OutputFile(dir.file("missing/a.bin")).create(), ENOENT);
 }
 
 TEST(OutputFile, EnsureDirectory) {
   TempDir dir;
-  std::string error;
-  EXPECT_TRUE(ensureDirectory(dir.file("d"), error)) << error;
-  EXPECT_TRUE(ensureDirectory(dir.file("d"), error)) << error;  // already there
+  EXPECT_TRUE(ensureDirectory(dir.file("d")).ok());
+  EXPECT_TRUE(ensureDirectory(dir.file("d")).ok());  // already there
   test::writeTextFile(dir.file("f"), "");
-  EXPECT_FALSE(ensureDirectory(dir.file("f"), error));
-  EXPECT_EQ(error, "a file of that name is in the way");
-  EXPECT_FALSE(ensureDirectory(dir.file("missing/d"), error));
-  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_EQ(ensureDirectory(dir.file("f")).reason(), "a file of that name is in the way");
+  EXPECT_EQ(ensureDirectory(dir.file("missing/d")).reason(), "No such file or directory");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
+#include "common/messages.h"
 #include "input/hdf5_handle.h"
 #include "test_support.h"
 
@@ -75,30 +75,28 @@ struct Loaded {
   bool complete = false;
   std::string out;
   InputData data;
+  size_t epochs = 0;           // the epochs the load found in "/features"
+  std::vector<float> samples;  // all of them, as streamed
+
+  // Sample t of stimulus s on channel ch.
+  float sample(size_t channel, size_t stimulus, size_t t) const {
+    return samples.at(stimulus * kEpochValues + t * 8 + channel);
+  }
 };
 
-// Every epoch of the matrix, in stimulus order.
-std::vector<float> allEpochs(const EpochMatrix& epochs) {
-  std::vector<int32_t> stimuli(epochCount(epochs));
-  for (size_t s = 0; s < stimuli.size(); ++s) stimuli[s] = static_cast<int32_t>(s);
-  std::vector<float> values(stimuli.size() * epochs.channelCount * 128);
-  std::string error;
-  EXPECT_TRUE(readEpochs(epochs, stimuli.data(), stimuli.size(), values.data(), error)) << error;
-  return values;
-}
-
-// Loads the file and takes its epochs into memory, so that the input file is
-// closed again and the test may rewrite it.
+// Loads the file as the converter does and takes its epochs into memory, so
+// that the input file is closed again and the test may rewrite it.
 Loaded load(const std::string& path) {
   Loaded result;
-  result.data.epochs = createEpochMatrix(8);
-  testing::internal::CaptureStdout();
-  result.complete = DatasetLoader::load(path, 8, result.data);
-  result.out = testing::internal::GetCapturedStdout();
-  EpochMatrix inMemory = createEpochMatrix(8);
-  inMemory.stimulusCount = epochCount(result.data.epochs);
-  inMemory.samples = allEpochs(result.data.epochs);
-  result.data.epochs = std::move(inMemory);
+  Console console = Console::collecting();
+  result.complete = DatasetLoader(console).load(path, 8, result.data);
+  for (const std::string& text : console.collected()) {
+    result.out += text;
+    if (text.empty() || text.back() != '\n') result.out += "\n";
+  }
+  result.epochs = result.data.epochs.epochCount();
+  result.samples = test::streamedValues(result.data.epochs);
+  result.data.epochs = EpochMatrix();
   return result;
 }
 
@@ -124,8 +122,12 @@ void expectSameInput(const InputData& a, const InputData& b) {
     EXPECT_EQ(a.targets[i].targetRowCode, b.targets[i].targetRowCode);
     EXPECT_EQ(a.targets[i].targetColumnCode, b.targets[i].targetColumnCode);
   }
-  ASSERT_EQ(epochCount(a.epochs), epochCount(b.epochs));
-  EXPECT_EQ(allEpochs(a.epochs), allEpochs(b.epochs));
+}
+
+void expectSameInput(const Loaded& a, const Loaded& b) {
+  expectSameInput(a.data, b.data);
+  EXPECT_EQ(a.epochs, b.epochs);
+  EXPECT_EQ(a.samples, b.samples);
 }
 
 class DatasetLoaderTest : public testing::Test {
@@ -184,12 +186,11 @@ TEST_F(DatasetLoaderTest, CompleteFile) {
   EXPECT_EQ(data.targets[1].column3Value, 1);
   EXPECT_EQ(data.targets[1].targetRowCode, 1);
   EXPECT_EQ(data.targets[1].targetColumnCode, 8);
-  ASSERT_EQ(data.epochs.channelCount, 8u);
-  ASSERT_EQ(epochCount(data.epochs), 6u);
+  ASSERT_EQ(loaded.epochs, 6u);
   for (size_t s = 0; s < 6; ++s) {
     for (size_t ch = 0; ch < 8; ++ch) {
-      EXPECT_EQ(sampleAt(data.epochs, ch, s, 0), s * 1024 + ch + 0.5f);
-      EXPECT_EQ(sampleAt(data.epochs, ch, s, 127), s * 1024 + 127 * 8 + ch + 0.5f);
+      EXPECT_EQ(loaded.sample(ch, s, 0), s * 1024 + ch + 0.5f);
+      EXPECT_EQ(loaded.sample(ch, s, 127), s * 1024 + 127 * 8 + ch + 0.5f);
     }
   }
   EXPECT_TRUE(data.subjectInfos.empty());
@@ -203,8 +204,7 @@ TEST_F(DatasetLoaderTest, FileThatCannotBeOpened) {
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_TRUE(loaded.data.sessionLayouts.empty());
   EXPECT_TRUE(loaded.data.targets.empty());
-  EXPECT_EQ(loaded.data.epochs.channelCount, 8u);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
 
   test::writeTextFile(path, "not an HDF5 file\n");
   loaded = load(path);
@@ -222,8 +222,7 @@ TEST_F(DatasetLoaderTest, OnlyTrialsMissing) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 5u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
-  EXPECT_EQ(loaded.data.epochs.channelCount, 8u);
+  EXPECT_EQ(loaded.epochs, 0u);
   // The counts that are printed still come from what was read.
   EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
   EXPECT_EQ(loaded.data.targets.size(), 2u);
@@ -248,7 +247,7 @@ TEST_F(DatasetLoaderTest, EachMissingDatasetHasItsMessage) {
     EXPECT_FALSE(loaded.complete);
     EXPECT_EQ(loaded.data.stimulusCount, 6u);
     EXPECT_EQ(loaded.data.stimuli.size(), usable ? 6u : 0u);
-    EXPECT_EQ(epochCount(loaded.data.epochs), usable ? 6u : 0u);
+    EXPECT_EQ(loaded.epochs, usable ? 6u : 0u);
     EXPECT_EQ(loaded.data.sessionLayouts.size(), name == "/matrix_dims" ? 0u : 1u);
     EXPECT_EQ(loaded.data.targets.size(), name == "/target" ? 0u : 2u);
   }
@@ -264,7 +263,7 @@ TEST_F(DatasetLoaderTest, FileWithoutDatasets) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
 }
 
 TEST_F(DatasetLoaderTest, StimulusCountFollowsTheLastCountingDataset) {
@@ -275,7 +274,7 @@ TEST_F(DatasetLoaderTest, StimulusCountFollowsTheLastCountingDataset) {
   EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 4u);
   EXPECT_EQ(loaded.data.stimuli.size(), 4u);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);  // the count of "/codes"
+  EXPECT_EQ(loaded.epochs, 6u);  // the count of "/codes"
 
   // With "/trials" and "/subjects" gone, "/sequences" is the last that counts.
   contents = smallInput(2, 3);
@@ -300,8 +299,8 @@ TEST_F(DatasetLoaderTest, ShortColumnsAreReportedAndNothingIsKept) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 9u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
-  EXPECT_TRUE(loaded.data.epochs.samples.empty());
+  EXPECT_EQ(loaded.epochs, 0u);
+  EXPECT_TRUE(loaded.samples.empty());
 }
 
 TEST_F(DatasetLoaderTest, MatrixIndexesAreNotChecked) {
@@ -324,7 +323,7 @@ TEST_F(DatasetLoaderTest, FeaturesMustCoverEveryCode) {
   Loaded loaded = load(input(contents));
   EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + tooShort("/features", 6143, 6144, path));
   EXPECT_FALSE(loaded.complete);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
 
   // More codes than stimuli: the epochs follow "/codes", so the features must too.
@@ -340,8 +339,8 @@ TEST_F(DatasetLoaderTest, FeaturesMustCoverEveryCode) {
   loaded = load(input(contents));
   EXPECT_EQ(loaded.out, msg::kFileOpened);
   EXPECT_TRUE(loaded.complete);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
-  EXPECT_EQ(sampleAt(loaded.data.epochs, 7, 5, 127), 6143.5f);
+  EXPECT_EQ(loaded.epochs, 6u);
+  EXPECT_EQ(loaded.sample(7, 5, 127), 6143.5f);
 }
 
 TEST_F(DatasetLoaderTest, CompressedAndBigEndianFilesGiveTheSameTables) {
@@ -363,9 +362,9 @@ TEST_F(DatasetLoaderTest, CompressedAndBigEndianFilesGiveTheSameTables) {
     const Loaded other = load(otherPath);
     EXPECT_EQ(other.out, plain.out);
     EXPECT_EQ(other.complete, plain.complete);
-    expectSameInput(other.data, plain.data);
+    expectSameInput(other, plain);
   }
-  EXPECT_EQ(sampleAt(plain.data.epochs, 5, 0, 0), 0.1f);
+  EXPECT_EQ(plain.sample(5, 0, 0), 0.1f);
   EXPECT_EQ(plain.data.stimuli[2].label, -2);
 }
 
@@ -389,7 +388,7 @@ TEST_F(DatasetLoaderTest, StoredShapeAndWidthDoNotMatter) {
   const Loaded reshaped = load(path);
   EXPECT_EQ(reshaped.out, msg::kFileOpened);
   EXPECT_TRUE(reshaped.complete);
-  expectSameInput(reshaped.data, plain.data);
+  expectSameInput(reshaped, plain);
 }
 
 TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
@@ -411,8 +410,6 @@ TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
                               {{5, 40, 32}, {}, H5T_IEEE_F64BE},
                               {{2, 2, 2, 800}, {1, 1, 1, 800}, H5T_IEEE_F64LE},
                               {{6, 128, 8}, {}, H5T_IEEE_F64LE}};
-  // Out of order, repeated, with gaps and runs.
-  const std::vector<int32_t> stimuli = {5, 0, 3, 4, 4, 1, 2, 5};
   for (const Storage& storage : storages) {
     std::string shape;
     for (const hsize_t d : storage.dims) shape += std::to_string(d) + " ";
@@ -422,19 +419,13 @@ TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
                    features.data(), storage.chunk);
     const Loaded loaded = load(path);
     ASSERT_EQ(loaded.out, msg::kFileOpened);
-    ASSERT_EQ(epochCount(loaded.data.epochs), 6u);
-    std::vector<float> out(stimuli.size() * 1024, -1.0f);
-    std::string error;
-    ASSERT_TRUE(readEpochs(loaded.data.epochs, stimuli.data(), stimuli.size(), out.data(), error))
-        << error;
+    ASSERT_EQ(loaded.epochs, 6u);
     size_t wrong = 0;
-    for (size_t k = 0; k < stimuli.size(); ++k) {
-      for (size_t i = 0; i < 1024; ++i) {
-        if (out[k * 1024 + i] != static_cast<float>(stimuli[k] * 1024 + i) + 0.5f) ++wrong;
-      }
+    for (size_t i = 0; i < 6 * 1024; ++i) {
+      if (loaded.samples[i] != static_cast<float>(i) + 0.5f) ++wrong;
     }
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(sampleAt(loaded.data.epochs, 6, 3, 100), 3072 + 800 + 6 + 0.5f);
+    EXPECT_EQ(loaded.sample(6, 3, 100), 3072 + 800 + 6 + 0.5f);
   }
 }
 
@@ -462,8 +453,8 @@ TEST_F(DatasetLoaderTest, FileWithAUserBlock) {
   const Loaded loaded = load(shifted);
   EXPECT_EQ(loaded.out, msg::kFileOpened);
   EXPECT_TRUE(loaded.complete);
-  expectSameInput(loaded.data, plain.data);
-  EXPECT_EQ(sampleAt(loaded.data.epochs, 2, 1, 0), 1026.5f);
+  expectSameInput(loaded, plain);
+  EXPECT_EQ(loaded.sample(2, 1, 0), 1026.5f);
 }
 
 TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
@@ -511,7 +502,7 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
                 tooShort("/trials", 0, 6, moved) + tooShort("/features", 0, 6144, moved));
   EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
 }
 
 TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {
@@ -533,7 +524,7 @@ TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {
   EXPECT_TRUE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 0u);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+  EXPECT_EQ(loaded.epochs, 6u);
 
   // Empty datasets count 0 as well.
   contents.trials.clear();
@@ -552,7 +543,7 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.targets.empty());
   EXPECT_EQ(loaded.data.stimuli.size(), 6u);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+  EXPECT_EQ(loaded.epochs, 6u);
   EXPECT_EQ(loaded.data.sessionLayouts.size(), 1u);
 
   // Samples that are not numbers give no epochs, whatever their count.
@@ -563,7 +554,7 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
                             tooShort("/features", 0, 6 * 1024, path));
   EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.stimuli.empty());
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
 
   // Only its count would have been used: the rest of the file loads in full.
   writeInputFile(path, smallInput(2, 3));
@@ -573,7 +564,7 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 6u);
   EXPECT_EQ(loaded.data.stimuli.size(), 6u);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 6u);
+  EXPECT_EQ(loaded.epochs, 6u);
 
   // An unreadable counting dataset sets no count; its column is then short.
   writeInputFile(path, smallInput(2, 3));
@@ -584,7 +575,7 @@ TEST_F(DatasetLoaderTest, DatasetThatCannotBeReadIsTreatedAsMissing) {
                             unreadable("/features", path) + tooShort("/codes", 0, 6, path));
   EXPECT_FALSE(loaded.complete);
   EXPECT_EQ(loaded.data.stimulusCount, 6u);
-  EXPECT_EQ(epochCount(loaded.data.epochs), 0u);
+  EXPECT_EQ(loaded.epochs, 0u);
 }
 
 TEST_F(DatasetLoaderTest, UnreadableDatasetFailsTheRun) {

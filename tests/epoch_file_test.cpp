@@ -1,12 +1,15 @@
-// Epochs read from the input file on demand must equal the epochs built in
-// memory from the same values, whatever the storage shape and layout.
+// Epochs streamed from the input file must equal the same values narrowed in
+// memory, whatever the storage shape and layout.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <set>
 
 #include "input/epoch_matrix.h"
 #include "input/hdf5_handle.h"
@@ -62,33 +65,29 @@ void writeFeatures(const std::string& path, const std::vector<double>& values,
 
 class EpochFileLayouts : public testing::TestWithParam<Layout> {};
 
-TEST_P(EpochFileLayouts, ScatteredRepeatedAndConsecutiveEpochsMatchMemory) {
+TEST_P(EpochFileLayouts, OnePassInStorageOrderGivesEveryValueAsNarrowed) {
   const std::vector<double> values = featureValues();
   TempDir dir;
   const std::string path = dir.file("features.hdf5");
   writeFeatures(path, values, GetParam());
-
-  EpochMatrix inMemory = createEpochMatrix(8);
-  buildEpochMatrix(inMemory, values, kStimuli);
-  EpochMatrix fromFile = createEpochMatrix(8);
-  ASSERT_TRUE(attachFeatures(fromFile, path, kStimuli));
-
-  // Runs of consecutive stimuli, single ones, repeats and descending order.
-  const std::vector<int32_t> orders[] = {
-      {0, 1, 2, 3},
-      {36, 0, 18, 17, 16, 35},
-      {4, 4, 9, 10, 11, 30},
-      {},
+  const std::vector<float> expected =
+      streamedValues(InMemoryEpochs(values, kStimuli).stream(), kStimuli);
+  const EpochMatrix fromFile = openFeatures(path, kStimuli);
+  ASSERT_EQ(fromFile.epochCount(), kStimuli);
+  // Every value exactly once, and each as the same float.
+  std::vector<int> seen(kStimuli * kEpochValues, 0);
+  std::vector<float> actual(seen.size());
+  EpochConsumer consumer;
+  consumer.values = [&](uint64_t first, const float* run, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      ++seen[first + i];
+      actual[first + i] = run[i];
+    }
   };
-  for (const std::vector<int32_t>& order : orders) {
-    std::vector<float> expected(order.size() * kEpochValues), actual(expected.size());
-    std::string error;
-    ASSERT_TRUE(readEpochs(inMemory, order.data(), order.size(), expected.data(), error));
-    ASSERT_TRUE(readEpochs(fromFile, order.data(), order.size(), actual.data(), error)) << error;
-    EXPECT_TRUE(expected.empty() ||
-                std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)) == 0);
-  }
-  EXPECT_EQ(sampleAt(fromFile, 3, 20, 100), static_cast<float>(values[(20 * 128 + 100) * 8 + 3]));
+  consumer.failed = [&](uint64_t, uint64_t, const std::string& reason) { ADD_FAILURE() << reason; };
+  fromFile.stream(consumer);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(seen.size()));
+  EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EpochFileLayouts,
@@ -104,48 +103,33 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EpochFileLayouts,
                                          Layout{{kStimuli, 1024}, false, H5T_IEEE_F32LE}),
                          layoutName);
 
-TEST(EpochFile, StimulusWithoutEpochAndUnreadableFileAreReported) {
+TEST(EpochFile, EpochsComeThroughTheHandleOfTheLoad) {
+  // Replacing the file by name after the load changes nothing.
   TempDir dir;
   const std::string path = dir.file("features.hdf5");
-  writeFeatures(path, featureValues(), Layout{{kStimuli, 1024}, false, H5T_IEEE_F64LE});
-  EpochMatrix matrix = createEpochMatrix(8);
-  ASSERT_TRUE(attachFeatures(matrix, path, kStimuli));
-  std::vector<float> out(kEpochValues);
-  std::string error;
-  const int32_t beyond = kStimuli;
-  EXPECT_FALSE(readEpochs(matrix, &beyond, 1, out.data(), error));
-  EXPECT_EQ(error, "stimulus 37 has no epoch in the input");
-
-  // The epochs come through the handle of the load: replacing the file by
-  // name in between changes nothing.
-  const std::vector<float> before = [&] {
-    const int32_t first = 0;
-    EXPECT_TRUE(readEpochs(matrix, &first, 1, out.data(), error));
-    return out;
-  }();
+  const Layout layout{{kStimuli, 1024}, false, H5T_IEEE_F64LE};
+  writeFeatures(path, featureValues(), layout);
+  const EpochMatrix matrix = openFeatures(path, kStimuli);
   std::vector<double> other = featureValues();
   for (double& value : other) value = -value;
   ASSERT_EQ(0, std::rename(path.c_str(), dir.file("moved.hdf5").c_str()));
-  writeFeatures(path, other, Layout{{kStimuli, 1024}, false, H5T_IEEE_F64LE});
-  const int32_t first = 0;
-  ASSERT_TRUE(readEpochs(matrix, &first, 1, out.data(), error)) << error;
-  EXPECT_EQ(out, before);
+  writeFeatures(path, other, layout);
+  EXPECT_EQ(streamedValues(matrix),
+            streamedValues(InMemoryEpochs(featureValues(), kStimuli).stream(), kStimuli));
 }
 
-TEST(EpochFile, TruncatedFileFailsInsteadOfReadingZeros) {
-  TempDir dir;
-  const std::string path = dir.file("features.hdf5");
-  writeFeatures(path, featureValues(), Layout{{kStimuli, 1024}, false, H5T_IEEE_F64LE});
-  EpochMatrix matrix = createEpochMatrix(8);
-  ASSERT_TRUE(attachFeatures(matrix, path, kStimuli));
-  std::vector<float> out(kEpochValues);
-  std::string error;
-  const int32_t first = 0;
-  ASSERT_TRUE(readEpochs(matrix, &first, 1, out.data(), error));
-  ASSERT_EQ(0, truncate(path.c_str(), 4096));
-  const int32_t last = kStimuli - 1;
-  EXPECT_FALSE(readEpochs(matrix, &last, 1, out.data(), error));
-  EXPECT_EQ(error, "reading the dataset /features failed");
+TEST(EpochFile, TruncatedFileGivesUpItsEpochsInsteadOfReadingZeros) {
+  for (const bool chunked : {false, true}) {
+    TempDir dir;
+    const std::string path = dir.file("features.hdf5");
+    writeFeatures(path, featureValues(), Layout{{kStimuli, 1024}, chunked, H5T_IEEE_F64LE});
+    const EpochMatrix matrix = openFeatures(path, kStimuli);
+    ASSERT_EQ(0, truncate(path.c_str(), 8192));
+    std::set<size_t> failed;
+    streamedValues([&](const EpochConsumer& consumer) { matrix.stream(consumer); }, kStimuli,
+                   &failed);
+    EXPECT_TRUE(failed.count(kStimuli - 1)) << (chunked ? "chunked" : "contiguous");
+  }
 }
 
 }  // namespace

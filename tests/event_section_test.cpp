@@ -5,14 +5,14 @@
 #include <limits>
 #include <sstream>
 
-#include "driver/speller_layout.h"
+#include "header/speller_layout.h"
+#include "test_support.h"
 
 namespace erp2npx {
 namespace {
 
 class EventSection : public ::testing::Test {
  protected:
-  void SetUp() override { fillSpellerLayout(); }
 };
 
 // The "Events" element as saved inside a header, one tab deep.
@@ -57,35 +57,7 @@ std::vector<std::string> classNames(const SessionLayout& layout, const SessionEv
 }
 
 TEST_F(EventSection, WorkedExample) {
-  SessionEvents events = withTrials({{0, 384, 2, 7}});
-  events.codeOffsets = {{2, {0}}, {7, {128}}, {5, {256}}};
-  events.targetOffsets = {0, 128};
-  events.standardOffsets = {256};
-  EXPECT_EQ(eventsText({6, 6}, events),
-            "\t<Events ResolutionSR=\"128\">\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row3\">\n"
-            "\t\t\t<Event VSB=\"0\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row6\">\n"
-            "\t\t\t<Event VSB=\"256\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Col2\">\n"
-            "\t\t\t<Event VSB=\"128\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Target\">\n"
-            "\t\t\t<Event VSB=\"0\" />\n"
-            "\t\t\t<Event VSB=\"128\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Standard\">\n"
-            "\t\t\t<Event VSB=\"256\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"Trial\">\n"
-            "\t\t\t<Event VSB=\"0\" VSE=\"384\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"N\">\n"
-            "\t\t\t<Event VSB=\"0\" VSE=\"257\" />\n"
-            "\t\t</Type>\n"
-            "\t</Events>\n");
+  EXPECT_EQ(eventsText({6, 6}, test::workedExampleEvents()), test::kWorkedExampleEventsText);
 }
 
 TEST_F(EventSection, CodeClassNames) {

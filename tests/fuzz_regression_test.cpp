@@ -6,7 +6,7 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "driver/config.h"
+#include "common/config.h"
 #include "header/npx_header.h"
 #include "test_support.h"
 
@@ -31,7 +31,7 @@ std::string savedHeaderWithEncoder(const std::string& encoderText) {
   inputs.events = &events;
   inputs.encoderPath = encoderPath;
   pugi::xml_document header;
-  NpxHeaderBuilder::buildSessionHeader(header, inputs);
+  NpxHeaderBuilder().buildSessionHeader(header, inputs);
   return NpxHeaderBuilder::serializeHeader(header);
 }
 

@@ -7,11 +7,11 @@
 
 #include <cstdlib>
 
-#include "driver/config.h"
-#include "driver/messages.h"
-#include "driver/speller_layout.h"
+#include "common/config.h"
+#include "common/messages.h"
 #include "header/npx_header.h"
 #include "header/paradigm_section.h"
+#include "header/speller_layout.h"
 #include "header/xml_text.h"
 #include "input/hdf5_handle.h"
 #include "output/output_file.h"
@@ -75,7 +75,6 @@ SessionEvents oneEpochSession() {
 }
 
 TEST(Hardening, ControlCharactersInSubjectAndEncoderTextsKeepTheHeaderWellFormed) {
-  fillSpellerLayout();
   TempDir dir;
   SubjectInfo subject;
   subject.study = std::string(
@@ -95,8 +94,7 @@ TEST(Hardening, ControlCharactersInSubjectAndEncoderTextsKeepTheHeaderWellFormed
   inputs.events = &events;
   inputs.encoderPath = dir.file("6by6_QUOLMET.enc");
   const std::string path = dir.file("h.npx");
-  std::string error;
-  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(path, inputs, error)) << error;
+  ASSERT_TRUE(NpxHeaderBuilder().writeSessionHeader(path, inputs).status.ok());
   const std::string text = readFile(path);
   EXPECT_NE(text.find("Condition=\"a?b\" Study=\"S?1?x\""), std::string::npos) << text;
   EXPECT_NE(text.find("<Encoder Name=\"a?b\">"), std::string::npos) << text;
@@ -109,10 +107,8 @@ TEST(Hardening, DirectoryNamedLikeTheEncoderFileIsNotLoaded) {
   ASSERT_EQ(0, mkdir(dir.file("6by6_QUOLMET.enc").c_str(), 0755));
   pugi::xml_document document;
   pugi::xml_node p2731 = document.append_child("P2731");
-  testing::internal::CaptureStdout();
-  appendParadigmSection(p2731, SessionLayout{6, 6}, dir.file("6by6_QUOLMET.enc"));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Unable to load the Encoder file: 6by6_QUOLMET.enc\n");
+  EXPECT_EQ(appendParadigmSection(p2731, SessionLayout{6, 6}, dir.file("6by6_QUOLMET.enc")),
+            EncoderCopy::kUnloadable);
   EXPECT_FALSE(p2731.child("ControlInterface").first_child());
 }
 
@@ -122,11 +118,10 @@ TEST(Hardening, LeftoverTemporaryNameIsReplacedNotFollowed) {
   const std::string target = outside.file("elsewhere");
   const std::string path = dir.file("Subj01_01_06_06.bin");
   ASSERT_EQ(0, symlink(target.c_str(), (path + kPartialSuffix).c_str()));
-  OutputFile file;
-  ASSERT_EQ(0, createOutputFile(path, file));
-  std::string error;
-  ASSERT_TRUE(writeAll(file, "data", 4, error));
-  ASSERT_TRUE(commitOutputFile(file, error)) << error;
+  OutputFile file(path);
+  ASSERT_EQ(0, file.create());
+  ASSERT_TRUE(file.write("data", 4).ok());
+  ASSERT_TRUE(file.commit().ok());
   struct stat status {};
   ASSERT_EQ(0, lstat(path.c_str(), &status));
   EXPECT_TRUE(S_ISREG(status.st_mode));
@@ -150,7 +145,6 @@ TEST(Hardening, TextsAreKeptAndNamesRepairedForAnIso88591Header) {
   EXPECT_EQ(xmlSafeName("\xC3\x97"), "_");                 // U+00D7 is no name character
   EXPECT_EQ(xmlSafeName("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
 
-  fillSpellerLayout();
   TempDir dir;
   SubjectInfo subject;
   subject.study = "Caf\xE9";
@@ -164,8 +158,7 @@ TEST(Hardening, TextsAreKeptAndNamesRepairedForAnIso88591Header) {
   inputs.events = &events;
   inputs.encoderPath = dir.file("6by6_QUOLMET.enc");
   const std::string path = dir.file("h.npx");
-  std::string error;
-  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(path, inputs, error)) << error;
+  ASSERT_TRUE(NpxHeaderBuilder().writeSessionHeader(path, inputs).status.ok());
   const std::string text = readFile(path);
   EXPECT_NE(text.find("Study=\"Caf\xE9\""), std::string::npos) << text;
   EXPECT_NE(text.find("<Encoder _=\"1\">"), std::string::npos) << text;

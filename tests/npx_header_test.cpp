@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "driver/speller_layout.h"
+#include "header/speller_layout.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -16,7 +16,6 @@ using test::TempDir;
 
 class NpxHeader : public ::testing::Test {
  protected:
-  void SetUp() override { fillSpellerLayout(); }
   TempDir dir;
   // No encoder file: "ControlInterface" stays empty.
   std::string missingEncoder() const { return dir.file("missing.enc"); }
@@ -24,17 +23,7 @@ class NpxHeader : public ::testing::Test {
 
 // The session of the event section's worked example: one trial of three
 // epochs with codes 2, 7, 5 and labels 1, 1, 0, target row 2 column 7.
-SessionEvents threeEpochs() {
-  SessionEvents events;
-  events.codeOffsets = {{2, {0}}, {5, {256}}, {7, {128}}};
-  events.targetOffsets = {0, 128};
-  events.standardOffsets = {256};
-  events.trialSpans[0] = TrialSpan{0, 384};
-  events.trialTargetRow[0] = 2;
-  events.trialTargetColumn[0] = 7;
-  events.totalSamples = 384;
-  return events;
-}
+SessionEvents threeEpochs() { return test::workedExampleEvents(); }
 
 SubjectInfo subjectInfo(const std::string& study, const std::string& sex,
                         const std::string& condition, int32_t age) {
@@ -48,15 +37,13 @@ SubjectInfo subjectInfo(const std::string& study, const std::string& sex,
 
 struct Header {
   std::string text;
-  std::string printed;
+  EncoderCopy encoder;
 };
 
 Header buildHeader(const SessionHeaderInputs& inputs) {
   pugi::xml_document document;
-  testing::internal::CaptureStdout();
-  NpxHeaderBuilder::buildSessionHeader(document, inputs);
   Header header;
-  header.printed = testing::internal::GetCapturedStdout();
+  header.encoder = NpxHeaderBuilder().buildSessionHeader(document, inputs);
   header.text = NpxHeaderBuilder::serializeHeader(document);
   return header;
 }
@@ -83,7 +70,7 @@ TEST_F(NpxHeader, WorkedExample) {
   const SubjectInfo subject = subjectInfo("S1", "F", "healthy", 30);
   const SessionEvents events = threeEpochs();
   const Header header = buildHeader(inputsFor(&subject, events, missingEncoder()));
-  EXPECT_EQ(header.printed, "Unable to load the Encoder file: 6by6_QUOLMET.enc\n");
+  EXPECT_EQ(header.encoder, EncoderCopy::kUnloadable);
   EXPECT_EQ(header.text,
             "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
             "<DOC>\n"
@@ -121,45 +108,22 @@ TEST_F(NpxHeader, WorkedExample) {
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"P4\" Type=\"EEG\" />\n"
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO7\" Type=\"EEG\" />\n"
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO8\" Type=\"EEG\" />\n"
-            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Oz\" Type=\"EEG\" />\n"
-            "\t<Events ResolutionSR=\"128\">\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row3\">\n"
-            "\t\t\t<Event VSB=\"0\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row6\">\n"
-            "\t\t\t<Event VSB=\"256\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Col2\">\n"
-            "\t\t\t<Event VSB=\"128\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Target\">\n"
-            "\t\t\t<Event VSB=\"0\" />\n"
-            "\t\t\t<Event VSB=\"128\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Standard\">\n"
-            "\t\t\t<Event VSB=\"256\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"Trial\">\n"
-            "\t\t\t<Event VSB=\"0\" VSE=\"384\" />\n"
-            "\t\t</Type>\n"
-            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"N\">\n"
-            "\t\t\t<Event VSB=\"0\" VSE=\"257\" />\n"
-            "\t\t</Type>\n"
-            "\t</Events>\n"
-            "\t<P2731>\n"
-            "\t\t<Paradigm Type=\"P300\">\n"
-            "\t\t\t<P300>\n"
-            "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
-            "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
-            "\t\t\t</P300>\n"
-            "\t\t</Paradigm>\n"
-            "\t\t<ControlInterface />\n"
-            "\t\t<Transducer Type=\"EEG\" Signal=\"Electrical\">\n"
-            "\t\t\t<Reference Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
-            "\t\t\t<Ground Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
-            "\t\t</Transducer>\n"
-            "\t</P2731>\n"
-            "</DOC>\n");
+            "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Oz\" Type=\"EEG\" />\n" +
+                std::string(test::kWorkedExampleEventsText) +
+                "\t<P2731>\n"
+                "\t\t<Paradigm Type=\"P300\">\n"
+                "\t\t\t<P300>\n"
+                "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
+                "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
+                "\t\t\t</P300>\n"
+                "\t\t</Paradigm>\n"
+                "\t\t<ControlInterface />\n"
+                "\t\t<Transducer Type=\"EEG\" Signal=\"Electrical\">\n"
+                "\t\t\t<Reference Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
+                "\t\t\t<Ground Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"
+                "\t\t</Transducer>\n"
+                "\t</P2731>\n"
+                "</DOC>\n");
 }
 
 TEST_F(NpxHeader, SubjectTextsAreEscaped) {
@@ -196,7 +160,7 @@ TEST_F(NpxHeader, LoadedEncoderSitsInsideControlInterfaceBeforeTransducer) {
   test::writeTextFile(dir.file("e.enc"), "<DOC><Encoder Rows=\"6\"><S T=\"A\" /></Encoder></DOC>");
   const SessionEvents events = threeEpochs();
   const Header header = buildHeader(inputsFor(nullptr, events, dir.file("e.enc")));
-  EXPECT_EQ(header.printed, "");
+  EXPECT_EQ(header.encoder, EncoderCopy::kCopied);
   EXPECT_NE(header.text.find("\t\t</Paradigm>\n"
                              "\t\t<ControlInterface>\n"
                              "\t\t\t<Encoder Rows=\"6\">\n"
@@ -214,10 +178,9 @@ TEST_F(NpxHeader, SavedFileIsTheSerializedTextAndWellFormed) {
   const SessionHeaderInputs inputs = inputsFor(&subject, events, missingEncoder());
   const std::string path = dir.file("Subj01_01_06_06.npx");
   test::writeTextFile(path, std::string(100000, 'x'));  // an older, longer header
-  std::string error;
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(path, inputs, error)) << error;
-  testing::internal::GetCapturedStdout();
+  const NpxHeaderBuilder::Saved saved = NpxHeaderBuilder().writeSessionHeader(path, inputs);
+  ASSERT_TRUE(saved.status.ok()) << saved.status.reason();
+  EXPECT_EQ(saved.encoder, EncoderCopy::kUnloadable);
   EXPECT_EQ(test::readFile(path), buildHeader(inputs).text);
   EXPECT_FALSE(test::exists(path + ".partial"));
   const int lint = xmllint(path);
@@ -230,11 +193,9 @@ TEST_F(NpxHeader, Latin1TextIsWrittenAsSingleBytes) {
   const SubjectInfo subject = subjectInfo("Caf\xC3\xA9", "F", "\xC3\xA9t\xC3\xA9", 30);
   const SessionEvents events = threeEpochs();
   const std::string path = dir.file("h.npx");
-  std::string error;
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(NpxHeaderBuilder::writeSessionHeader(
-      path, inputsFor(&subject, events, missingEncoder()), error));
-  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(NpxHeaderBuilder()
+                  .writeSessionHeader(path, inputsFor(&subject, events, missingEncoder()))
+                  .status.ok());
   const std::string text = test::readFile(path);
   EXPECT_NE(text.find("Condition=\"\xE9t\xE9\" Study=\"Caf\xE9\" />"), std::string::npos) << text;
   EXPECT_EQ(text.find("\xC3"), std::string::npos);
@@ -247,12 +208,10 @@ TEST_F(NpxHeader, DirectoryInTheWayIsReported) {
   const SessionEvents events = threeEpochs();
   const std::string path = dir.file("h.npx");
   ASSERT_EQ(mkdir(path.c_str(), 0777), 0);
-  std::string error;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(NpxHeaderBuilder::writeSessionHeader(
-      path, inputsFor(nullptr, events, missingEncoder()), error));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(error, "Is a directory");
+  EXPECT_EQ(NpxHeaderBuilder()
+                .writeSessionHeader(path, inputsFor(nullptr, events, missingEncoder()))
+                .status.reason(),
+            "Is a directory");
   EXPECT_FALSE(test::exists(path + ".partial"));
 }
 
@@ -261,7 +220,7 @@ TEST_F(NpxHeader, OtherMatrixSizesUseTheirOwnEncoderName) {
   SessionHeaderInputs inputs = inputsFor(nullptr, events, missingEncoder());
   inputs.layout = {4, 5};
   const Header header = buildHeader(inputs);
-  EXPECT_EQ(header.printed, "Unable to load the Encoder file: 4by5_QUOLMET.enc\n");
+  EXPECT_EQ(header.encoder, EncoderCopy::kUnloadable);
   // Codes of a 4-row session: 2 is the third row, 5 and 7 are columns.
   EXPECT_NE(header.text.find("Name=\"Row3\""), std::string::npos);
   EXPECT_NE(header.text.find("Name=\"Col2\""), std::string::npos);

@@ -13,10 +13,10 @@
 #include <sstream>
 #include <tuple>
 
-#include "check/command_line.h"
-#include "check/erp_plot.h"
-#include "check/session_files.h"
-#include "check/tree_check.h"
+#include "npxcheck/command_line.h"
+#include "npxcheck/erp_plot.h"
+#include "npxcheck/session_files.h"
+#include "npxcheck/tree_check.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -57,7 +57,7 @@ struct Outcome {
 
 Outcome npxcheck(const std::vector<std::string>& arguments) {
   std::ostringstream out, err;
-  const int exitCode = check::runNpxcheck(arguments, out, err);
+  const int exitCode = npxcheck::runNpxcheck(arguments, out, err);
   return {exitCode, out.str(), err.str()};
 }
 
@@ -293,11 +293,11 @@ TEST_F(NpxcheckTree, DeepTreeIsReadWithFewDescriptorsAndNoneLeftIsAProblem) {
   rlimit none = saved;
   none.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-  const check::TreeFiles tree = check::scanTree(work_.path);
+  const npxcheck::TreeFiles tree = npxcheck::scanTree(work_.path);
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(tree.problems,
             std::vector<std::string>{work_.path + ": cannot be read: Too many open files"});
-  EXPECT_EQ(check::summaryLine(check::checkTree(tree)), "0 files, 0 epochs, 1 problem");
+  EXPECT_EQ(npxcheck::summaryLine(npxcheck::checkTree(tree)), "0 files, 0 epochs, 1 problem");
 }
 
 TEST_F(NpxcheckTree, DirectoryLinksAreFollowedAndLoopsReported) {
@@ -473,11 +473,10 @@ TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
-  check::ErpAverages averages;
-  std::string error;
+  npxcheck::ErpAverages averages;
   ASSERT_TRUE(
-      check::averageEpochs(check::scanTree(work_.path), {"Subj01_01_06_06.bin"}, averages, error))
-      << error;
+      npxcheck::averageEpochs(npxcheck::scanTree(work_.path), {"Subj01_01_06_06.bin"}, averages)
+          .ok());
   EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
   EXPECT_EQ(averages.targetEpochs, 12u);
   EXPECT_EQ(averages.standardEpochs, 60u);
@@ -520,13 +519,12 @@ TEST_F(NpxcheckTree, PlotOfOneSubjectAndOfSessionsOrSubjectsThatAreNotThere) {
       writeTextFile(many.file("Subj" + std::to_string(number) + "_01_06_06" + extension), "");
     }
   }
-  check::ErpAverages averages;
-  std::string error;
-  EXPECT_FALSE(check::averageEpochs(check::scanTree(many.path), {"Subj09"}, averages, error));
-  EXPECT_EQ(error, "no session Subj09 below " + many.path +
-                       "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
-                       "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
-                       "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
+  npxcheck::ErpAverages averages;
+  EXPECT_EQ(npxcheck::averageEpochs(npxcheck::scanTree(many.path), {"Subj09"}, averages).reason(),
+            "no session Subj09 below " + many.path +
+                "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
+                "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
+                "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
 }
 
 TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
@@ -535,9 +533,8 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   installConverter(bin.path);
   writeInputFile(work.file(kSource), smallInput());
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
-  check::ErpAverages averages;
-  std::string error;
-  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
+  npxcheck::ErpAverages averages;
+  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
   EXPECT_EQ(averages.targetEpochs, 2u);
   EXPECT_EQ(averages.standardEpochs, 4u);
   ASSERT_EQ(averages.target.size(), 1024u);
@@ -559,9 +556,8 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   installConverter(bin.path);
   writeInputFile(work.file(kSource), input);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
-  check::ErpAverages averages;
-  std::string error;
-  ASSERT_TRUE(check::averageEpochs(check::scanTree(work.path), {}, averages, error)) << error;
+  npxcheck::ErpAverages averages;
+  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
   const size_t pzAt40 = 40 * 8 + 2;
   EXPECT_EQ(averages.target[pzAt40], 8.0);
   EXPECT_EQ(averages.targetError[pzAt40], 2.0);  // sample deviation sqrt(8), over sqrt(2)
@@ -569,7 +565,7 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   EXPECT_DOUBLE_EQ(averages.standardError[pzAt40], std::sqrt(1.0 / 6));  // sqrt(2/3) / 2
   EXPECT_EQ(averages.target[10 * 8], -4.0);
   EXPECT_EQ(averages.targetError[10 * 8], 0.0);
-  const std::vector<check::DifferencePeak> peaks = check::differencePeaks(averages);
+  const std::vector<npxcheck::DifferencePeak> peaks = npxcheck::differencePeaks(averages);
   ASSERT_EQ(peaks.size(), 8u);
   EXPECT_EQ(std::make_tuple(peaks[2].sample, peaks[2].latencyMs, peaks[2].amplitude),
             std::make_tuple(size_t{40}, 312.5, 6.0));

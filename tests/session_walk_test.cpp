@@ -1,4 +1,4 @@
-#include "output/session_walk.h"
+#include "driver/session_walk.h"
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
@@ -14,7 +14,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "driver/speller_layout.h"
+#include "header/speller_layout.h"
 #include "output/output_names.h"
 #include "test_support.h"
 
@@ -50,29 +50,33 @@ InputData dataset(const std::vector<Place>& places, const std::vector<SessionLay
     target.targetColumnCode = static_cast<int32_t>(6 + t % 6);
     data.targets.push_back(target);
   }
-  std::vector<double> features(places.size() * kEpochValues);
-  for (size_t i = 0; i < features.size(); ++i) features[i] = static_cast<double>(i);
-  data.epochs = createEpochMatrix(8);
-  buildEpochMatrix(data.epochs, features, places.size());
   return data;
+}
+
+// The epochs of the stimuli of dataset(): stimulus p's samples are p * 1024 + i.
+test::InMemoryEpochs epochsOf(const InputData& data) {
+  std::vector<double> features(data.stimuli.size() * kEpochValues);
+  for (size_t i = 0; i < features.size(); ++i) features[i] = static_cast<double>(i);
+  return test::InMemoryEpochs(features, data.stimuli.size());
 }
 
 struct WalkResult {
   bool complete = false;
-  std::string out;  // without the encoder lines, which depend on the test's own folder
+  std::string out;  // the lines reported, each with its line end
 };
 
-WalkResult walk(const InputData& data, const std::string& root) {
-  fillSpellerLayout();
-  const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
-  testing::internal::CaptureStdout();
+WalkResult walk(const InputData& data, const std::string& root, const StimulusIndex& index,
+                const EpochStream& stream) {
+  Console console = Console::collecting();
   WalkResult result;
-  result.complete = SessionWalk::walk(index, data, channelList(), root);
-  std::istringstream printed(testing::internal::GetCapturedStdout());
-  for (std::string line; std::getline(printed, line);) {
-    if (line.rfind("Unable to load the Encoder file: ", 0) != 0) result.out += line + "\n";
-  }
+  result.complete = SessionWalk(index, data, channelList(), console, root).walk(stream);
+  for (const std::string& line : console.collected()) result.out += line + "\n";
   return result;
+}
+
+WalkResult walk(const InputData& data, const std::string& root, const EpochStream& stream = {}) {
+  return walk(data, root, buildStimulusIndex(data.stimuli, data.sessionLayouts),
+              stream ? stream : epochsOf(data).stream());
 }
 
 // Every directory and file below root, relative, with a "/" after directories.
@@ -127,7 +131,8 @@ TEST(SessionWalk, SubjectDirectoriesCarryTheDatasetsSubjectNumber) {
             "Processing DB_01\\\n"
             "\tProcessing Subject_03\\\n"
             "\t\tProcessing Subj03_03_06_07.bin\n"
-            "\t\tProcessing Subj03_04_10_12.bin\n");
+            "\t\tProcessing Subj03_04_10_12.bin\n"
+            "Unable to load the Encoder file: 10by12_QUOLMET.enc\n");
   EXPECT_EQ(test::listTree(dir.path),
             (std::map<std::string, uint64_t>{
                 {"DB_00/Subject_01/Subj01_01_06_06.bin", 4256},
@@ -290,9 +295,9 @@ TEST(SessionWalk, SessionBeyondThirtyTwoBitPositionsIsSkipped) {
   InputData data = dataset({}, {{6, 6}}, 1);
   StimulusIndex index;
   index.hierarchy[0][0][0][0] = std::vector<int32_t>(size_t{1} << 24, 0);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(SessionWalk::walk(index, data, channelList(), dir.path));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  const WalkResult result = walk(data, dir.path, index, epochsOf(data).stream());
+  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(result.out,
             "Processing DB_00\\\n"
             "\tProcessing Subject_01\\\n"
             "Session 0 of subject 0 in database 0 is not converted: its 16777216 epochs exceed "
@@ -376,18 +381,8 @@ TEST(SessionWalk, HeaderBlockedByADirectory) {
 TEST(SessionWalk, UnreadableEpochsRemoveTheFile) {
   TempDir dir;
   InputData data = dataset({{0, 0, 0, 0}, {0, 0, 1, 1}}, {{6, 6}, {6, 6}}, 2);
-  // The input is cut short after the load: its samples can no longer be read.
-  const std::string input = dir.file("input.hdf5");
-  test::writeInputFile(input, test::smallInput(1, 2));
-  ASSERT_TRUE(test::attachFeatures(data.epochs, input, 2));
-  ASSERT_EQ(0, truncate(input.c_str(), 4096));
-  // Keep the library's own error trace off the test output.
-  H5E_auto2_t handler;
-  void* handlerData;
-  H5Eget_auto2(H5E_DEFAULT, &handler, &handlerData);
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  const WalkResult result = walk(data, dir.path);
-  H5Eset_auto2(H5E_DEFAULT, handler, handlerData);
+  // The samples of both sessions cannot be read when the walk comes to them.
+  const WalkResult result = walk(data, dir.path, epochsOf(data).stream({}, {0, 1}));
   EXPECT_FALSE(result.complete);
   const std::string stem = dir.file("DB_00/Subject_01/Subj01_0");
   EXPECT_EQ(result.out,
@@ -396,14 +391,14 @@ TEST(SessionWalk, UnreadableEpochsRemoveTheFile) {
             "\t\tProcessing Subj01_01_06_06.bin\n"
             "Unable to write the file " +
                 stem +
-                "1_06_06.bin: reading the dataset /features failed; "
+                "1_06_06.bin: reading the epochs failed; "
                 "the file is removed\n"
                 "\t\tProcessing Subj01_02_06_06.bin\n"
                 "Unable to write the file " +
                 stem +
-                "2_06_06.bin: reading the dataset /features failed; "
+                "2_06_06.bin: reading the epochs failed; "
                 "the file is removed\n");
-  EXPECT_EQ(tree(dir.path), (std::set<std::string>{"DB_00/", "DB_00/Subject_01/", "input.hdf5"}));
+  EXPECT_EQ(tree(dir.path), (std::set<std::string>{"DB_00/", "DB_00/Subject_01/"}));
 }
 
 TEST(SessionWalk, SubjectWithoutMetadataGetsEmptySubjectAttributes) {

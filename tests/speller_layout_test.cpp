@@ -1,4 +1,4 @@
-#include "driver/speller_layout.h"
+#include "header/speller_layout.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@ namespace erp2npx {
 namespace {
 
 TEST(SpellerLayout, HoldsLettersThenDigitsRowByRow) {
-  fillSpellerLayout();
   const std::string symbols = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int32_t row = 0; row < 6; ++row) {
     for (int32_t column = 0; column < 6; ++column) {
@@ -26,7 +25,6 @@ TEST(SpellerLayout, HoldsLettersThenDigitsRowByRow) {
 }
 
 TEST(SpellerLayout, CellsOutsideTheTableAreEmpty) {
-  fillSpellerLayout();
   EXPECT_EQ(symbolAt(6, 0), "");
   EXPECT_EQ(symbolAt(0, 6), "");
   EXPECT_EQ(symbolAt(0, -1), "");
@@ -40,11 +38,9 @@ TEST(SpellerLayout, CellsOutsideTheTableAreEmpty) {
 }
 
 TEST(SpellerLayout, LookupsAndRefillingChangeNothing) {
-  fillSpellerLayout();
   for (int32_t row = -2; row < 9; ++row) {
     for (int32_t column = -2; column < 9; ++column) symbolAt(row, column);
   }
-  fillSpellerLayout();
   EXPECT_EQ(symbolAt(6, 0), "");
   EXPECT_EQ(symbolAt(0, 6), "");
   EXPECT_EQ(symbolAt(-1, -1), "");

@@ -239,7 +239,7 @@ TEST(SubjectFileReader, MissingFileIsSilent) {
   SubjectInfoTable table;
   testing::internal::CaptureStdout();
   const SubjectFileReport report =
-      SubjectFileReader::read(dir.file("DataSets.txt"), firstSubjects(), table);
+      SubjectFileReader(firstSubjects()).read(dir.file("DataSets.txt"), table);
   EXPECT_TRUE(report.messages.empty());
   EXPECT_TRUE(report.complete);
   EXPECT_TRUE(table.empty());
@@ -250,7 +250,7 @@ TEST(SubjectFileReader, DirectoryInPlaceOfTheFile) {
   const std::string path = dir.file("DataSets.txt");
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
   SubjectInfoTable table;
-  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  const SubjectFileReport report = SubjectFileReader(firstSubjects()).read(path, table);
   EXPECT_EQ(report.messages, std::vector<std::string>{"Unable to read " + path +
                                                       ": Is a directory; no subject has metadata"});
   EXPECT_FALSE(report.complete);
@@ -264,7 +264,7 @@ TEST(SubjectFileReader, ReadsTheFileAndPrintsItsProblems) {
                       "h\r\nA\t1\t2\tF\t35\thealthy\t3\r\nB\t1\r\nC\t1\t2\tM\tn/a\tALS\t3\r\n"
                       "D\t4\t5\tM\t60\tALS\t6");
   SubjectInfoTable table;
-  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  const SubjectFileReport report = SubjectFileReader(firstSubjects()).read(path, table);
   EXPECT_EQ(report.messages,
             (std::vector<std::string>{
                 "DataSets.txt line 3: 2 fields where 7 are needed; subject 1 has no metadata",
@@ -283,7 +283,7 @@ TEST(SubjectFileReader, CleanFilePrintsNothing) {
   const std::string path = dir.file("DataSets.txt");
   test::writeTextFile(path, "h\nA\t1\t2\tF\t35\thealthy\t3\n\n");
   SubjectInfoTable table;
-  const SubjectFileReport report = SubjectFileReader::read(path, firstSubjects(), table);
+  const SubjectFileReport report = SubjectFileReader(firstSubjects()).read(path, table);
   EXPECT_TRUE(report.messages.empty());
   EXPECT_TRUE(report.complete);
   ASSERT_EQ(table.size(), 1u);

@@ -12,9 +12,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/console.h"
 #include "input/dataset_storage.h"
 #include "input/hdf5_handle.h"
 #include "input/input_file.h"
+#include "input/input_reader.h"
 
 namespace erp2npx::test {
 
@@ -159,20 +161,57 @@ void storeDataset(const std::string& path, const char* name, const std::vector<i
   storeValues(path, name, values, how, H5T_STD_I32LE, H5T_NATIVE_INT32);
 }
 
-bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount) {
-  InputFile::Failure failure;
+EpochMatrix openFeatures(const std::string& path, size_t epochCount) {
   std::string why;
-  const std::shared_ptr<InputFile> file = InputFile::open(path, failure, why);
-  if (!file) return false;
-  OpenedDataset opened = openInputDataset(*file, "/features", chunkCacheAccess().get());
-  DatasetStorage storage;
-  std::string error;
-  if (opened.status != OpenedDataset::Status::kOpened ||
-      !describeStorage(opened.dataset.get(), storage, error)) {
-    return false;
+  const std::shared_ptr<InputFile> file = InputFile::open(path, why);
+  if (!file) return EpochMatrix();
+  Console console = Console::collecting();
+  return InputReader(file, path, console).openFeatures(epochCount, kEpochValues).epochs;
+}
+
+std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
+                                  std::set<size_t>* failed) {
+  std::vector<float> values(epochCount * kEpochValues, 0.0f);
+  EpochConsumer consumer;
+  consumer.values = [&](uint64_t first, const float* run, size_t count) {
+    if (first + count > values.size()) throw std::runtime_error("a value beyond the epochs");
+    std::copy(run, run + count, values.begin() + static_cast<std::ptrdiff_t>(first));
+  };
+  consumer.failed = [&](uint64_t first, uint64_t count, const std::string&) {
+    for (uint64_t s = first / kEpochValues; count > 0 && s <= (first + count - 1) / kEpochValues;
+         ++s) {
+      if (failed != nullptr) failed->insert(static_cast<size_t>(s));
+    }
+  };
+  stream(consumer);
+  return values;
+}
+
+std::vector<float> streamedValues(const EpochMatrix& epochs) {
+  return streamedValues([&](const EpochConsumer& consumer) { epochs.stream(consumer); },
+                        epochs.epochCount());
+}
+
+InMemoryEpochs::InMemoryEpochs(const std::vector<double>& features, size_t epochCount)
+    : epochCount_(epochCount) {
+  auto values = std::make_shared<std::vector<float>>(epochCount * kEpochValues, 0.0f);
+  narrowToFloat(features.data(), std::min(features.size(), values->size()), values->data());
+  values_ = std::move(values);
+}
+
+EpochStream InMemoryEpochs::stream(std::vector<size_t> order, std::set<size_t> failing) const {
+  if (order.empty()) {
+    for (size_t e = 0; e < epochCount_; ++e) order.push_back(e);
   }
-  attachEpochFile(matrix, file, "/features", std::move(opened.dataset), storage, codesCount, {});
-  return true;
+  return [values = values_, order, failing](const EpochConsumer& consumer) {
+    for (const size_t e : order) {
+      if (failing.count(e) != 0) {
+        consumer.failed(e * kEpochValues, kEpochValues, "reading the epochs failed");
+      } else {
+        consumer.values(e * kEpochValues, values->data() + e * kEpochValues, kEpochValues);
+      }
+    }
+  };
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {
@@ -230,6 +269,44 @@ RunResult runAsNobody(const std::string& program, const std::string& workingDire
   command.insert(command.end(), arguments.begin(), arguments.end());
   return runProgram("/usr/bin/setpriv", workingDirectory, command);
 }
+
+SessionEvents workedExampleEvents() {
+  SessionEvents events;
+  events.codeOffsets = {{2, {0}}, {5, {256}}, {7, {128}}};
+  events.targetOffsets = {0, 128};
+  events.standardOffsets = {256};
+  events.trialSpans[0] = TrialSpan{0, 384};
+  events.trialTargetRow[0] = 2;
+  events.trialTargetColumn[0] = 7;
+  events.totalSamples = 384;
+  return events;
+}
+
+const char kWorkedExampleEventsText[] =
+    "\t<Events ResolutionSR=\"128\">\n"
+    "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row3\">\n"
+    "\t\t\t<Event VSB=\"0\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row6\">\n"
+    "\t\t\t<Event VSB=\"256\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Col2\">\n"
+    "\t\t\t<Event VSB=\"128\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Target\">\n"
+    "\t\t\t<Event VSB=\"0\" />\n"
+    "\t\t\t<Event VSB=\"128\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Standard\">\n"
+    "\t\t\t<Event VSB=\"256\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"Trial\">\n"
+    "\t\t\t<Event VSB=\"0\" VSE=\"384\" />\n"
+    "\t\t</Type>\n"
+    "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"N\">\n"
+    "\t\t\t<Event VSB=\"0\" VSE=\"257\" />\n"
+    "\t\t</Type>\n"
+    "\t</Events>\n";
 
 std::map<std::string, uint64_t> listTree(const std::string& root) {
   std::map<std::string, uint64_t> files;

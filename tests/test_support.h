@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "input/epoch_matrix.h"
+#include "output/session_events.h"
 
 namespace erp2npx::test {
 
@@ -51,9 +53,32 @@ void storeDataset(const std::string& path, const char* name, const std::vector<d
 void storeDataset(const std::string& path, const char* name, const std::vector<int32_t>& values,
                   const Stored& how);
 
-// Lets matrix read the epochs of "/features" of the file at path, as the load
-// does; false when the file or the dataset cannot be opened.
-bool attachFeatures(EpochMatrix& matrix, const std::string& path, size_t codesCount);
+// The epochs of "/features" of the file at path, opened as the load opens
+// them; empty when the file or the dataset cannot be opened.
+EpochMatrix openFeatures(const std::string& path, size_t epochCount);
+
+// Every value a stream hands out, in stimulus order, for epochCount epochs;
+// failed gets the epochs it gave up instead.
+std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
+                                  std::set<size_t>* failed = nullptr);
+std::vector<float> streamedValues(const EpochMatrix& epochs);
+
+// Epochs held in memory, narrowed from double values as "/features" is: the
+// epoch source of the walks run inside the tests.
+class InMemoryEpochs {
+ public:
+  InMemoryEpochs() = default;
+  InMemoryEpochs(const std::vector<double>& features, size_t epochCount);
+
+  size_t epochCount() const { return epochCount_; }
+  // Every value once, the epochs in the given storage order (ascending when
+  // empty); those in failing are given up instead.
+  EpochStream stream(std::vector<size_t> order = {}, std::set<size_t> failing = {}) const;
+
+ private:
+  std::shared_ptr<const std::vector<float>> values_;
+  size_t epochCount_ = 0;
+};
 
 void writeTextFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
@@ -95,6 +120,12 @@ constexpr bool underSanitizer() {
   return false;
 #endif
 }
+
+// The events of the worked example session: one 6-by-6 trial of three epochs
+// with the codes 2, 7 and 5, the first two targets, the target row code 2 and
+// column code 7; and its "Events" element as saved inside a header.
+SessionEvents workedExampleEvents();
+extern const char kWorkedExampleEventsText[];
 
 // Every regular file below root, relative path to size, sorted.
 std::map<std::string, uint64_t> listTree(const std::string& root);

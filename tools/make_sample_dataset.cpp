@@ -714,11 +714,9 @@ void writeHdf5(const SampleDataset& dataset, const Options& options,
   // Close explicitly so a failing flush is reported rather than lost in a destructor.
   for (Hid* handle : {&codes, &databaseIds, &labels, &features, &matrixDims, &matrixIndexes,
                       &runIndexes, &sequences, &subjects, &target, &trials}) {
-    check(H5Dclose(handle->get()), "close a dataset");
-    handle->id = H5I_INVALID_HID;
+    check(H5Dclose(handle->release()), "close a dataset");
   }
-  check(H5Fclose(file.get()), "close file " + path.string());
-  file.id = H5I_INVALID_HID;
+  check(H5Fclose(file.release()), "close file " + path.string());
 }
 
 void writeSubjectFile(const SampleDataset& dataset, const std::filesystem::path& path) {

@@ -4,59 +4,59 @@
 #include <set>
 #include <stdexcept>
 
-#include "driver/config.h"
-#include "driver/messages.h"
-#include "driver/speller_layout.h"
+#include "common/config.h"
+#include "common/console.h"
+#include "common/messages.h"
+#include "driver/session_walk.h"
 #include "input/dataset_loader.h"
+#include "input/subject_file.h"
 #include "output/output_file.h"
-#include "output/session_walk.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx {
 
 namespace {
 
-int convert() {
+int convert(Console& console) {
   const ChannelList& channels = channelList();
-  fillSpellerLayout();
-
   InputData data;
-  data.epochs = createEpochMatrix(channels.size());
-  bool complete = DatasetLoader::load(kInputFileName, channels.size(), data);
+  bool complete = DatasetLoader(console).load(kInputFileName, channels.size(), data);
   std::set<int32_t> subjects;
   for (const StimulusRecord& stimulus : data.stimuli) subjects.insert(stimulus.subject);
   const SubjectFileReport subjectFile =
-      SubjectFileReader::read(kSubjectFileName, subjects, data.subjectInfos);
-  for (const std::string& message : subjectFile.messages) printLine(message);
+      SubjectFileReader(subjects).read(kSubjectFileName, data.subjectInfos);
+  for (const std::string& message : subjectFile.messages) console.line(message);
   complete = subjectFile.complete && complete;
 
-  printLine(msg::count("NumStimuli: ", data.stimulusCount));
-  printLine(msg::count("NumSessions: ", data.sessionLayouts.size()));
-  printLine(msg::count("NumTrials: ", data.targets.size()));
+  console.line(msg::count("NumStimuli: ", data.stimulusCount));
+  console.line(msg::count("NumSessions: ", data.sessionLayouts.size()));
+  console.line(msg::count("NumTrials: ", data.targets.size()));
 
   const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
-  complete = SessionWalk::walk(index, data, channels) && complete;
+  const EpochStream epochs = [&](const EpochConsumer& consumer) { data.epochs.stream(consumer); };
+  complete = SessionWalk(index, data, channels, console).walk(epochs) && complete;
 
-  printLine(msg::count("NumDB: ", index.databases.size()));
-  printLine(msg::count("NumSubjects: ", index.subjects.size()));
-  printLine(msg::count("NumLayouts: ", index.layouts.size()));
-  printLine(msg::count("NumTrials: ", index.trials.size()));
+  console.line(msg::count("NumDB: ", index.databases.size()));
+  console.line(msg::count("NumSubjects: ", index.subjects.size()));
+  console.line(msg::count("NumLayouts: ", index.layouts.size()));
+  console.line(msg::count("NumTrials: ", index.trials.size()));
   return complete ? 0 : 1;
 }
 
 }  // namespace
 
 int runConversion() {
-  removePartialFileOnInterrupt();
+  removePartialFilesOnInterrupt();
+  Console console = Console::printing();
   try {
-    return convert();
+    return convert(console);
   } catch (const std::bad_alloc&) {
-    printLine(msg::outOfMemory(kInputFileName));
+    // Files are complete or absent: unfinished ones are removed as their
+    // owners unwind.
+    console.line(msg::outOfMemory(kInputFileName));
     return 1;
   } catch (const std::length_error&) {
-    // Files are complete or absent: an unfinished one is removed as its
-    // owner unwinds.
-    printLine(msg::outOfMemory(kInputFileName));
+    console.line(msg::outOfMemory(kInputFileName));
     return 1;
   }
 }

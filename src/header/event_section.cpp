@@ -1,7 +1,7 @@
 #include "header/event_section.h"
 
-#include "driver/config.h"
-#include "driver/speller_layout.h"
+#include "common/config.h"
+#include "header/speller_layout.h"
 #include "output/output_names.h"
 
 namespace erp2npx {
@@ -89,9 +89,9 @@ void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
   for (const auto& [code, positions] : sessionEvents.codeOffsets) {
     appendEventClass(events, codeClassName(code, layout), positions);
   }
-  appendEventClass(events, "Target", sessionEvents.targetOffsets);
-  appendEventClass(events, "Standard", sessionEvents.standardOffsets);
-  pugi::xml_node trialClass = appendType(events, 2, "Trial");
+  appendEventClass(events, kTargetClassName, sessionEvents.targetOffsets);
+  appendEventClass(events, kStandardClassName, sessionEvents.standardOffsets);
+  pugi::xml_node trialClass = appendType(events, 2, kTrialClassName);
   for (const auto& [trial, span] : sessionEvents.trialSpans) {
     pugi::xml_node event = trialClass.append_child("Event");
     event.append_attribute("VSB").set_value(span.beginSample);

@@ -7,9 +7,16 @@
 #include <vector>
 
 #include "input/stimulus_table.h"
-#include "output/binary_epoch_writer.h"
+#include "output/session_events.h"
 
 namespace erp2npx {
+
+// The kinds and fixed names of the event classes, as written and read.
+constexpr const char* kEpochClass = "1";
+constexpr const char* kTrialClass = "2";
+constexpr const char* kTargetClassName = "Target";
+constexpr const char* kStandardClassName = "Standard";
+constexpr const char* kTrialClassName = "Trial";
 
 // One "Type" element of class 1 with an "Event" per position.
 void appendEventClass(pugi::xml_node parent, const std::string& name,

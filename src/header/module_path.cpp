@@ -40,30 +40,22 @@ std::string executablePath() {
 
 }  // namespace
 
-namespace ModulePathOps {
+ModulePath::ModulePath() { assign(executablePath()); }
 
-void assign(ModulePath& modulePath, const std::string& fullPath) {
+void ModulePath::assign(const std::string& fullPath) {
   const PathParts parts = splitPath(fullPath);
-  modulePath.path = fullPath;
-  modulePath.drive.clear();
-  modulePath.dir = parts.dir;
-  modulePath.fname = parts.fname;
-  modulePath.ext = parts.ext;
+  path_ = fullPath;
+  drive_.clear();
+  dir_ = parts.dir;
+  fname_ = parts.fname;
+  ext_ = parts.ext;
 }
 
-void replaceFileName(ModulePath& modulePath, const std::string& fileName) {
+void ModulePath::replaceFileName(const std::string& fileName) {
   const PathParts parts = splitPath(fileName);
-  modulePath.fname = parts.fname;
-  modulePath.ext = parts.ext;
-  modulePath.path = modulePath.drive + modulePath.dir + modulePath.fname + modulePath.ext;
-}
-
-}  // namespace ModulePathOps
-
-ModulePath moduleOfExecutable() {
-  ModulePath modulePath;
-  ModulePathOps::assign(modulePath, executablePath());
-  return modulePath;
+  fname_ = parts.fname;
+  ext_ = parts.ext;
+  path_ = drive_ + dir_ + fname_ + ext_;
 }
 
 }  // namespace erp2npx

@@ -5,6 +5,7 @@
 #include "header/event_section.h"
 #include "header/paradigm_section.h"
 #include "header/xml_text.h"
+#include "output/binary_epoch_file.h"
 #include "output/output_file.h"
 
 namespace erp2npx {
@@ -31,9 +32,8 @@ void appendZeroPoint(pugi::xml_node parent, const char* name) {
 
 }  // namespace
 
-namespace NpxHeaderBuilder {
-
-EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs) {
+EncoderCopy NpxHeaderBuilder::buildSessionHeader(pugi::xml_document& document,
+                                                 const SessionHeaderInputs& inputs) const {
   const unsigned int version = kBinaryFormatVersion;
   const unsigned int rate = kEpochSamples;
   pugi::xml_node doc = document.append_child("DOC");
@@ -95,9 +95,7 @@ EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeader
   appendEventSection(events, inputs.layout, *inputs.events);
 
   pugi::xml_node p2731 = doc.append_child("P2731");
-  const EncoderCopy encoder = inputs.encoderPath.empty()
-                                  ? appendParadigmSection(p2731, inputs.layout)
-                                  : appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
+  const EncoderCopy encoder = appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
 
   pugi::xml_node transducer = p2731.append_child("Transducer");
   transducer.append_attribute("Type").set_value("EEG");
@@ -107,27 +105,23 @@ EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeader
   return encoder;
 }
 
-std::string serializeHeader(const pugi::xml_document& document) {
+std::string NpxHeaderBuilder::serializeHeader(const pugi::xml_document& document) {
   StringWriter writer;
   document.save(writer, "\t", pugi::format_default, pugi::encoding_latin1);
   return writer.text;
 }
 
-bool writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs,
-                        std::string& error, EncoderCopy* encoder) {
+NpxHeaderBuilder::Saved NpxHeaderBuilder::writeSessionHeader(
+    const std::string& path, const SessionHeaderInputs& inputs) const {
   pugi::xml_document document;
-  const EncoderCopy copied = buildSessionHeader(document, inputs);
-  if (encoder != nullptr) *encoder = copied;
+  const EncoderCopy encoder = buildSessionHeader(document, inputs);
   const std::string text = serializeHeader(document);
-  OutputFile file;
-  const int created = createOutputFile(path, file);
-  if (created != 0) {
-    error = std::strerror(created);
-    return false;
-  }
-  return writeAll(file, text.data(), text.size(), error) && commitOutputFile(file, error);
+  OutputFile file(path);
+  const int created = file.create();
+  if (created != 0) return {Status::failed(std::strerror(created)), encoder};
+  Status saved = file.write(text.data(), text.size());
+  if (saved.ok()) saved = file.commit();
+  return {saved, encoder};
 }
-
-}  // namespace NpxHeaderBuilder
 
 }  // namespace erp2npx

@@ -3,11 +3,12 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "driver/config.h"
+#include "common/config.h"
+#include "common/status.h"
 #include "header/paradigm_section.h"
 #include "input/stimulus_table.h"
 #include "input/subject_file.h"
-#include "output/binary_epoch_writer.h"
+#include "output/session_events.h"
 
 namespace erp2npx {
 
@@ -21,19 +22,24 @@ struct SessionHeaderInputs {
   std::string encoderPath;
 };
 
-namespace NpxHeaderBuilder {
+// Builds each session's header document and saves it.
+class NpxHeaderBuilder {
+ public:
+  // What saving a header came to, and what became of its encoder.
+  struct Saved {
+    Status status;
+    EncoderCopy encoder;
+  };
 
-// Builds the whole header document; says what became of the encoder.
-EncoderCopy buildSessionHeader(pugi::xml_document& document, const SessionHeaderInputs& inputs);
+  // Builds the whole header document; says what became of the encoder.
+  EncoderCopy buildSessionHeader(pugi::xml_document& document,
+                                 const SessionHeaderInputs& inputs) const;
 
-// The document as saved: tab-indented, in ISO-8859-1.
-std::string serializeHeader(const pugi::xml_document& document);
+  // The document as saved: tab-indented, in ISO-8859-1.
+  static std::string serializeHeader(const pugi::xml_document& document);
 
-// Builds the header and saves it at path, complete or not at all. False with
-// the reason when it cannot be saved.
-bool writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs,
-                        std::string& error, EncoderCopy* encoder = nullptr);
-
-}  // namespace NpxHeaderBuilder
+  // Builds the header and saves it at path, complete or not at all.
+  Saved writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs) const;
+};
 
 }  // namespace erp2npx

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "driver/messages.h"
 #include "header/module_path.h"
 #include "header/xml_text.h"
 
@@ -73,14 +72,12 @@ unsigned nestingDepth(pugi::xml_document& document) {
   return walker.deepest;
 }
 
-EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath,
-                              const std::string& bareName) {
+EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath) {
   // Loaded afresh for every session: the files are small and may change.
   pugi::xml_document encoder;
   std::string text;
   if (!readEncoderFile(encoderPath, text) || !encoder.load_buffer(text.data(), text.size()) ||
       nestingDepth(encoder) > kMaxEncoderDepth) {
-    printLine(msg::encoderNotLoaded(bareName));
     return EncoderCopy::kUnloadable;
   }
   const pugi::xml_node element = encoder.root().child("DOC").child("Encoder");
@@ -95,14 +92,15 @@ EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& lay
                                   const std::string& encoderPath) {
   appendParadigm(p2731);
   pugi::xml_node controlInterface = p2731.append_child("ControlInterface");
-  return appendEncoderCopy(controlInterface, encoderPath, encoderFileName(layout));
+  return appendEncoderCopy(controlInterface,
+                           encoderPath.empty() ? encoderPathBesideExecutable(layout) : encoderPath);
 }
 
-EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout) {
+std::string encoderPathBesideExecutable(const SessionLayout& layout) {
   // Beside the executable, whatever the working directory.
-  ModulePath modulePath = moduleOfExecutable();
-  ModulePathOps::replaceFileName(modulePath, encoderFileName(layout));
-  return appendParadigmSection(p2731, layout, modulePath.path);
+  ModulePath modulePath;
+  modulePath.replaceFileName(encoderFileName(layout));
+  return modulePath.path();
 }
 
 }  // namespace erp2npx

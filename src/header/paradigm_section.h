@@ -10,16 +10,17 @@ namespace erp2npx {
 // "%dby%d_QUOLMET.enc" for the session's rows and columns.
 std::string encoderFileName(const SessionLayout& layout);
 
-// What became of the session's encoder description.
+// Where the session's encoder file lies: beside the running executable.
+std::string encoderPathBesideExecutable(const SessionLayout& layout);
+
+// What became of the session's encoder description. A file that cannot be
+// loaded is reported by the caller under its bare name.
 enum class EncoderCopy { kCopied, kUnloadable, kNoEncoderElement };
 
 // Appends "Paradigm" and "ControlInterface" to the "P2731" element, copying
-// the "Encoder" element of the session's encoder file beside the executable.
-EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout);
-
-// The same with the encoder file at the given path; the message still names
-// the bare file name.
+// the "Encoder" element of the session's encoder file: the one at
+// encoderPath, or by default the one beside the executable.
 EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& layout,
-                                  const std::string& encoderPath);
+                                  const std::string& encoderPath = "");
 
 }  // namespace erp2npx

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/console.h"
 #include "input/epoch_matrix.h"
 #include "input/stimulus_table.h"
 #include "input/subject_file.h"
@@ -20,15 +21,32 @@ struct InputData {
   SubjectInfoTable subjectInfos;
 };
 
-namespace DatasetLoader {
+// The root datasets of an input file, in the order they are read.
+inline constexpr const char* kDatasetNames[] = {
+    "/codes",       "/database_ids", "/erp_labels", "/features", "/matrix_dims", "/matrix_indexes",
+    "/run_indexes", "/sequences",    "/subjects",   "/target",   "/trials"};
 
-// Reads the eleven datasets of the input file into data and reports on
-// standard output what it finds. False when it reported a problem of its
-// own: a dataset that opens but cannot be read (then treated as missing), or
-// datasets too short for the stimulus count (then nothing is converted). A
-// file that cannot be opened at all leaves data empty and returns true.
-bool load(const std::string& fileName, size_t channelCount, InputData& data);
+// Those with one value per stimulus, "/features" aside. Only the count of
+// "/matrix_indexes" is ever used.
+inline constexpr const char* kPerStimulusDatasets[] = {
+    "/codes",       "/database_ids", "/erp_labels", "/matrix_indexes",
+    "/run_indexes", "/sequences",    "/subjects",   "/trials"};
 
-}  // namespace DatasetLoader
+bool holdsOneValuePerStimulus(const std::string& datasetName);
+
+// Reads the datasets of the input file into InputData and reports into the
+// console what it finds, in the order it finds it.
+class DatasetLoader {
+ public:
+  explicit DatasetLoader(Console& console) : console_(console) {}
+
+  // False when it reported anything: a file that cannot be opened, a missing
+  // or unreadable dataset (then treated as missing), one only partly written,
+  // or datasets too short for the stimulus count (then nothing is converted).
+  bool load(const std::string& fileName, size_t channelCount, InputData& data);
+
+ private:
+  Console& console_;
+};
 
 }  // namespace erp2npx

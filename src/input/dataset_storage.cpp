@@ -22,8 +22,8 @@ uint64_t saturatingProduct(uint64_t a, uint64_t b) {
   return a * b;
 }
 
-hid_t memoryType(int32_t*) { return H5T_NATIVE_INT32; }
-hid_t memoryType(double*) { return H5T_NATIVE_DOUBLE; }
+hid_t nativeType(int32_t*) { return H5T_NATIVE_INT32; }
+hid_t nativeType(double*) { return H5T_NATIVE_DOUBLE; }
 
 // Boxes of whole chunks, read one per call: for dimensions before `level`
 // one chunk row, along `level` a run of `run` chunks, after it everything.
@@ -109,22 +109,19 @@ std::vector<hsize_t> ChunkGrid::chunkExtent(const hsize_t* origin) const {
   return extent;
 }
 
-bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error) {
+Status describeStorage(hid_t dataset, DatasetStorage& storage) {
   storage = DatasetStorage{};
   const Hid space = dataspaceHandle(H5Dget_space(dataset));
   const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
   const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
-  if (rank < 0 || !creation.valid()) {
-    error = "its shape cannot be read";
-    return false;
-  }
+  if (rank < 0 || !creation.valid()) return Status::failed("its shape cannot be read");
   std::vector<hsize_t> dims(static_cast<size_t>(rank));
   H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
   uint64_t elements = H5Sget_simple_extent_type(space.get()) == H5S_NULL ? 0 : 1;
   for (const hsize_t d : dims) elements = saturatingProduct(elements, d);
   if (elements > kMaxElements) {
-    error = "it declares " + std::to_string(elements) + " values, more than can be addressed";
-    return false;
+    return Status::failed("it declares " + std::to_string(elements) +
+                          " values, more than can be addressed");
   }
   storage.elements = elements;
   storage.filtered = H5Pget_nfilters(creation.get()) > 0;
@@ -133,33 +130,30 @@ bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error)
   if (storage.chunked && rank > 0) {
     if (H5Pget_chunk(creation.get(), rank, chunk.data()) != rank ||
         std::find(chunk.begin(), chunk.end(), 0) != chunk.end()) {
-      error = "its chunk shape cannot be read";
-      return false;
+      return Status::failed("its chunk shape cannot be read");
     }
   }
   storage.grid = ChunkGrid(dims, chunk);
 
   H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
   if (H5Dget_space_status(dataset, &status) < 0 || status == H5D_SPACE_STATUS_ERROR) {
-    error = "its storage cannot be examined";
-    return false;
+    return Status::failed("its storage cannot be examined");
   }
   if (elements == 0 || status == H5D_SPACE_STATUS_NOT_ALLOCATED) {
     storage.allocation = DatasetStorage::Allocation::kNone;
-    return true;
+    return Status::done();
   }
   storage.allocation = DatasetStorage::Allocation::kFull;
   storage.writtenPrefix = elements;
-  if (!storage.chunked) return true;
+  if (!storage.chunked) return Status::done();
   // The library's own status compares bytes, which compression and partial
   // edge chunks make differ: count the chunks instead.
   hsize_t stored = 0;
   if (H5Dget_num_chunks(dataset, space.get(), &stored) < 0) {
-    error = "its chunks cannot be counted";
-    return false;
+    return Status::failed("its chunks cannot be counted");
   }
   storage.storedChunks = stored;
-  if (stored >= storage.grid.chunkCount()) return true;
+  if (stored >= storage.grid.chunkCount()) return Status::done();
   storage.allocation = DatasetStorage::Allocation::kPartial;
   // The chunks before the first unwritten one, in grid order, are exactly
   // those whose values all come before its first value.
@@ -169,7 +163,7 @@ bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error)
     storage.writtenPrefix = storage.grid.linearIndex(origin);
     return false;
   });
-  return true;
+  return Status::done();
 }
 
 bool chunkWritten(hid_t dataset, const hsize_t* origin) {
@@ -181,78 +175,95 @@ bool chunkWritten(hid_t dataset, const hsize_t* origin) {
   return status >= 0 && bytes > 0;
 }
 
-template <typename T>
-bool readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                       std::vector<T>& values, std::string& error) {
-  values.assign(count, T{});
-  if (count == 0) return true;
+Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType, size_t valueBytes,
+                 uint64_t count, bool chunkByChunk, const BoxVisitor& visit,
+                 const BoxVisitor& failed) {
+  if (count == 0) return Status::done();
   const Hid fileSpace = dataspaceHandle(H5Dget_space(dataset));
-  const hid_t type = memoryType(static_cast<T*>(nullptr));
   if (storage.grid.dims().empty()) {  // a scalar
-    if (H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) >= 0) return true;
-    error = "reading it failed";
-    return false;
+    std::vector<unsigned char> value(valueBytes);
+    const hsize_t none = 0;
+    if (H5Dread(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.data()) < 0) {
+      return failed(&none, &none, value.data()) ? Status::done()
+                                                : Status::failed("reading it failed");
+    }
+    visit(&none, &none, value.data());
+    return Status::done();
   }
-  const BoxPlan plan = planBoxes(storage.grid, storage.chunked);
+  BoxPlan plan = planBoxes(storage.grid, storage.chunked);
+  if (chunkByChunk && storage.chunked) plan.run = 1;
   const ChunkGrid& grid = plan.grid;
   const size_t rank = grid.dims().size();
-  std::vector<T> buffer;
+  const bool skipUnwritten =
+      chunkByChunk && storage.allocation == DatasetStorage::Allocation::kPartial;
+  std::vector<unsigned char> buffer;
   std::vector<hsize_t> extent(rank);
-  const bool read = grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
+  bool stopped = false;
+  grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
     // Boxes start at every run-th chunk along their level; the others are inside one.
     if ((origin[plan.level] / grid.chunk()[plan.level]) % plan.run != 0) return true;
-    for (size_t d = 0; d < rank; ++d) {
-      if (d > plan.level && origin[d] != 0) return true;
+    for (size_t d = plan.level + 1; d < rank; ++d) {
+      if (origin[d] != 0 && !(chunkByChunk && storage.chunked)) return true;
     }
+    if (skipUnwritten && !chunkWritten(dataset, origin)) return true;
     for (size_t d = 0; d < rank; ++d) {
-      const hsize_t span = d < plan.level    ? grid.chunk()[d]
+      const bool whole = d > plan.level && !(chunkByChunk && storage.chunked);
+      const hsize_t span = whole             ? grid.dims()[d]
                            : d == plan.level ? grid.chunk()[d] * plan.run
-                                             : grid.dims()[d];
+                                             : grid.chunk()[d];
       extent[d] = std::min(span, grid.dims()[d] - origin[d]);
     }
-    const uint64_t first = grid.linearIndex(origin);
     // No chunk past those that hold the values wanted: it may never have
     // been written.
+    const uint64_t first = grid.linearIndex(origin);
     const uint64_t levelStep = grid.chunk()[plan.level] * grid.strides()[plan.level];
     extent[plan.level] = std::min<uint64_t>(
         extent[plan.level], (count - first + levelStep - 1) / levelStep * grid.chunk()[plan.level]);
-    // A one-dimensional box is a plain run: read it straight into place.
-    const bool direct = rank == 1;
-    if (direct) extent[0] = std::min<uint64_t>(extent[0], count - first);
     uint64_t boxValues = 1;
     for (const hsize_t e : extent) boxValues *= e;
-    if (!direct && buffer.size() < boxValues) buffer.resize(boxValues);
+    if (buffer.size() < boxValues * valueBytes) buffer.resize(boxValues * valueBytes);
     const hsize_t memoryCount = boxValues;
     const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
-    if (H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, origin, nullptr, extent.data(),
-                            nullptr) < 0 ||
-        H5Dread(dataset, type, memory.get(), fileSpace.get(), H5P_DEFAULT,
-                direct ? values.data() + first : buffer.data()) < 0) {
-      return false;
-    }
-    if (direct) return true;
-    return grid.forEachRun(
-        origin, extent.data(), [&](uint64_t at, uint64_t offset, uint64_t length) {
+    const bool read = H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, origin, nullptr,
+                                          extent.data(), nullptr) >= 0 &&
+                      H5Dread(dataset, memoryType, memory.get(), fileSpace.get(), H5P_DEFAULT,
+                              buffer.data()) >= 0;
+    stopped = !(read ? visit : failed)(origin, extent.data(), buffer.data());
+    return !stopped;
+  });
+  return stopped ? Status::failed("reading it failed") : Status::done();
+}
+
+template <typename T>
+Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                         std::vector<T>& values) {
+  values.assign(count, T{});
+  const ChunkGrid& grid = storage.grid;
+  const Status read = readBoxes(
+      dataset, storage, nativeType(static_cast<T*>(nullptr)), sizeof(T), count, false,
+      [&](const hsize_t* origin, const hsize_t* extent, const void* box) {
+        const T* boxValues = static_cast<const T*>(box);
+        if (grid.dims().empty()) {
+          values[0] = boxValues[0];
+          return true;
+        }
+        return grid.forEachRun(origin, extent, [&](uint64_t at, uint64_t offset, uint64_t length) {
           if (at < count) {
-            const uint64_t kept = std::min(length, count - at);
-            std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(offset),
-                      buffer.begin() + static_cast<std::ptrdiff_t>(offset + kept),
+            std::copy(boxValues + offset, boxValues + offset + std::min(length, count - at),
                       values.begin() + static_cast<std::ptrdiff_t>(at));
           }
           return true;
         });
-  });
-  if (!read) {
-    error = "reading it failed";
-    std::vector<T>().swap(values);
-  }
+      },
+      [](const hsize_t*, const hsize_t*, const void*) { return false; });
+  if (!read.ok()) std::vector<T>().swap(values);
   return read;
 }
 
-template bool readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_t,
-                                         std::vector<int32_t>&, std::string&);
-template bool readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
-                                        std::vector<double>&, std::string&);
+template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_t,
+                                           std::vector<int32_t>&);
+template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
+                                          std::vector<double>&);
 
 bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
                          uint64_t epochValues, std::vector<bool>& unwritten) {

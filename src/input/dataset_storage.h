@@ -3,9 +3,11 @@
 #include <hdf5.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/status.h"
 #include "input/hdf5_handle.h"
 
 namespace erp2npx {
@@ -65,18 +67,30 @@ struct DatasetStorage {
   uint64_t writtenPrefix = 0;  // elements before the first unwritten chunk
 };
 
-// Describes a dataset's storage; false with the reason when its shape cannot
-// be addressed. Counting the written chunks of a partly allocated dataset
-// takes time in proportion to what is stored, not to what is declared.
-bool describeStorage(hid_t dataset, DatasetStorage& storage, std::string& error);
+// Describes a dataset's storage; fails when its shape cannot be addressed.
+// Counting the written chunks of a partly allocated dataset takes time in
+// proportion to what is stored, not to what is declared.
+Status describeStorage(hid_t dataset, DatasetStorage& storage);
 
-// Reads the first count elements in storage order through the memory type of
-// T, in pieces that each touch a bounded number of chunks and values, so
-// neither the library's per-chunk bookkeeping nor a buffer grows with the
-// dataset. count must not pass the written prefix of a partly written one.
+// A box of a dataset as read: its origin, its extents and its values,
+// row-major, in the memory type asked for. Returns false to stop the reading.
+using BoxVisitor =
+    std::function<bool(const hsize_t* origin, const hsize_t* extent, const void* values)>;
+
+// Reads the boxes that hold the first count elements in storage order, each
+// touching a bounded number of chunks and values, so neither the library's
+// per-chunk bookkeeping nor a buffer grows with the dataset; chunkByChunk
+// reads one chunk at a time and leaves out the chunks never written. A box
+// that cannot be read goes to failed (its values undefined) instead of visit.
+Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType, size_t valueBytes,
+                 uint64_t count, bool chunkByChunk, const BoxVisitor& visit,
+                 const BoxVisitor& failed);
+
+// The first count elements in storage order through the memory type of T.
+// count must not pass the written prefix of a partly written dataset.
 template <typename T>
-bool readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                       std::vector<T>& values, std::string& error);
+Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                         std::vector<T>& values);
 
 // Whether the chunk at origin has been written; a chunk that never was
 // reads as fill values that the writer never meant.

@@ -51,9 +51,7 @@ std::string externalStoreName(hid_t creation) {
 
 }  // namespace
 
-std::shared_ptr<InputFile> InputFile::open(const std::string& path, Failure& failure,
-                                           std::string& why) {
-  failure = Failure::kCannotOpen;
+std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string& why) {
   why.clear();
   std::shared_ptr<InputFile> file(new InputFile());
   file->path_ = path;
@@ -63,7 +61,6 @@ std::shared_ptr<InputFile> InputFile::open(const std::string& path, Failure& fai
   struct stat status {};
   if (fstat(file->fd_, &status) != 0) return nullptr;
   if (!S_ISREG(status.st_mode)) {
-    failure = Failure::kNotRegular;
     why = "it is " + kindOf(status.st_mode) + ", not a regular file";
     return nullptr;
   }
@@ -89,7 +86,6 @@ std::shared_ptr<InputFile> InputFile::open(const std::string& path, Failure& fai
   const std::string ownPath = "/proc/self/fd/" + std::to_string(file->fd_);
   file->file_ = fileHandle(H5Fopen(ownPath.c_str(), H5F_ACC_RDONLY, access.get()));
   if (!file->file_.valid()) return nullptr;
-  failure = Failure::kNone;
   return file;
 }
 

@@ -15,13 +15,10 @@ namespace erp2npx {
 // so a file replaced in between can never mix two inputs.
 class InputFile {
  public:
-  enum class Failure { kNone, kCannotOpen, kNotRegular };
-
   // Opens a regular file only: a FIFO or device would block the run or never
   // end. On failure, why says what is wrong when it is not the usual case
   // of a missing, unreadable or non-HDF5 file.
-  static std::shared_ptr<InputFile> open(const std::string& path, Failure& failure,
-                                         std::string& why);
+  static std::shared_ptr<InputFile> open(const std::string& path, std::string& why);
 
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;

@@ -22,6 +22,19 @@ std::vector<TargetRecord> buildTargetRecords(const std::vector<int32_t>& target)
   return records;
 }
 
+size_t StimulusColumns::heldBy(const std::string& datasetName) const {
+  if (datasetName == "/erp_labels") return erpLabels.size();
+  const std::vector<int32_t>* column = datasetName == "/codes"            ? &codes
+                                       : datasetName == "/database_ids"   ? &databaseIds
+                                       : datasetName == "/matrix_indexes" ? &matrixIndexes
+                                       : datasetName == "/run_indexes"    ? &runIndexes
+                                       : datasetName == "/sequences"      ? &sequences
+                                       : datasetName == "/subjects"       ? &subjects
+                                       : datasetName == "/trials"         ? &trials
+                                                                          : nullptr;
+  return column != nullptr ? column->size() : 0;
+}
+
 int32_t truncateLabel(double value) {
   // The comparisons are false for NaN, and keep the cast itself defined.
   if (value > -2147483649.0 && value < 2147483648.0) return static_cast<int32_t>(value);

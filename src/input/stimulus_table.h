@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace erp2npx {
@@ -40,6 +41,9 @@ struct StimulusColumns {
   std::vector<int32_t> codes;
   std::vector<int32_t> matrixIndexes;
   std::vector<double> erpLabels;
+
+  // How many values the column of the named dataset holds.
+  size_t heldBy(const std::string& datasetName) const;
 };
 
 std::vector<SessionLayout> buildSessionLayouts(const std::vector<int32_t>& matrixDims);

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "driver/messages.h"
+#include "common/messages.h"
 
 namespace erp2npx {
 
@@ -188,12 +188,10 @@ SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& ne
   return report;
 }
 
-namespace SubjectFileReader {
-
-SubjectFileReport read(const std::string& fileName, const std::set<int32_t>& needed,
-                       SubjectInfoTable& table) {
+SubjectFileReport SubjectFileReader::read(const std::string& fileName,
+                                          SubjectInfoTable& table) const {
   SubjectFileReport report;
-  if (needed.empty() || *needed.rbegin() < 0) return report;
+  if (needed_.empty() || *needed_.rbegin() < 0) return report;
   // O_NONBLOCK: a FIFO must not hold the run waiting for a writer.
   const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -224,14 +222,12 @@ SubjectFileReport read(const std::string& fileName, const std::set<int32_t>& nee
     report.complete = false;
     return report;
   }
-  report = parseSubjectFile(in, needed, table);
+  report = parseSubjectFile(in, needed_, table);
   if (in.bad()) {
     report.messages.push_back(msg::subjectFileUnreadable(fileName, "read error"));
     report.complete = false;
   }
   return report;
 }
-
-}  // namespace SubjectFileReader
 
 }  // namespace erp2npx

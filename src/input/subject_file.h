@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace erp2npx {
@@ -42,11 +43,17 @@ struct SubjectFileReport {
 SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& needed,
                                    SubjectInfoTable& table);
 
-namespace SubjectFileReader {
-// Reads a regular file into table; a missing one leaves it empty without a
-// word, as does an input that needs no subject.
-SubjectFileReport read(const std::string& fileName, const std::set<int32_t>& needed,
-                       SubjectInfoTable& table);
-}  // namespace SubjectFileReader
+// Reads the subject file for the subjects an input has.
+class SubjectFileReader {
+ public:
+  explicit SubjectFileReader(std::set<int32_t> needed) : needed_(std::move(needed)) {}
+
+  // Reads a regular file into table; a missing one leaves it empty without a
+  // word, as does an input that needs no subject.
+  SubjectFileReport read(const std::string& fileName, SubjectInfoTable& table) const;
+
+ private:
+  std::set<int32_t> needed_;
+};
 
 }  // namespace erp2npx

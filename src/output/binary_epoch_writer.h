@@ -1,50 +1,60 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <list>
 #include <string>
 #include <vector>
 
-#include "driver/config.h"
-#include "input/dataset_loader.h"
+#include "common/config.h"
+#include "common/status.h"
 #include "output/output_file.h"
-#include "output/stimulus_index.h"
 
 namespace erp2npx {
 
-constexpr int32_t kBinaryFormatVersion = 17;
+// Writes the binary epoch files of many sessions at once, as their samples
+// arrive in whatever order the input stores them: each file is created at its
+// first samples, with its header, and every sample goes straight to its place
+// in it. Few descriptors are held, however many files are in progress.
+class BinaryEpochWriter {
+ public:
+  explicit BinaryEpochWriter(const ChannelList& channels) : channels_(channels) {}
 
-// Sample positions of one trial: its first epoch's first position, and the
-// position just past its last epoch.
-struct TrialSpan {
-  int32_t beginSample = 0;
-  int32_t endSample = 0;
+  // A session file of the given number of epochs; returns its slot.
+  uint32_t add(std::string path, uint32_t epochs);
+
+  // Writes the values at firstValue of the slot's data block, creating the
+  // file first if need be.
+  void write(uint32_t slot, uint64_t firstValue, const float* values, size_t count);
+  // The slot's samples cannot all be had: its file is not to be kept.
+  void fail(uint32_t slot, const std::string& reason);
+
+  // Whether every sample has been written, or the file given up.
+  bool settled(uint32_t slot) const;
+  // The error number of creating the file, 0 when it was or is yet to be.
+  int creationError(uint32_t slot) const { return slots_[slot].creationError; }
+
+  // Renames a file that holds all its samples into place, or removes it and
+  // says why.
+  Status finish(uint32_t slot);
+
+ private:
+  struct Slot {
+    OutputFile file;
+    uint32_t epochs = 0;
+    uint64_t missing = 0;  // values not written yet
+    bool created = false;
+    int creationError = 0;
+    std::string failure;
+    std::list<uint32_t>::iterator holding;  // in holders_ while it holds a descriptor
+    bool holds = false;
+  };
+
+  bool create(Slot& slot);
+  void hold(uint32_t slot);
+
+  const ChannelList& channels_;
+  std::vector<Slot> slots_;
+  std::list<uint32_t> holders_;  // most recently written first
 };
-
-// Where every epoch and trial of one session lands in its binary file.
-struct SessionEvents {
-  std::map<int32_t, std::vector<int32_t>> codeOffsets;
-  std::vector<int32_t> targetOffsets;
-  std::vector<int32_t> standardOffsets;
-  std::map<int32_t, TrialSpan> trialSpans;
-  std::map<int32_t, int32_t> trialTargetRow;
-  std::map<int32_t, int32_t> trialTargetColumn;
-  int32_t totalSamples = 0;
-};
-
-// The fixed part of the file and the channel names, for a data block of the
-// given number of sample positions.
-std::vector<uint8_t> encodeEpochFileHeader(const ChannelList& channels, int32_t positions);
-
-namespace BinaryEpochWriter {
-
-// Writes the session's file (trials ascending, stimuli in table order within a
-// trial) and fills events. The caller has checked that every trial has a
-// target record and every stimulus an epoch. The file is left open for the
-// caller to commit or abandon; false with the reason when a write fails.
-bool write(OutputFile& file, const TrialMap& trials, const InputData& data,
-           const ChannelList& channels, SessionEvents& events, std::string& error);
-
-}  // namespace BinaryEpochWriter
 
 }  // namespace erp2npx

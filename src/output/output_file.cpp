@@ -6,80 +6,128 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace erp2npx {
 
 namespace {
 
-// The temporary file being written, for the interrupt handler to remove. Only
-// one output file is open at a time.
-char pendingPartial[4096];
-volatile sig_atomic_t hasPendingPartial = 0;
+// The temporary files in progress, for the interrupt handler to remove. Nodes
+// are only ever added at the head and reused, never freed, so the handler can
+// walk the list whatever the main thread is doing; a node's path is read only
+// while it is marked live.
+struct PartialNode {
+  char* path = nullptr;
+  volatile sig_atomic_t live = 0;
+  PartialNode* next = nullptr;
+  size_t number = 0;  // its registration, from 1
+};
 
-void rememberPartial(const std::string& path) {
-  hasPendingPartial = 0;
-  if (path.size() >= sizeof pendingPartial) return;
-  std::memcpy(pendingPartial, path.c_str(), path.size() + 1);
-  hasPendingPartial = 1;
+PartialNode* volatile partialHead = nullptr;
+std::vector<PartialNode*> freeNodes;  // main thread only
+std::vector<PartialNode*> allNodes;   // by number - 1
+
+size_t registerPartial(const std::string& path) {
+  PartialNode* node = nullptr;
+  if (!freeNodes.empty()) {
+    node = freeNodes.back();
+    freeNodes.pop_back();
+    std::free(node->path);
+    node->path = strdup(path.c_str());
+  } else {
+    node = new PartialNode();
+    node->path = strdup(path.c_str());
+    node->number = allNodes.size() + 1;
+    node->next = partialHead;
+    allNodes.push_back(node);
+    partialHead = node;
+  }
+  node->live = node->path != nullptr ? 1 : 0;
+  return node->number;
+}
+
+void unregisterPartial(size_t registration) {
+  if (registration == 0 || registration > allNodes.size()) return;
+  PartialNode* node = allNodes[registration - 1];
+  node->live = 0;
+  freeNodes.push_back(node);
 }
 
 void onInterrupt(int signalNumber) {
-  if (hasPendingPartial) unlink(pendingPartial);
+  for (PartialNode* node = partialHead; node != nullptr; node = node->next) {
+    if (node->live) unlink(node->path);
+  }
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
 
 }  // namespace
 
-void removePartialFileOnInterrupt() {
+void removePartialFilesOnInterrupt() {
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) signal(signalNumber, onInterrupt);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : finalPath(std::move(other.finalPath)),
-      tempPath(std::move(other.tempPath)),
-      fd(std::exchange(other.fd, -1)) {}
+    : finalPath_(std::move(other.finalPath_)),
+      tempPath_(std::exchange(other.tempPath_, std::string())),
+      fd_(std::exchange(other.fd_, -1)),
+      registration_(std::exchange(other.registration_, 0)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
-    abandonOutputFile(*this);
-    finalPath = std::move(other.finalPath);
-    tempPath = std::move(other.tempPath);
-    fd = std::exchange(other.fd, -1);
+    abandon();
+    finalPath_ = std::move(other.finalPath_);
+    tempPath_ = std::exchange(other.tempPath_, std::string());
+    fd_ = std::exchange(other.fd_, -1);
+    registration_ = std::exchange(other.registration_, 0);
   }
   return *this;
 }
 
-OutputFile::~OutputFile() { abandonOutputFile(*this); }
+OutputFile::~OutputFile() { abandon(); }
 
-int createOutputFile(const std::string& finalPath, OutputFile& file) {
-  abandonOutputFile(file);
+int OutputFile::create() {
+  abandon();
   struct stat status {};
-  if (lstat(finalPath.c_str(), &status) == 0) {
+  if (lstat(finalPath_.c_str(), &status) == 0) {
     if (S_ISDIR(status.st_mode)) return EISDIR;
     // Opening without truncation tells whether the existing file may be
     // replaced, and leaves it intact until the new one is complete.
-    const int probe = open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int probe = open(finalPath_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) return errno;
     close(probe);
   }
-  const std::string tempPath = finalPath + kPartialSuffix;
+  const std::string tempPath = finalPath_ + kPartialSuffix;
   // A leftover of an interrupted run is replaced, never followed: whatever
   // stands under the temporary name (a link included) is removed first.
   if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return errno;
-  rememberPartial(tempPath);
+  // Registered before it exists, so no interrupt can leave it behind.
+  registration_ = registerPartial(tempPath);
   const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
-    hasPendingPartial = 0;
+    unregisterPartial(std::exchange(registration_, 0));
     return error;
   }
-  file.finalPath = finalPath;
-  file.tempPath = tempPath;
-  file.fd = fd;
+  tempPath_ = tempPath;
+  fd_ = fd;
   return 0;
+}
+
+Status OutputFile::takeUp() {
+  if (fd_ >= 0) return Status::done();
+  if (tempPath_.empty()) return Status::failed("the file is not open");
+  fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  return fd_ >= 0 ? Status::done() : Status::failed(std::strerror(errno));
+}
+
+void OutputFile::putDown() {
+  // Don't retry close on EINTR: the descriptor is gone either way. A write
+  // error it reports was a write that had already failed or will fail again.
+  if (fd_ >= 0) close(std::exchange(fd_, -1));
 }
 
 namespace {
@@ -87,79 +135,71 @@ namespace {
 // Repeats a write that stores only part of the bytes, as a full disk or a
 // signal may make it do, until all are written or it fails.
 template <typename WriteSome>
-bool writeFully(const void* data, size_t size, std::string& error, WriteSome writeSome) {
+Status writeFully(const void* data, size_t size, WriteSome writeSome) {
   const char* bytes = static_cast<const char*>(data);
   uint64_t done = 0;
   while (size > 0) {
     const ssize_t written = writeSome(bytes, size, done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      return false;
+      return Status::failed(std::strerror(errno));
     }
     bytes += written;
     size -= static_cast<size_t>(written);
     done += static_cast<uint64_t>(written);
   }
-  return true;
+  return Status::done();
 }
 
 }  // namespace
 
-bool writeAll(OutputFile& file, const void* data, size_t size, std::string& error) {
-  return writeFully(data, size, error, [&](const char* bytes, size_t count, uint64_t) {
-    return write(file.fd, bytes, count);
+Status OutputFile::write(const void* data, size_t size) {
+  const Status open = takeUp();
+  if (!open.ok()) return open;
+  return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t) {
+    return ::write(fd_, bytes, count);
   });
 }
 
-bool writeAt(OutputFile& file, uint64_t offset, const void* data, size_t size, std::string& error) {
-  return writeFully(data, size, error, [&](const char* bytes, size_t count, uint64_t done) {
-    return pwrite(file.fd, bytes, count, static_cast<off_t>(offset + done));
+Status OutputFile::writeAt(uint64_t offset, const void* data, size_t size) {
+  const Status open = takeUp();
+  if (!open.ok()) return open;
+  return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t done) {
+    return pwrite(fd_, bytes, count, static_cast<off_t>(offset + done));
   });
 }
 
-bool commitOutputFile(OutputFile& file, std::string& error) {
-  // Don't retry close on EINTR: the descriptor is gone either way.
-  const int closed = close(std::exchange(file.fd, -1));
-  if (closed != 0) {
-    error = std::strerror(errno);
-    abandonOutputFile(file);
-    return false;
+Status OutputFile::commit() {
+  if (tempPath_.empty()) return Status::failed("the file is not open");
+  if (fd_ >= 0 && close(std::exchange(fd_, -1)) != 0) {
+    const Status failed = Status::failed(std::strerror(errno));
+    abandon();
+    return failed;
   }
-  if (rename(file.tempPath.c_str(), file.finalPath.c_str()) != 0) {
-    error = std::strerror(errno);
-    abandonOutputFile(file);
-    return false;
+  if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    const Status failed = Status::failed(std::strerror(errno));
+    abandon();
+    return failed;
   }
-  hasPendingPartial = 0;
-  file.tempPath.clear();
-  return true;
+  unregisterPartial(std::exchange(registration_, 0));
+  tempPath_.clear();
+  return Status::done();
 }
 
-void abandonOutputFile(OutputFile& file) {
-  if (file.fd >= 0) close(std::exchange(file.fd, -1));
-  if (!file.tempPath.empty()) {
-    unlink(file.tempPath.c_str());
-    hasPendingPartial = 0;
-  }
-  file.tempPath.clear();
+void OutputFile::abandon() {
+  putDown();
+  if (!tempPath_.empty()) unlink(tempPath_.c_str());
+  tempPath_.clear();
+  unregisterPartial(std::exchange(registration_, 0));
 }
 
-bool ensureDirectory(const std::string& path, std::string& error) {
-  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-    error = std::strerror(errno);
-    return false;
-  }
+Status ensureDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    return Status::failed(std::strerror(errno));
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    error = "a file of that name is in the way";
-    return false;
-  }
-  return true;
+  if (stat(path.c_str(), &status) != 0) return Status::failed(std::strerror(errno));
+  if (!S_ISDIR(status.st_mode)) return Status::failed("a file of that name is in the way");
+  return Status::done();
 }
 
 }  // namespace erp2npx

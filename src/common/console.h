@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace erp2npx {
+
+// Where the layers' messages go: standard output as they come, for the
+// converter, or a list, for npxcheck and the tests. Every message is one
+// text; the fixed texts that carry their own line ends are kept as they are.
+class Console {
+ public:
+  static Console printing() { return Console(false); }
+  static Console collecting() { return Console(true); }
+
+  // A line: the text and a line end, flushed at once.
+  void line(const std::string& text);
+  // A text with its own line ends, written as it is.
+  void text(const std::string& text);
+
+  // What a collecting console holds, in order, without added line ends.
+  const std::vector<std::string>& collected() const { return collected_; }
+
+  // A status line kept at the bottom of a terminal on standard error:
+  // printed lines clear it first and draw it again after. Empty for none.
+  void setStatusLine(const std::string& status);
+
+ private:
+  explicit Console(bool collect) : collect_(collect) {}
+
+  bool collect_;
+  std::vector<std::string> collected_;
+  std::string status_;
+};
+
+}  // namespace erp2npx

@@ -1,0 +1,142 @@
+#include "common/messages.h"
+
+namespace erp2npx {
+namespace msg {
+
+std::string datasetMissing(const std::string& datasetName) {
+  const std::string bare =
+      datasetName.empty() || datasetName[0] != '/' ? datasetName : datasetName.substr(1);
+  return "\n\nNOOOO " + bare + "!!!!\n\n";
+}
+
+std::string unableToOpenInput(const std::string& fileName) {
+  return "Unable to open the file: " + fileName;
+}
+
+std::string inputNotOpened(const std::string& fileName, const std::string& why) {
+  return "The input file " + fileName + " is not read: " + why;
+}
+
+std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName,
+                              const std::string& reason) {
+  return "Unable to read the dataset " + datasetName + " of " + fileName + ": " + reason +
+         "; it is treated as missing";
+}
+
+std::string datasetPartlyWritten(const std::string& datasetName, const std::string& fileName,
+                                 uint64_t storedChunks, uint64_t declaredChunks,
+                                 const std::string& consequence) {
+  return "The dataset " + datasetName + " of " + fileName + " is only partly written (" +
+         std::to_string(storedChunks) + " of " + std::to_string(declaredChunks) +
+         " chunks): " + consequence;
+}
+
+std::string takenAsLeading(uint64_t values, uint64_t declared) {
+  return "it is taken as its first " + std::to_string(values) + " of " + std::to_string(declared) +
+         " values";
+}
+
+std::string unwrittenSessionsSkipped() {
+  return "sessions with epochs in the unwritten chunks are not converted";
+}
+
+std::string epochsUnwritten() {
+  return "some of its epochs lie in chunks of /features that were never written";
+}
+
+std::string tooManyValues(uint64_t values) {
+  return "it declares " + std::to_string(values) +
+         " values, more stimuli than 32-bit numbers can count";
+}
+
+std::string tooLargeForMemory(uint64_t values) {
+  return "its " + std::to_string(values) + " values do not fit in memory";
+}
+
+std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint64_t needed,
+                            const std::string& fileName) {
+  return "The dataset " + datasetName + " holds " + std::to_string(held) + " values where " +
+         std::to_string(needed) + " are needed: nothing of " + fileName + " is converted";
+}
+
+std::string tooManyStimuli(uint64_t count, const std::string& fileName) {
+  return "The input holds " + std::to_string(count) +
+         " stimuli, more than 2147483647: nothing of " + fileName + " is converted";
+}
+
+std::string outOfMemory(const std::string& fileName) {
+  return "Not enough memory to convert " + fileName + ": the conversion stops here";
+}
+
+std::string subjectFileUnreadable(const std::string& fileName, const std::string& reason) {
+  return "Unable to read " + fileName + ": " + reason + "; no subject has metadata";
+}
+
+std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject) {
+  return "DataSets.txt line " + std::to_string(lineNumber) + ": " + std::to_string(fields) +
+         " fields where 7 are needed; subject " + std::to_string(subject) + " has no metadata";
+}
+
+std::string subjectLineTooLong(uint64_t lineNumber, uint64_t limit, uint64_t subject) {
+  return "DataSets.txt line " + std::to_string(lineNumber) + ": longer than " +
+         std::to_string(limit) + " bytes; subject " + std::to_string(subject) + " has no metadata";
+}
+
+std::string subjectLinesNotShown(uint64_t count) {
+  return "DataSets.txt: " + std::to_string(count) + " more " + (count == 1 ? "line" : "lines") +
+         " could not be used; their subjects have no metadata";
+}
+
+std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
+                              uint64_t subject) {
+  return "DataSets.txt line " + std::to_string(lineNumber) + ": field " +
+         std::to_string(field + 1) + " \"" + text + "\" is not a 32-bit number; subject " +
+         std::to_string(subject) + " has no metadata";
+}
+
+std::string count(const char* label, uint64_t value) { return label + std::to_string(value); }
+
+std::string processingDatabase(const std::string& directoryName) {
+  return "Processing " + directoryName;
+}
+
+std::string processingSubject(const std::string& directoryName) {
+  return "\tProcessing " + directoryName;
+}
+
+std::string processingSession(const std::string& fileName) { return "\t\tProcessing " + fileName; }
+
+std::string errorCreatingFile(int errorCode, const std::string& fileName) {
+  return "\t\tError " + std::to_string(errorCode) + " creating file" + fileName;
+}
+
+std::string directoryUnusable(const std::string& path, const std::string& reason) {
+  return "Unable to create the directory " + path + ": " + reason + "; its sessions are skipped";
+}
+
+std::string sessionSkipped(int32_t database, int32_t subject, int32_t session,
+                           const std::string& reason) {
+  return "Session " + std::to_string(session) + " of subject " + std::to_string(subject) +
+         " in database " + std::to_string(database) + " is not converted: " + reason;
+}
+
+std::string fileNotWritten(const std::string& path, const std::string& reason) {
+  return "Unable to write the file " + path + ": " + reason + "; the file is removed";
+}
+
+std::string headerNotSaved(const std::string& path, const std::string& reason) {
+  return "Unable to save the header file " + path + ": " + reason;
+}
+
+std::string encoderNotLoaded(const std::string& encoderFileName) {
+  return "Unable to load the Encoder file: " + encoderFileName;
+}
+
+std::string encoderWithoutElement(const std::string& encoderFileName) {
+  return "erp2npx: " + encoderFileName +
+         " holds no DOC/Encoder element; the headers made with it have none";
+}
+
+}  // namespace msg
+
+}  // namespace erp2npx

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace erp2npx {
+
+// Every console text of the converter, each in one place. Functions return
+// the text of one line without its line end.
+namespace msg {
+
+// Written with printf-style output, line feeds included.
+constexpr const char* kFileOpened = "\nFile successfully opened!!!!\n\n";
+std::string datasetMissing(
+    const std::string& datasetName);  // "/codes" -> "\n\nNOOOO codes!!!!\n\n"
+
+std::string unableToOpenInput(const std::string& fileName);
+std::string inputNotOpened(const std::string& fileName, const std::string& why);
+std::string datasetUnreadable(const std::string& datasetName, const std::string& fileName,
+                              const std::string& reason);
+std::string datasetPartlyWritten(const std::string& datasetName, const std::string& fileName,
+                                 uint64_t storedChunks, uint64_t declaredChunks,
+                                 const std::string& consequence);
+std::string takenAsLeading(uint64_t values, uint64_t declared);
+std::string unwrittenSessionsSkipped();
+std::string epochsUnwritten();
+std::string tooLargeForMemory(uint64_t values);
+std::string tooManyValues(uint64_t values);
+std::string datasetTooShort(const std::string& datasetName, uint64_t held, uint64_t needed,
+                            const std::string& fileName);
+
+std::string tooManyStimuli(uint64_t count, const std::string& fileName);
+std::string outOfMemory(const std::string& fileName);
+std::string subjectFileUnreadable(const std::string& fileName, const std::string& reason);
+std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject);
+std::string subjectLineTooLong(uint64_t lineNumber, uint64_t limit, uint64_t subject);
+std::string subjectLinesNotShown(uint64_t count);
+std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
+                              uint64_t subject);
+
+std::string count(const char* label, uint64_t value);
+
+std::string processingDatabase(const std::string& directoryName);
+std::string processingSubject(const std::string& directoryName);
+std::string processingSession(const std::string& fileName);
+std::string errorCreatingFile(int errorCode, const std::string& fileName);
+
+std::string directoryUnusable(const std::string& path, const std::string& reason);
+std::string sessionSkipped(int32_t database, int32_t subject, int32_t session,
+                           const std::string& reason);
+std::string fileNotWritten(const std::string& path, const std::string& reason);
+std::string headerNotSaved(const std::string& path, const std::string& reason);
+
+std::string encoderNotLoaded(const std::string& encoderFileName);
+std::string encoderWithoutElement(const std::string& encoderFileName);
+
+}  // namespace msg
+
+}  // namespace erp2npx

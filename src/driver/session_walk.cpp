@@ -1,0 +1,234 @@
+#include "driver/session_walk.h"
+
+#include <cstdio>
+
+#include "common/messages.h"
+#include "driver/progress.h"
+#include "header/npx_header.h"
+#include "output/binary_epoch_writer.h"
+#include "output/output_file.h"
+#include "output/output_names.h"
+#include "output/session_plan.h"
+
+namespace erp2npx {
+
+namespace {
+
+// The printed directory names end in a backslash; the directories on disk
+// are named without it.
+std::string printedDirectoryName(const std::string& name) { return name + "\\"; }
+
+std::string joinPath(const std::string& parent, const std::string& name) {
+  return parent.empty() ? name : parent + "/" + name;
+}
+
+// One step of the walk, in walk order: a directory entered, or a session.
+// Its lines are printed when its turn comes and, for a session that is
+// written, once all its epochs are.
+struct Step {
+  std::vector<std::string> lines;  // a directory's, or a skipped session's
+  bool failed = false;             // the lines report a problem
+  // A session to write:
+  const TrialMap* trials = nullptr;
+  int32_t subject = 0;
+  SessionLayout layout;
+  std::string binName;
+  std::string directory;
+  uint32_t slot = 0;
+  uint64_t epochs = 0;
+};
+
+class Walk {
+ public:
+  Walk(const StimulusIndex& index, const InputData& data, const ChannelList& channels,
+       Console& console, const std::string& root)
+      : data_(data),
+        channels_(channels),
+        console_(console),
+        writer_(channels),
+        placement_(data.stimuli.size()) {
+    for (const auto& [database, subjects] : index.hierarchy) planDatabase(database, subjects, root);
+  }
+
+  bool run(const EpochStream& stream) {
+    uint64_t sessions = 0;
+    for (const Step& step : steps_) sessions += step.trials != nullptr || step.failed ? 1 : 0;
+    Progress progress(console_, sessions, totalEpochs_);
+    progress_ = &progress;
+    finishReady();
+    EpochConsumer consumer;
+    consumer.values = [&](uint64_t firstValue, const float* values, size_t count) {
+      // A session is finished as soon as its last epoch is in, before the
+      // epochs of the next: with the input in session order, each file and
+      // header is whole before the next one is begun.
+      placeValues(placement_, firstValue, values, count,
+                  [&](uint64_t, uint32_t slot, uint64_t at, const float* run, size_t length) {
+                    writer_.write(slot, at, run, length);
+                    if (writer_.settled(slot)) finishReady();
+                  });
+    };
+    consumer.failed = [&](uint64_t firstValue, uint64_t count, const std::string& reason) {
+      for (uint64_t s = firstValue / kEpochValues;
+           count > 0 && s <= (firstValue + count - 1) / kEpochValues; ++s) {
+        if (placement_.placed(s)) writer_.fail(placement_.slot(s), reason);
+      }
+      finishReady();
+    };
+    if (totalEpochs_ > 0) stream(consumer);
+    while (next_ < steps_.size()) finish(steps_[next_++]);
+    progress.finish();
+    return complete_;
+  }
+
+ private:
+  void skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
+    Step step;
+    step.lines.push_back(msg::sessionSkipped(database, subject, session, reason));
+    step.failed = true;
+    steps_.push_back(std::move(step));
+  }
+
+  // Enters a directory now; it is reported in its turn.
+  bool planDirectory(const std::string& printed, const std::string& path) {
+    Step step;
+    step.lines.push_back(printed);
+    const Status usable = ensureDirectory(path);
+    if (!usable.ok()) {
+      step.lines.push_back(msg::directoryUnusable(path, usable.reason()));
+      step.failed = true;
+    }
+    steps_.push_back(std::move(step));
+    return usable.ok();
+  }
+
+  void planSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
+                   const std::string& directory) {
+    const std::string obstacle = sessionObstacle(data_, database, subject, session, trials);
+    if (!obstacle.empty()) {
+      skip(database, subject, session, obstacle);
+      return;
+    }
+    Step step;
+    step.trials = &trials;
+    step.subject = subject;
+    step.layout = data_.sessionLayouts[static_cast<size_t>(session)];
+    step.binName = sessionStem(subject, session, step.layout) + ".bin";
+    step.directory = directory;
+    step.epochs = epochCountOf(trials);
+    step.slot = writer_.add(joinPath(directory, step.binName), static_cast<uint32_t>(step.epochs));
+    uint32_t epoch = 0;
+    forEachEpochInFileOrder(
+        trials, [&](int32_t stimulus) { placement_.place(stimulus, step.slot, epoch++); });
+    totalEpochs_ += step.epochs;
+    steps_.push_back(std::move(step));
+  }
+
+  void planDatabase(int32_t database, const SubjectMap& subjects, const std::string& root) {
+    if (database < 0) {
+      for (const auto& [subject, sessions] : subjects) {
+        for (const auto& [session, trials] : sessions) {
+          skip(database, subject, session,
+               sessionObstacle(data_, database, subject, session, trials));
+        }
+      }
+      return;
+    }
+    const std::string name = databaseDirectoryName(database);
+    const std::string directory = joinPath(root, name);
+    if (!planDirectory(msg::processingDatabase(printedDirectoryName(name)), directory)) return;
+    for (const auto& [subject, sessions] : subjects) {
+      if (subject < 0) {
+        for (const auto& [session, trials] : sessions) {
+          skip(database, subject, session,
+               sessionObstacle(data_, database, subject, session, trials));
+        }
+        continue;
+      }
+      const std::string subjectName = subjectDirectoryName(subject);
+      const std::string subjectDirectory = joinPath(directory, subjectName);
+      if (!planDirectory(msg::processingSubject(printedDirectoryName(subjectName)),
+                         subjectDirectory)) {
+        continue;
+      }
+      for (const auto& [session, trials] : sessions) {
+        planSession(database, subject, session, trials, subjectDirectory);
+      }
+    }
+  }
+
+  // Finishes the steps whose turn has come, as far as they are done.
+  void finishReady() {
+    while (next_ < steps_.size() &&
+           (steps_[next_].trials == nullptr || writer_.settled(steps_[next_].slot))) {
+      finish(steps_[next_++]);
+    }
+  }
+
+  void finish(const Step& step) {
+    for (const std::string& line : step.lines) console_.line(line);
+    complete_ = complete_ && !step.failed;
+    if (step.trials == nullptr) {
+      if (step.failed) progress_->advance(0);
+      return;
+    }
+    finishSession(step);
+    progress_->advance(step.epochs);
+  }
+
+  void finishSession(const Step& step) {
+    const std::string binPath = joinPath(step.directory, step.binName);
+    const Status written = writer_.finish(step.slot);
+    if (writer_.creationError(step.slot) != 0) {
+      console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), step.binName));
+      complete_ = false;
+      return;
+    }
+    console_.line(msg::processingSession(step.binName));
+    if (!written.ok()) {
+      console_.line(msg::fileNotWritten(binPath, written.reason()));
+      complete_ = false;
+      return;
+    }
+    const SessionEvents events = buildSessionEvents(*step.trials, data_);
+    SessionHeaderInputs header;
+    header.layout = step.layout;
+    const auto info = data_.subjectInfos.find(step.subject);
+    if (info != data_.subjectInfos.end()) header.subject = &info->second;
+    header.channels = &channels_;
+    header.events = &events;
+    const std::string npxPath =
+        joinPath(step.directory, step.binName.substr(0, step.binName.size() - 4) + ".npx");
+    const NpxHeaderBuilder::Saved saved = NpxHeaderBuilder().writeSessionHeader(npxPath, header);
+    if (saved.encoder == EncoderCopy::kUnloadable) {
+      console_.line(msg::encoderNotLoaded(encoderFileName(step.layout)));
+    }
+    if (!saved.status.ok()) console_.line(msg::headerNotSaved(npxPath, saved.status.reason()));
+    // The header is complete only with its encoder; standard output keeps to
+    // the converter's fixed lines, so a file without one is noted beside it.
+    if (saved.encoder == EncoderCopy::kNoEncoderElement) {
+      std::fprintf(stderr, "%s\n",
+                   msg::encoderWithoutElement(encoderFileName(step.layout)).c_str());
+    }
+    complete_ = complete_ && saved.status.ok() && saved.encoder == EncoderCopy::kCopied;
+  }
+
+  const InputData& data_;
+  const ChannelList& channels_;
+  Console& console_;
+  BinaryEpochWriter writer_;
+  EpochPlacement placement_;
+  std::vector<Step> steps_;
+  size_t next_ = 0;  // the first step not finished
+  uint64_t totalEpochs_ = 0;
+  Progress* progress_ = nullptr;
+  bool complete_ = true;
+};
+
+}  // namespace
+
+bool SessionWalk::walk(const EpochStream& stream) {
+  Walk walk(index_, data_, channels_, console_, root_);
+  return walk.run(stream);
+}
+
+}  // namespace erp2npx

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "header/event_section.h"
+
+namespace erp2npx {
+
+// One "Event": its "VSB" and, for trial classes, "VSE", as written and as
+// numbers when the text is a whole number.
+struct NpxEvent {
+  std::string beginText;
+  std::string endText;
+  bool hasEnd = false;
+  std::optional<int64_t> begin;
+  std::optional<int64_t> end;
+};
+
+// One "Type" of "Events".
+struct NpxEventClass {
+  std::string classText;  // "1" for epoch classes, "2" for trial classes
+  std::string name;
+  std::vector<NpxEvent> events;
+};
+
+// The text of an element or attribute, when present.
+using NpxField = std::optional<std::string>;
+
+// What the checks read from a session header.
+struct NpxFile {
+  // What keeps the file from being one ISO-8859-1 XML document as the
+  // converter writes it, one line each; those that stop it from being read
+  // at all leave wellFormed false.
+  std::vector<std::string> problems;
+  bool wellFormed = false;
+  bool hasRoot = false;
+  bool hasSamples = false;
+  std::string samplesText;
+  std::optional<int64_t> samples;
+  // Numbers the converter writes the same in every header.
+  NpxField version;                  // FileInfo/Version
+  NpxField versionMinor;             // FileInfo/VersionMin
+  NpxField baseRate;                 // Recording/BaseSR
+  NpxField resolutionRate;           // Events/@ResolutionSR
+  std::vector<std::string> sensors;  // "Name" of each "Sensor", in order
+  bool hasEvents = false;
+  std::vector<NpxEventClass> classes;  // in document order
+};
+
+NpxFile readNpxFile(const std::string& path);
+
+// The first line of every header the converter writes.
+const std::string& npxDeclaration();
+
+// Optional sign and decimal digits only, within 64 bits.
+std::optional<int64_t> parseWholeNumber(const std::string& text);
+
+// The first class of that kind and name, or null.
+const NpxEventClass* findEventClass(const NpxFile& npx, const std::string& classText,
+                                    const std::string& name);
+
+}  // namespace erp2npx

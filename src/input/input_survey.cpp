@@ -1,0 +1,107 @@
+#include "input/input_survey.h"
+
+#include "input/dataset_storage.h"
+#include "input/hdf5_handle.h"
+
+namespace erp2npx {
+
+namespace {
+
+std::string typeText(hid_t type) {
+  const size_t bits = H5Tget_size(type) * 8;
+  const H5T_class_t typeClass = H5Tget_class(type);
+  const std::string order = H5Tget_order(type) == H5T_ORDER_BE ? "big-endian" : "little-endian";
+  if (typeClass == H5T_INTEGER) {
+    return std::to_string(bits) + "-bit " +
+           (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned" : "signed") + " integer, " + order;
+  }
+  if (typeClass == H5T_FLOAT) return std::to_string(bits) + "-bit float, " + order;
+  return "type class " + std::to_string(static_cast<int>(typeClass)) + ", " +
+         std::to_string(bits / 8) + " bytes";
+}
+
+std::string storageText(hid_t dataset) {
+  const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
+  if (!creation.valid()) return "?";
+  std::string text;
+  switch (H5Pget_layout(creation.get())) {
+    case H5D_CONTIGUOUS:
+      text = "contiguous";
+      break;
+    case H5D_COMPACT:
+      text = "compact";
+      break;
+    case H5D_CHUNKED: {
+      hsize_t chunk[H5S_MAX_RANK];
+      const int rank = H5Pget_chunk(creation.get(), H5S_MAX_RANK, chunk);
+      text = "chunked ";
+      for (int d = 0; d < rank; ++d) text += (d == 0 ? "" : "x") + std::to_string(chunk[d]);
+      break;
+    }
+    default:
+      text = "virtual or unknown layout";
+  }
+  const int filters = H5Pget_nfilters(creation.get());
+  for (int f = 0; f < filters; ++f) {
+    unsigned flags = 0;
+    size_t valueCount = 4;
+    unsigned values[4] = {};
+    char name[64] = {};
+    unsigned config = 0;
+    const H5Z_filter_t filter = H5Pget_filter2(creation.get(), static_cast<unsigned>(f), &flags,
+                                               &valueCount, values, sizeof name, name, &config);
+    text += f == 0 ? ", filters: " : ", ";
+    if (filter == H5Z_FILTER_DEFLATE) {
+      text += "deflate level " + std::to_string(valueCount > 0 ? values[0] : 0);
+    } else if (filter == H5Z_FILTER_SHUFFLE) {
+      text += "shuffle";
+    } else {
+      text += name[0] != '\0' ? name : "filter " + std::to_string(filter);
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+DatasetSurvey surveyDataset(const InputFile& file, const char* name) {
+  DatasetSurvey survey;
+  survey.name = name;
+  const OpenedDataset opened = openInputDataset(file, name);
+  if (opened.status == OpenedDataset::Status::kMissing) return survey;
+  survey.present = true;
+  if (opened.status == OpenedDataset::Status::kRefused) {
+    survey.refusal = opened.refusal;
+    survey.type = survey.storage = "not read";
+    return survey;
+  }
+  const Hid& dataset = opened.dataset;
+  const Hid type = datatypeHandle(H5Dget_type(dataset.get()));
+  survey.type = type.valid() ? typeText(type.get()) : "?";
+  const Hid space = dataspaceHandle(H5Dget_space(dataset.get()));
+  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+  if (rank >= 0) {
+    survey.dims.resize(static_cast<size_t>(rank));
+    H5Sget_simple_extent_dims(space.get(), survey.dims.data(), nullptr);
+    const hssize_t points = H5Sget_simple_extent_npoints(space.get());
+    survey.elements = points > 0 ? static_cast<uint64_t>(points) : 0;
+  }
+  survey.storageBytes = H5Dget_storage_size(dataset.get());
+  survey.storage = storageText(dataset.get());
+  DatasetStorage storage;
+  if (describeStorage(dataset.get(), storage).ok() &&
+      storage.allocation == DatasetStorage::Allocation::kPartial) {
+    survey.storage += ", " + std::to_string(storage.storedChunks) + " of " +
+                      std::to_string(storage.grid.chunkCount()) + " chunks written";
+  }
+  return survey;
+}
+
+std::string shapeText(const std::vector<hsize_t>& dims) {
+  if (dims.empty()) return "scalar";
+  std::string text;
+  for (size_t d = 0; d < dims.size(); ++d) text += (d == 0 ? "" : " x ") + std::to_string(dims[d]);
+  return text;
+}
+
+}  // namespace erp2npx

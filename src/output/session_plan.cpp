@@ -1,0 +1,64 @@
+#include "output/session_plan.h"
+
+#include <limits>
+
+#include "common/messages.h"
+
+namespace erp2npx {
+
+uint64_t epochCountOf(const TrialMap& trials) {
+  uint64_t epochs = 0;
+  for (const auto& entry : trials) epochs += entry.second.size();
+  return epochs;
+}
+
+std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
+                            int32_t session, const TrialMap& trials) {
+  if (database < 0) return "the database number " + std::to_string(database) + " is negative";
+  if (subject < 0) return "the subject number " + std::to_string(subject) + " is negative";
+  if (session < 0) return "the session number is negative";
+  if (static_cast<size_t>(session) >= data.sessionLayouts.size()) {
+    return "the input has no matrix size for it (it holds " +
+           std::to_string(data.sessionLayouts.size()) + ")";
+  }
+  for (const auto& entry : trials) {
+    const int32_t trial = entry.first;
+    if (trial < 0) return "its trial number " + std::to_string(trial) + " is negative";
+    if (static_cast<size_t>(trial) >= data.targets.size()) {
+      return "its trial " + std::to_string(trial) + " has no target in the input (it holds " +
+             std::to_string(data.targets.size()) + ")";
+    }
+  }
+  const uint64_t epochs = epochCountOf(trials);
+  if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+    return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
+  }
+  for (const auto& entry : trials) {
+    for (const int32_t stimulus : entry.second) {
+      if (!data.epochs.written(stimulus)) return msg::epochsUnwritten();
+    }
+  }
+  return {};
+}
+
+SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data) {
+  SessionEvents events;
+  int32_t position = 0;
+  for (const auto& [trial, stimuli] : trials) {
+    const int32_t trialStart = position;
+    const TargetRecord& target = data.targets[static_cast<size_t>(trial)];
+    for (const int32_t stimulus : stimuli) {
+      const StimulusRecord& record = data.stimuli[static_cast<size_t>(stimulus)];
+      events.trialTargetRow[trial] = target.targetRowCode;
+      events.trialTargetColumn[trial] = target.targetColumnCode;
+      events.codeOffsets[record.code].push_back(position);
+      (record.label != 0 ? events.targetOffsets : events.standardOffsets).push_back(position);
+      position += kEpochSamples;
+    }
+    events.trialSpans[trial] = TrialSpan{trialStart, position};
+  }
+  events.totalSamples = position;
+  return events;
+}
+
+}  // namespace erp2npx

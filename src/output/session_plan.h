@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/dataset_loader.h"
+#include "output/session_events.h"
+#include "output/stimulus_index.h"
+
+namespace erp2npx {
+
+// Why a session's files cannot be written, or "" when they can: the rule the
+// converter applies and npxcheck proves a tree against.
+std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
+                            int32_t session, const TrialMap& trials);
+
+uint64_t epochCountOf(const TrialMap& trials);
+
+// Calls visit(stimulus) for a session's stimuli in the order of its file:
+// trials ascending, table order within a trial.
+template <typename Visit>
+void forEachEpochInFileOrder(const TrialMap& trials, Visit visit) {
+  for (const auto& entry : trials) {
+    for (const int32_t stimulus : entry.second) visit(stimulus);
+  }
+}
+
+// Where each epoch and trial of the session lands in its file. The caller
+// has checked that the session can be written.
+SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data);
+
+// Where the epoch of each stimulus goes: a slot (one per session file) and
+// its epoch within that file. Known from the grouping before any sample is
+// read; eight bytes a stimulus.
+class EpochPlacement {
+ public:
+  explicit EpochPlacement(size_t stimuli) : slot_(stimuli, kNowhere), epoch_(stimuli, 0) {}
+
+  void place(int32_t stimulus, uint32_t slot, uint32_t epoch) {
+    slot_[static_cast<size_t>(stimulus)] = slot;
+    epoch_[static_cast<size_t>(stimulus)] = epoch;
+  }
+  bool placed(uint64_t stimulus) const {
+    return stimulus < slot_.size() && slot_[static_cast<size_t>(stimulus)] != kNowhere;
+  }
+  uint32_t slot(uint64_t stimulus) const { return slot_[static_cast<size_t>(stimulus)]; }
+  uint32_t epoch(uint64_t stimulus) const { return epoch_[static_cast<size_t>(stimulus)]; }
+
+ private:
+  static constexpr uint32_t kNowhere = UINT32_MAX;
+  std::vector<uint32_t> slot_;
+  std::vector<uint32_t> epoch_;
+};
+
+// Hands each run of values to the slot and value offset it belongs to,
+// cutting runs at epoch boundaries: place(stimulus, slot, firstValue, values,
+// count), firstValue counting within the slot's data block.
+template <typename Place>
+void placeValues(const EpochPlacement& placement, uint64_t firstValue, const float* values,
+                 size_t count, Place place) {
+  while (count > 0) {
+    const uint64_t stimulus = firstValue / kEpochValues;
+    const uint64_t within = firstValue % kEpochValues;
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(count, kEpochValues - within));
+    if (placement.placed(stimulus)) {
+      place(stimulus, placement.slot(stimulus),
+            uint64_t{placement.epoch(stimulus)} * kEpochValues + within, values, length);
+    }
+    firstValue += length;
+    values += length;
+    count -= length;
+  }
+}
+
+}  // namespace erp2npx
