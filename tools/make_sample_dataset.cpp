@@ -637,7 +637,7 @@ void writeHdf5(const SampleDataset& dataset, const Options& options,
   Hid databaseIds = createDataset(fileId, "/database_ids", i32, {n}, perStimulusChunk, storage);
   Hid labels = createDataset(fileId, "/erp_labels", f64, {n}, perStimulusChunk, storage);
   Hid features = createDataset(fileId, "/features", f64, {n, kSamples, kChannels},
-                               {32, kSamples, kChannels}, storage);
+                               {64, kSamples, kChannels}, storage);
   Hid matrixDims =
       createDataset(fileId, "/matrix_dims", i32, {sessionCount, 2}, {1024, 2}, storage);
   Hid matrixIndexes = createDataset(fileId, "/matrix_indexes", i32, {n}, perStimulusChunk, storage);

@@ -136,27 +136,42 @@ class SourceProof {
   }
 
  private:
+  // A run of consecutive epochs of the source and of the file, the first
+  // from stimulus source.
   void compareRun(uint64_t source, uint32_t slot, uint64_t at, const float* want, size_t length) {
     ProvenFile& file = files_[slot];
-    const uint64_t epoch = at / kEpochValues;
-    const size_t stimulus = static_cast<size_t>(source);
-    if (epoch >= file.truncatedAt) return;
+    if (at / kEpochValues >= file.truncatedAt) return;
     actual_.resize(length);
-    if (!reader(slot).readValues(at, length, actual_.data())) {
-      file.truncatedAt = epoch;
-      return;
+    // A file cut short is read epoch by epoch, to find where it ends.
+    const bool whole = reader(slot).readValues(at, length, actual_.data());
+    for (size_t done = 0; done < length;) {
+      const uint64_t position = at + done;
+      const size_t piece = static_cast<size_t>(
+          std::min<uint64_t>(length - done, kEpochValues - position % kEpochValues));
+      const size_t stimulus =
+          static_cast<size_t>(source + (at % kEpochValues + done) / kEpochValues);
+      if (!whole && !reader(slot).readValues(position, piece, actual_.data() + done)) {
+        file.truncatedAt = std::min(file.truncatedAt, position / kEpochValues);
+        return;
+      }
+      comparePiece(file, stimulus, position, want + done, actual_.data() + done, piece);
+      done += piece;
     }
+  }
+
+  void comparePiece(ProvenFile& file, size_t stimulus, uint64_t position, const float* want,
+                    const float* got, size_t length) {
     remaining_[stimulus] -= static_cast<uint16_t>(length);
-    if (std::memcmp(want, actual_.data(), length * sizeof(float)) == 0) return;
+    if (std::memcmp(want, got, length * sizeof(float)) == 0) return;
     size_t v = 0;
-    while (std::memcmp(want + v, actual_.data() + v, sizeof(float)) == 0) ++v;
+    while (std::memcmp(want + v, got + v, sizeof(float)) == 0) ++v;
     if (!differs_[stimulus]) {
-      const size_t value = static_cast<size_t>(at % kEpochValues) + v;
+      const size_t value = static_cast<size_t>(position % kEpochValues) + v;
       const size_t channels = channelList().size();
-      file.samples.note("epoch " + std::to_string(epoch) + ", stimulus " +
+      file.samples.note("epoch " + std::to_string(position / kEpochValues) + ", stimulus " +
                         std::to_string(stimulus) + ", sample " + std::to_string(value / channels) +
-                        " of " + channelList()[value % channels] + ": file " +
-                        sampleText(actual_[v]) + ", source " + sampleText(want[v]));
+                        " of " + channelList()[value % channels] + ": file " + sampleText(got[v]) +
+                        ", source " + sampleText(want[v]));
     }
     differs_[stimulus] = true;
   }

@@ -53,24 +53,41 @@ class EpochPlacement {
   std::vector<uint32_t> epoch_;
 };
 
-// Hands each run of values to the slot and value offset it belongs to,
-// cutting runs at epoch boundaries: place(stimulus, slot, firstValue, values,
-// count), firstValue counting within the slot's data block.
+// Hands each run of values to the slot and value offset it belongs to:
+// place(stimulus, slot, firstValue, values, count), firstValue counting within
+// the slot's data block. Consecutive epochs that follow each other in their
+// file too go out as one run, so stimuli stored in session order make few
+// large writes; stimulus is then the run's first.
 template <typename Place>
 void placeValues(const EpochPlacement& placement, uint64_t firstValue, const float* values,
                  size_t count, Place place) {
+  struct Run {
+    uint64_t stimulus = 0;
+    uint32_t slot = 0;
+    uint64_t at = 0;
+    const float* values = nullptr;
+    size_t length = 0;
+  } run;
   while (count > 0) {
     const uint64_t stimulus = firstValue / kEpochValues;
     const uint64_t within = firstValue % kEpochValues;
     const size_t length = static_cast<size_t>(std::min<uint64_t>(count, kEpochValues - within));
     if (placement.placed(stimulus)) {
-      place(stimulus, placement.slot(stimulus),
-            uint64_t{placement.epoch(stimulus)} * kEpochValues + within, values, length);
+      const uint32_t slot = placement.slot(stimulus);
+      const uint64_t at = uint64_t{placement.epoch(stimulus)} * kEpochValues + within;
+      if (run.length > 0 && run.slot == slot && run.at + run.length == at &&
+          run.values + run.length == values) {
+        run.length += length;
+      } else {
+        if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
+        run = Run{stimulus, slot, at, values, length};
+      }
     }
     firstValue += length;
     values += length;
     count -= length;
   }
+  if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
 }
 
 }  // namespace erp2npx
