@@ -123,6 +123,9 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
   if (!how.chunk.empty()) {
     const std::vector<hsize_t> chunk(how.chunk.begin(), how.chunk.end());
     H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
+    if (how.fletcher32) H5Pset_fletcher32(properties.get());
+    if (how.shuffle) H5Pset_shuffle(properties.get());
+    if (how.deflate >= 0) H5Pset_deflate(properties.get(), static_cast<unsigned>(how.deflate));
   }
   if (!how.external.empty()) {
     H5Pset_external(properties.get(), how.external.c_str(), 0, values.size() * sizeof(T));
@@ -134,8 +137,15 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
   // unwritten.
   const hsize_t rows = how.chunk.empty() ? dims[0] : how.chunk[0];
   const hsize_t rowValues = values.size() / std::max<hsize_t>(dims[0], 1);
-  for (hsize_t first = 0, index = 0; first < dims[0]; first += rows, ++index) {
-    if (how.unwritten.count(index) != 0) continue;
+  std::vector<unsigned long long> order = how.rowOrder;
+  if (order.empty()) {
+    for (hsize_t first = 0, index = 0; first < dims[0]; first += rows, ++index) {
+      order.push_back(index);
+    }
+  }
+  for (const unsigned long long index : order) {
+    const hsize_t first = index * rows;
+    if (how.unwritten.count(index) != 0 || first >= dims[0]) continue;
     std::vector<hsize_t> start(dims.size(), 0), count(dims);
     start[0] = first;
     count[0] = std::min(rows, dims[0] - first);
@@ -153,12 +163,20 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
 
 void storeDataset(const std::string& path, const char* name, const std::vector<double>& values,
                   const Stored& how) {
-  storeValues(path, name, values, how, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE);
+  storeValues(path, name, values, how, how.bigEndian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE,
+              H5T_NATIVE_DOUBLE);
+}
+
+void storeDataset(const std::string& path, const char* name, const std::vector<float>& values,
+                  const Stored& how) {
+  storeValues(path, name, values, how, how.bigEndian ? H5T_IEEE_F32BE : H5T_IEEE_F32LE,
+              H5T_NATIVE_FLOAT);
 }
 
 void storeDataset(const std::string& path, const char* name, const std::vector<int32_t>& values,
                   const Stored& how) {
-  storeValues(path, name, values, how, H5T_STD_I32LE, H5T_NATIVE_INT32);
+  storeValues(path, name, values, how, how.bigEndian ? H5T_STD_I32BE : H5T_STD_I32LE,
+              H5T_NATIVE_INT32);
 }
 
 EpochMatrix openFeatures(const std::string& path, size_t epochCount) {

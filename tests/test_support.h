@@ -47,10 +47,17 @@ struct Stored {
   std::set<unsigned long long> unwritten;  // chunks along the first dimension never written
   double fill = 0;                         // what values never written read as
   std::string external;                    // the raw values kept in this file instead
+  bool bigEndian = false;
+  int deflate = -1;  // the level, when deflated
+  bool shuffle = false, fletcher32 = false;
+  std::vector<unsigned long long>
+      rowOrder;  // the order chunk rows are written in, if not 0, 1, ...
 };
 void storeDataset(const std::string& path, const char* name, const std::vector<double>& values,
                   const Stored& how);
 void storeDataset(const std::string& path, const char* name, const std::vector<int32_t>& values,
+                  const Stored& how);
+void storeDataset(const std::string& path, const char* name, const std::vector<float>& values,
                   const Stored& how);
 
 // The epochs of "/features" of the file at path, opened as the load opens

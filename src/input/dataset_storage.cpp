@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace erp2npx {
 
@@ -264,6 +265,25 @@ template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_
                                            std::vector<int32_t>&);
 template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
                                           std::vector<double>&);
+
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes,
+                     std::vector<uint8_t>& stored, uint32_t& filterMask) {
+  hsize_t bytes = 0;
+  herr_t status = -1;
+  H5E_BEGIN_TRY { status = H5Dget_chunk_storage_size(dataset, origin, &bytes); }
+  H5E_END_TRY;
+  if (status < 0 || bytes == 0 || bytes > maxBytes) return false;
+  try {
+    stored.resize(static_cast<size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  H5E_BEGIN_TRY {
+    status = H5Dread_chunk(dataset, H5P_DEFAULT, origin, &filterMask, stored.data());
+  }
+  H5E_END_TRY;
+  return status >= 0;
+}
 
 bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
                          uint64_t epochValues, std::vector<bool>& unwritten) {

@@ -41,10 +41,17 @@ class ChunkGrid {
   bool forEachChunkBefore(uint64_t limit, Visit visit) const;
 
   // Visits the runs of consecutive elements inside the box at origin with
-  // the given extents: visit(firstElement, offsetInBox, length), where the
-  // box is laid out row-major like the dataset; false from visit stops.
+  // the given extents: visit(firstElement, offsetInBuffer, length), for a
+  // buffer laid out row-major with the dimensions of layout (the extents
+  // themselves for a box read, the chunk's for a chunk as stored, which
+  // keeps its full size at the dataset's edge); false from visit stops.
   template <typename Visit>
-  bool forEachRun(const hsize_t* origin, const hsize_t* extent, Visit visit) const;
+  bool forEachRun(const hsize_t* origin, const hsize_t* extent, const hsize_t* layout,
+                  Visit visit) const;
+  template <typename Visit>
+  bool forEachRun(const hsize_t* origin, const hsize_t* extent, Visit visit) const {
+    return forEachRun(origin, extent, extent, visit);
+  }
 
   // The extents of the chunk at origin, cut at the dataset's edge.
   std::vector<hsize_t> chunkExtent(const hsize_t* origin) const;
@@ -96,6 +103,13 @@ Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t 
 // reads as fill values that the writer never meant.
 bool chunkWritten(hid_t dataset, const hsize_t* origin);
 
+// Reads the chunk at origin as stored, before any filter is undone; false
+// when it cannot be read or claims more than maxBytes, which no sound chunk
+// of its size would. filterMask has bit i set for a filter the writer
+// skipped for this chunk.
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes,
+                     std::vector<uint8_t>& stored, uint32_t& filterMask);
+
 // For the first epochCount runs of epochValues elements, marks those that
 // touch an unwritten chunk. False when finding them would cost far more
 // chunk lookups than the dataset has written chunks.
@@ -128,19 +142,26 @@ bool ChunkGrid::forEachChunkBefore(uint64_t limit, Visit visit) const {
 }
 
 template <typename Visit>
-bool ChunkGrid::forEachRun(const hsize_t* origin, const hsize_t* extent, Visit visit) const {
+bool ChunkGrid::forEachRun(const hsize_t* origin, const hsize_t* extent, const hsize_t* layout,
+                           Visit visit) const {
   const size_t rank = dims_.size();
   if (rank == 0) return visit(uint64_t{0}, uint64_t{0}, uint64_t{1});
-  // Trailing dimensions that the box spans whole join its rows into longer runs.
+  // Trailing dimensions that the box spans whole, in the dataset and in the
+  // buffer alike, join its rows into longer runs.
   size_t level = rank - 1;
-  while (level > 0 && origin[level] == 0 && extent[level] == dims_[level]) --level;
+  while (level > 0 && origin[level] == 0 && extent[level] == dims_[level] &&
+         layout[level] == extent[level]) {
+    --level;
+  }
   const uint64_t length = extent[level] * strides_[level];
+  std::vector<uint64_t> layoutStrides(rank, 1);
+  for (size_t d = rank; d-- > 1;) layoutStrides[d - 1] = layoutStrides[d] * layout[d];
   std::vector<hsize_t> at(origin, origin + rank);
   for (size_t d = level + 1; d < rank; ++d) at[d] = 0;
-  uint64_t offset = 0;
   while (true) {
+    uint64_t offset = 0;
+    for (size_t d = 0; d < level; ++d) offset += (at[d] - origin[d]) * layoutStrides[d];
     if (!visit(linearIndex(at.data()), offset, length)) return false;
-    offset += length;
     size_t d = level;
     while (d > 0) {
       --d;

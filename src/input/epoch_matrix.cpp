@@ -4,8 +4,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+
+#include "input/chunk_filters.h"
+#include "input/ordered_work.h"
 
 namespace erp2npx {
+
+// How the samples of a chunk as stored are laid out, when they are read
+// without the library's conversion. Big-endian float32 is left to the library,
+// whose conversion of it rewrites every NaN's payload.
+enum class SampleType { kOther, kFloat64Little, kFloat64Big, kFloat32Little };
 
 struct EpochMatrix::Source {
   std::shared_ptr<const InputFile> file;
@@ -16,12 +29,97 @@ struct EpochMatrix::Source {
   // itself: they are then read straight from it.
   bool raw = false;
   uint64_t rawOffset = 0;
+  // Set when the chunks are read as stored and unpacked here, on every core.
+  std::optional<ChunkFilters> filters;
+  SampleType sampleType = SampleType::kOther;
+  size_t chunkBytes = 0;
 };
 
 namespace {
 
 // Values read and narrowed at a time: 2 MB of float64.
 constexpr size_t kBlockValues = 256 * kEpochValues;
+// Larger chunks are left to the library, which unpacks one at a time: every
+// worker would hold one otherwise.
+constexpr size_t kMaxChunkBytes = size_t{64} << 20;
+
+// Buffers handed back and forth between the calling thread and the workers,
+// so that blocks reuse their memory instead of mapping fresh pages each time.
+class Spares {
+ public:
+  std::vector<float> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spares_.empty()) return {};
+    std::vector<float> spare = std::move(spares_.back());
+    spares_.pop_back();
+    return spare;
+  }
+  void give(std::vector<float> spare) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spares_.push_back(std::move(spare));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::vector<float>> spares_;
+};
+
+// The samples of the epochs as unpacked off the calling thread: runs of
+// values, or the runs that could not be had and why.
+struct Block {
+  struct Run {
+    uint64_t firstValue;
+    size_t offset;  // into values
+    size_t length;
+  };
+  std::vector<float> values;
+  std::vector<Run> runs;
+  std::string failure;  // when set, runs were not read
+};
+
+size_t workerCount() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+SampleType sampleTypeOf(hid_t dataset) {
+  const Hid type = datatypeHandle(H5Dget_type(dataset));
+  if (!type.valid()) return SampleType::kOther;
+  const std::pair<hid_t, SampleType> known[] = {{H5T_IEEE_F64LE, SampleType::kFloat64Little},
+                                                {H5T_IEEE_F64BE, SampleType::kFloat64Big},
+                                                {H5T_IEEE_F32LE, SampleType::kFloat32Little}};
+  for (const auto& [standard, sampleType] : known) {
+    if (H5Tequal(type.get(), standard) > 0) return sampleType;
+  }
+  return SampleType::kOther;
+}
+
+size_t sampleBytes(SampleType type) {
+  return type == SampleType::kFloat64Little || type == SampleType::kFloat64Big ? 8 : 4;
+}
+
+// Narrows count samples of a chunk as stored, from sample first on.
+void narrowStored(const uint8_t* chunk, SampleType type, size_t first, size_t count, float* out) {
+  const size_t width = sampleBytes(type);
+  const uint8_t* at = chunk + first * width;
+  const bool big = type == SampleType::kFloat64Big;
+  for (size_t i = 0; i < count; ++i, at += width) {
+    uint8_t bytes[8];
+    for (size_t b = 0; b < width; ++b) bytes[b] = big ? at[width - 1 - b] : at[b];
+    if (width == 8) {
+      double value;
+      std::memcpy(&value, bytes, 8);
+      out[i] = static_cast<float>(value);
+    } else {
+      // Exact, as the library's read through double is, which also sets
+      // the quiet bit of a NaN; done on the bits, which no compiler folds away.
+      uint32_t bits;
+      std::memcpy(&bits, bytes, 4);
+      if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) bits |= 0x00400000u;
+      std::memcpy(&out[i], &bits, 4);
+    }
+  }
+}
 
 std::string readFailure(const std::string& datasetName) {
   return "reading the dataset " + datasetName + " failed";
@@ -61,6 +159,18 @@ EpochMatrix::EpochMatrix(std::shared_ptr<const InputFile> file, std::string data
     : epochCount_(epochCount), unwritten_(std::move(unwritten)) {
   auto source = std::make_shared<Source>();
   source->raw = readsRaw(dataset.get(), storage, *file, source->rawOffset);
+  if (!source->raw && storage.chunked) {
+    source->sampleType = sampleTypeOf(dataset.get());
+    uint64_t chunkValues = 1;
+    for (const hsize_t extent : storage.grid.chunk()) chunkValues *= extent;
+    const uint64_t chunkBytes = chunkValues * sampleBytes(source->sampleType);
+    const Hid creation = propertyListHandle(H5Dget_create_plist(dataset.get()));
+    if (source->sampleType != SampleType::kOther && chunkBytes <= kMaxChunkBytes &&
+        creation.valid()) {
+      source->filters = ChunkFilters::of(creation.get());
+      source->chunkBytes = static_cast<size_t>(chunkBytes);
+    }
+  }
   source->file = std::move(file);
   source->datasetName = std::move(datasetName);
   source->dataset = std::move(dataset);
@@ -73,15 +183,141 @@ bool EpochMatrix::written(int32_t stimulus) const {
          !unwritten_[static_cast<size_t>(stimulus)];
 }
 
+namespace {
+
+void hand(Block& block, const EpochConsumer& consumer, Spares& spares) {
+  for (const Block::Run& run : block.runs) {
+    if (block.failure.empty()) {
+      consumer.values(run.firstValue, block.values.data() + run.offset, run.length);
+    } else {
+      consumer.failed(run.firstValue, run.length, block.failure);
+    }
+  }
+  spares.give(std::move(block.values));
+}
+
+// A worker's own buffer of stored values, kept for its every block.
+std::vector<double>& wideBuffer(size_t count) {
+  thread_local std::vector<double> wide;
+  if (wide.size() < count) wide.resize(count);
+  return wide;
+}
+
+}  // namespace
+
+// Reads the contiguous values in blocks on the workers, narrowed there too;
+// the calling thread hands them on, and so writes while the next are read.
+void EpochMatrix::streamContiguous(const EpochConsumer& consumer, uint64_t limit) const {
+  const Source& source = *source_;
+  const size_t workers = workerCount();
+  Spares spares;
+  OrderedWork<Block> work(workers, 2 * workers);
+  const auto take = [&](Block& block) { hand(block, consumer, spares); };
+  for (uint64_t first = 0; first < limit; first += kBlockValues) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockValues, limit - first));
+    work.submit(
+        [&source, &spares, first, count] {
+          Block block;
+          block.runs.push_back({first, 0, count});
+          try {
+            std::vector<double>& wide = wideBuffer(count);
+            if (!readAt(source.file->descriptor(), source.rawOffset + first * sizeof(double),
+                        count * sizeof(double), reinterpret_cast<char*>(wide.data()))) {
+              block.failure = readFailure(source.datasetName);
+              return block;
+            }
+            block.values = spares.take();
+            block.values.resize(count);
+            narrowToFloat(wide.data(), count, block.values.data());
+          } catch (const std::bad_alloc&) {
+            block.failure = readFailure(source.datasetName);
+          }
+          return block;
+        },
+        take);
+  }
+  work.finish(take);
+}
+
+// Reads each chunk as stored on the calling thread, the library's reads being
+// one at a time, and unpacks and narrows it on the workers.
+void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) const {
+  const Source& source = *source_;
+  const ChunkGrid& grid = source.storage.grid;
+  const bool partial = source.storage.allocation == DatasetStorage::Allocation::kPartial;
+  const size_t workers = workerCount();
+  Spares spares;
+  OrderedWork<Block> work(workers, 2 * workers);
+  const auto take = [&](Block& block) { hand(block, consumer, spares); };
+  grid.forEachChunkBefore(limit, [&](const hsize_t* at) {
+    // A chunk never written holds no epoch anyone asked for.
+    if (partial && !chunkWritten(source.dataset.get(), at)) return true;
+    std::vector<hsize_t> origin(at, at + grid.dims().size());
+    const std::vector<hsize_t> extent = grid.chunkExtent(at);
+    std::vector<uint8_t> stored;
+    uint32_t filterMask = 0;
+    // Deflate never grows data by more than a few bytes a block, nor the
+    // other filters by more than a checksum: a larger chunk is damaged.
+    const uint64_t maxBytes = source.chunkBytes + source.chunkBytes / 64 + 1024;
+    const bool read = readStoredChunk(source.dataset.get(), at, maxBytes, stored, filterMask) &&
+                      !source.file->shrunk();
+    work.submit(
+        [&source, &grid, &spares, limit, origin = std::move(origin), extent,
+         stored = std::move(stored), filterMask, read]() mutable {
+          Block block;
+          grid.forEachRun(
+              origin.data(), extent.data(), grid.chunk().data(),
+              [&](uint64_t first, uint64_t offset, uint64_t length) {
+                if (first < limit) {
+                  block.runs.push_back({first, static_cast<size_t>(offset),
+                                        static_cast<size_t>(std::min(length, limit - first))});
+                }
+                return true;
+              });
+          try {
+            if (!read || !source.filters->decode(stored, filterMask, source.chunkBytes).ok()) {
+              block.failure = readFailure(source.datasetName);
+              return block;
+            }
+            // Narrowed run by run, into a buffer of the runs alone.
+            size_t total = 0;
+            for (Block::Run& run : block.runs) total += run.length;
+            block.values = spares.take();
+            block.values.resize(total);
+            size_t next = 0;
+            for (Block::Run& run : block.runs) {
+              narrowStored(stored.data(), source.sampleType, run.offset, run.length,
+                           block.values.data() + next);
+              run.offset = next;
+              next += run.length;
+            }
+          } catch (const std::bad_alloc&) {
+            block.failure = readFailure(source.datasetName);
+          }
+          return block;
+        },
+        take);
+    return true;
+  });
+  work.finish(take);
+}
+
 void EpochMatrix::stream(const EpochConsumer& consumer) const {
   if (!source_ || epochCount_ == 0) return;
   const Source& source = *source_;
   const uint64_t limit = epochCount_ * kEpochValues;
+  if (!consumer.storedValues && source.raw) {
+    streamContiguous(consumer, limit);
+    return;
+  }
+  if (!consumer.storedValues && source.filters) {
+    streamChunks(consumer, limit);
+    return;
+  }
   std::vector<double> wide;
   std::vector<float> narrow;
   if (source.raw) {
     wide.resize(kBlockValues);
-    narrow.resize(kBlockValues);
     for (uint64_t first = 0; first < limit; first += kBlockValues) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockValues, limit - first));
       if (!readAt(source.file->descriptor(), source.rawOffset + first * sizeof(double),
@@ -89,16 +325,12 @@ void EpochMatrix::stream(const EpochConsumer& consumer) const {
         consumer.failed(first, count, readFailure(source.datasetName));
         continue;
       }
-      if (consumer.storedValues) {
-        consumer.storedValues(first, wide.data(), count);
-        continue;
-      }
-      narrowToFloat(wide.data(), count, narrow.data());
-      consumer.values(first, narrow.data(), count);
+      consumer.storedValues(first, wide.data(), count);
     }
     return;
   }
-  // Chunk by chunk: a chunk that cannot be read costs only its own values.
+  // The library's read, chunk by chunk: a chunk that cannot be read costs
+  // only its own values.
   const ChunkGrid& grid = source.storage.grid;
   const auto runsOf = [&](const hsize_t* origin, const hsize_t* extent, auto handle) {
     if (grid.dims().empty()) {
@@ -114,6 +346,12 @@ void EpochMatrix::stream(const EpochConsumer& consumer) const {
       source.dataset.get(), source.storage, H5T_NATIVE_DOUBLE, sizeof(double), limit,
       source.storage.chunked,
       [&](const hsize_t* origin, const hsize_t* extent, const void* box) {
+        if (source.file->shrunk()) {
+          runsOf(origin, extent, [&](uint64_t at, uint64_t, uint64_t length) {
+            consumer.failed(at, length, readFailure(source.datasetName));
+          });
+          return true;
+        }
         runsOf(origin, extent, [&](uint64_t at, uint64_t offset, uint64_t length) {
           if (consumer.storedValues) {
             consumer.storedValues(at, static_cast<const double*>(box) + offset, length);

@@ -51,6 +51,9 @@ class EpochMatrix {
   void stream(const EpochConsumer& consumer) const;
 
  private:
+  void streamContiguous(const EpochConsumer& consumer, uint64_t limit) const;
+  void streamChunks(const EpochConsumer& consumer, uint64_t limit) const;
+
   struct Source;
   std::shared_ptr<const Source> source_;
   size_t epochCount_ = 0;

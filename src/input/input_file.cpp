@@ -89,6 +89,11 @@ std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string&
   return file;
 }
 
+bool InputFile::shrunk() const {
+  struct stat status;
+  return fstat(fd_, &status) != 0 || static_cast<uint64_t>(status.st_size) < size_;
+}
+
 InputFile::~InputFile() {
   file_.reset();
   if (fd_ >= 0) close(fd_);

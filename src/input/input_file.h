@@ -28,6 +28,9 @@ class InputFile {
   // For reading contiguous values straight from the file.
   int descriptor() const { return fd_; }
   uint64_t size() const { return size_; }
+  // Whether the file has lost bytes since it was opened: the library reads
+  // what lies past its end as zeros, which only this tells from real data.
+  bool shrunk() const;
   const std::string& path() const { return path_; }
 
  private:

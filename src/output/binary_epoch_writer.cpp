@@ -27,7 +27,10 @@ bool BinaryEpochWriter::create(Slot& slot) {
   if (slot.creationError != 0) return false;
   const std::vector<uint8_t> header =
       encodeEpochFileHeader(channels_, static_cast<int32_t>(slot.epochs * kEpochSamples));
-  const Status written = slot.file.write(header.data(), header.size());
+  Status written = slot.file.write(header.data(), header.size());
+  if (written.ok()) {
+    written = slot.file.reserve(header.size() + uint64_t{slot.epochs} * kEpochValues * sizeof(float));
+  }
   if (!written.ok()) slot.failure = written.reason();
   return written.ok();
 }

@@ -124,6 +124,15 @@ Status OutputFile::takeUp() {
   return fd_ >= 0 ? Status::done() : Status::failed(std::strerror(errno));
 }
 
+Status OutputFile::reserve(uint64_t size) {
+  const Status open = takeUp();
+  if (!open.ok()) return open;
+  if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 || errno == EOPNOTSUPP) {
+    return Status::done();
+  }
+  return Status::failed(std::strerror(errno));
+}
+
 void OutputFile::putDown() {
   // Don't retry close on EINTR: the descriptor is gone either way. A write
   // error it reports was a write that had already failed or will fail again.

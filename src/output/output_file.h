@@ -35,6 +35,9 @@ class OutputFile {
   Status write(const void* data, size_t size);
   // Writes all bytes at the given offset from the start of the file.
   Status writeAt(uint64_t offset, const void* data, size_t size);
+  // Reserves the file's final size, so that writes in any order only fill
+  // it; where the file system cannot, the writes reserve as they go.
+  Status reserve(uint64_t size);
   // Closes the descriptor; the next write opens the file again.
   void putDown();
   bool holdsDescriptor() const { return fd_ >= 0; }

@@ -1,0 +1,135 @@
+#include "input/chunk_filters.h"
+
+#include <libdeflate.h>
+
+#include <cstring>
+#include <memory>
+
+namespace erp2npx {
+
+namespace {
+
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* decompressor) const {
+    libdeflate_free_decompressor(decompressor);
+  }
+};
+
+libdeflate_decompressor* threadDecompressor() {
+  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+      libdeflate_alloc_decompressor());
+  return decompressor.get();
+}
+
+// Byte k of element i lies at k * n + i once shuffled; bytes past the last
+// whole element stay where they are.
+void unshuffle(std::vector<uint8_t>& data, size_t elementSize, std::vector<uint8_t>& scratch) {
+  const size_t elements = data.size() / elementSize;
+  if (elementSize <= 1 || elements <= 1) return;
+  scratch.resize(data.size());
+  for (size_t k = 0; k < elementSize; ++k) {
+    const uint8_t* plane = data.data() + k * elements;
+    for (size_t i = 0; i < elements; ++i) scratch[i * elementSize + k] = plane[i];
+  }
+  const size_t whole = elements * elementSize;
+  std::memcpy(scratch.data() + whole, data.data() + whole, data.size() - whole);
+  data.swap(scratch);
+}
+
+}  // namespace
+
+uint32_t fletcher32(const uint8_t* data, size_t size) {
+  uint32_t sum1 = 0;
+  uint32_t sum2 = 0;
+  // 360 sums at most before they could overflow 32 bits.
+  for (size_t words = size / 2; words > 0;) {
+    size_t block = words > 360 ? 360 : words;
+    words -= block;
+    do {
+      sum1 += static_cast<uint32_t>(data[0]) << 8 | data[1];
+      data += 2;
+      sum2 += sum1;
+    } while (--block > 0);
+    sum1 = (sum1 & 0xffff) + (sum1 >> 16);
+    sum2 = (sum2 & 0xffff) + (sum2 >> 16);
+  }
+  if (size % 2 != 0) {
+    sum1 += static_cast<uint32_t>(*data) << 8;
+    sum2 += sum1;
+    sum1 = (sum1 & 0xffff) + (sum1 >> 16);
+    sum2 = (sum2 & 0xffff) + (sum2 >> 16);
+  }
+  sum1 = (sum1 & 0xffff) + (sum1 >> 16);
+  sum2 = (sum2 & 0xffff) + (sum2 >> 16);
+  return sum2 << 16 | sum1;
+}
+
+std::optional<ChunkFilters> ChunkFilters::of(hid_t creationProperties) {
+  ChunkFilters filters;
+  const int count = H5Pget_nfilters(creationProperties);
+  if (count < 0) return std::nullopt;
+  for (int f = 0; f < count; ++f) {
+    unsigned flags = 0;
+    size_t valueCount = 8;
+    unsigned values[8] = {};
+    unsigned config = 0;
+    const H5Z_filter_t id = H5Pget_filter2(creationProperties, static_cast<unsigned>(f), &flags,
+                                           &valueCount, values, 0, nullptr, &config);
+    if (id == H5Z_FILTER_DEFLATE) {
+      filters.filters_.push_back({Kind::kDeflate, 0});
+    } else if (id == H5Z_FILTER_SHUFFLE && valueCount >= 1 && values[0] > 0) {
+      filters.filters_.push_back({Kind::kShuffle, values[0]});
+    } else if (id == H5Z_FILTER_FLETCHER32) {
+      filters.filters_.push_back({Kind::kFletcher32, 0});
+    } else {
+      return std::nullopt;
+    }
+  }
+  return filters;
+}
+
+Status ChunkFilters::decode(std::vector<uint8_t>& chunk, uint32_t filterMask,
+                            size_t chunkBytes) const {
+  std::vector<uint8_t> scratch;
+  for (size_t f = filters_.size(); f-- > 0;) {
+    if (f < 32 && (filterMask >> f & 1) != 0) continue;  // skipped when written
+    const Filter& filter = filters_[f];
+    switch (filter.kind) {
+      case Kind::kDeflate: {
+        // The stages before deflate hold at most the chunk and a few checksums.
+        scratch.resize(chunkBytes + 4 * filters_.size());
+        size_t inflated = 0;
+        if (libdeflate_zlib_decompress(threadDecompressor(), chunk.data(), chunk.size(),
+                                       scratch.data(), scratch.size(),
+                                       &inflated) != LIBDEFLATE_SUCCESS) {
+          return Status::failed("its data does not inflate");
+        }
+        scratch.resize(inflated);
+        chunk.swap(scratch);
+        break;
+      }
+      case Kind::kShuffle:
+        unshuffle(chunk, filter.elementSize, scratch);
+        break;
+      case Kind::kFletcher32: {
+        if (chunk.size() < 4) return Status::failed("it is too short for its checksum");
+        const size_t size = chunk.size() - 4;
+        const uint8_t* stored = chunk.data() + size;
+        const uint32_t expected = uint32_t{stored[0]} | uint32_t{stored[1]} << 8 |
+                                  uint32_t{stored[2]} << 16 | uint32_t{stored[3]} << 24;
+        const uint32_t sum = fletcher32(chunk.data(), size);
+        // Writers before the library's 1.6.3 stored the halves byte-swapped.
+        const uint32_t swapped = (sum & 0x00ff00ffu) << 8 | (sum & 0xff00ff00u) >> 8;
+        if (expected != sum && expected != swapped) {
+          return Status::failed("it fails its checksum");
+        }
+        chunk.resize(size);
+        break;
+      }
+    }
+  }
+  if (chunk.size() != chunkBytes) return Status::failed("it does not come to a whole chunk");
+  return Status::done();
+}
+
+}  // namespace erp2npx
