@@ -519,6 +519,32 @@ TEST(InputEndToEnd, StorageVariantsGiveTheSameOutput) {
   EXPECT_EQ(bigRun.exitCode, 0);
   EXPECT_EQ(bigRun.out, littleRun.out);
   expectSameTree(big.path, little.path);
+
+  // 300 sessions whose stimuli are interleaved, so that all are in progress
+  // at once, with far fewer descriptors allowed than sessions.
+  const std::vector<std::string> manySessions = {"--databases",
+                                                 "1",
+                                                 "--subjects-per-db",
+                                                 "10",
+                                                 "--sessions-per-subject",
+                                                 "30",
+                                                 "--trials-per-session",
+                                                 "1",
+                                                 "--sequences",
+                                                 "1",
+                                                 "--scattered"};
+  TempDir free, limited;
+  generate(free.path, manySessions);
+  std::vector<std::string> compressed = manySessions;
+  compressed.push_back("--compress");
+  generate(limited.path, compressed);
+  const RunResult freeRun = runProgram(converterPath(), free.path);
+  const RunResult limitedRun =
+      runProgram("prlimit", limited.path, {"--nofile=16", converterPath()});
+  EXPECT_EQ(limitedRun.exitCode, 0);
+  EXPECT_EQ(limitedRun.out, freeRun.out);
+  EXPECT_EQ(outputTree(limited.path).size(), 600u);
+  expectSameTree(limited.path, free.path);
 }
 
 TEST(InputEndToEnd, ArgumentsAreIgnored) {

@@ -1,5 +1,11 @@
 #include "output/binary_epoch_writer.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "output/binary_epoch_file.h"
 
 namespace erp2npx {
@@ -9,8 +15,36 @@ namespace {
 // Descriptors held at most; with stimuli stored in session order only one or
 // two files are ever in progress.
 constexpr size_t kHeldDescriptors = 32;
+// Left to the rest of the run: the input, the headers, the encoder files.
+constexpr rlim_t kOtherDescriptors = 16;
+
+bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 }  // namespace
+
+BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels)
+    : channels_(channels), heldLimit_(kHeldDescriptors) {
+  // Half of what the process may still open, however low its limit is set.
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const rlim_t spare =
+        limit.rlim_cur > kOtherDescriptors ? limit.rlim_cur - kOtherDescriptors : 0;
+    heldLimit_ = std::clamp<size_t>(static_cast<size_t>(spare / 2), 1, kHeldDescriptors);
+  }
+}
+
+// Runs open, which takes a descriptor; when the process has none left, the
+// files held give theirs back, half at a time, and fewer are held from then on.
+template <typename Open>
+int BinaryEpochWriter::withDescriptor(Open open) {
+  int error = open();
+  while (outOfDescriptors(error) && !holders_.empty()) {
+    heldLimit_ = std::max<size_t>(1, holders_.size() / 2);
+    holdAtMost(holders_.size() / 2);
+    error = open();
+  }
+  return error;
+}
 
 uint32_t BinaryEpochWriter::add(std::string path, uint32_t epochs) {
   Slot slot;
@@ -23,13 +57,14 @@ uint32_t BinaryEpochWriter::add(std::string path, uint32_t epochs) {
 
 bool BinaryEpochWriter::create(Slot& slot) {
   slot.created = true;
-  slot.creationError = slot.file.create();
+  slot.creationError = withDescriptor([&] { return slot.file.create(); });
   if (slot.creationError != 0) return false;
   const std::vector<uint8_t> header =
       encodeEpochFileHeader(channels_, static_cast<int32_t>(slot.epochs * kEpochSamples));
   Status written = slot.file.write(header.data(), header.size());
   if (written.ok()) {
-    written = slot.file.reserve(header.size() + uint64_t{slot.epochs} * kEpochValues * sizeof(float));
+    written =
+        slot.file.reserve(header.size() + uint64_t{slot.epochs} * kEpochValues * sizeof(float));
   }
   if (!written.ok()) slot.failure = written.reason();
   return written.ok();
@@ -41,7 +76,11 @@ void BinaryEpochWriter::hold(uint32_t index) {
   holders_.push_front(index);
   slot.holding = holders_.begin();
   slot.holds = true;
-  while (holders_.size() > kHeldDescriptors) {
+  holdAtMost(heldLimit_);
+}
+
+void BinaryEpochWriter::holdAtMost(size_t count) {
+  while (holders_.size() > count) {
     Slot& oldest = slots_[holders_.back()];
     oldest.file.putDown();
     oldest.holds = false;
@@ -54,6 +93,13 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
   Slot& slot = slots_[index];
   if (slot.creationError != 0 || !slot.failure.empty()) return;
   if (!slot.created && !create(slot)) return;
+  if (!slot.holds) {
+    const int error = withDescriptor([&] { return slot.file.takeUp(); });
+    if (error != 0) {
+      slot.failure = std::strerror(error);
+      return;
+    }
+  }
   const uint64_t offset =
       kFixedHeaderBytes + kChannelNameBytes * channels_.size() + firstValue * sizeof(float);
   const Status written = slot.file.writeAt(offset, values, count * sizeof(float));

@@ -17,7 +17,7 @@ namespace erp2npx {
 // in it. Few descriptors are held, however many files are in progress.
 class BinaryEpochWriter {
  public:
-  explicit BinaryEpochWriter(const ChannelList& channels) : channels_(channels) {}
+  explicit BinaryEpochWriter(const ChannelList& channels);
 
   // A session file of the given number of epochs; returns its slot.
   uint32_t add(std::string path, uint32_t epochs);
@@ -50,11 +50,15 @@ class BinaryEpochWriter {
   };
 
   bool create(Slot& slot);
+  template <typename Open>
+  int withDescriptor(Open open);
   void hold(uint32_t slot);
+  void holdAtMost(size_t count);
 
   const ChannelList& channels_;
   std::vector<Slot> slots_;
   std::list<uint32_t> holders_;  // most recently written first
+  size_t heldLimit_;
 };
 
 }  // namespace erp2npx

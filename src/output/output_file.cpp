@@ -117,15 +117,21 @@ int OutputFile::create() {
   return 0;
 }
 
-Status OutputFile::takeUp() {
-  if (fd_ >= 0) return Status::done();
-  if (tempPath_.empty()) return Status::failed("the file is not open");
+int OutputFile::takeUp() {
+  if (fd_ >= 0) return 0;
+  if (tempPath_.empty()) return EBADF;
   fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  return fd_ >= 0 ? Status::done() : Status::failed(std::strerror(errno));
+  return fd_ >= 0 ? 0 : errno;
+}
+
+Status OutputFile::opened() {
+  if (tempPath_.empty()) return Status::failed("the file is not open");
+  const int error = takeUp();
+  return error == 0 ? Status::done() : Status::failed(std::strerror(error));
 }
 
 Status OutputFile::reserve(uint64_t size) {
-  const Status open = takeUp();
+  const Status open = opened();
   if (!open.ok()) return open;
   if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 || errno == EOPNOTSUPP) {
     return Status::done();
@@ -163,7 +169,7 @@ Status writeFully(const void* data, size_t size, WriteSome writeSome) {
 }  // namespace
 
 Status OutputFile::write(const void* data, size_t size) {
-  const Status open = takeUp();
+  const Status open = opened();
   if (!open.ok()) return open;
   return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t) {
     return ::write(fd_, bytes, count);
@@ -171,7 +177,7 @@ Status OutputFile::write(const void* data, size_t size) {
 }
 
 Status OutputFile::writeAt(uint64_t offset, const void* data, size_t size) {
-  const Status open = takeUp();
+  const Status open = opened();
   if (!open.ok()) return open;
   return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t done) {
     return pwrite(fd_, bytes, count, static_cast<off_t>(offset + done));

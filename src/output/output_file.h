@@ -40,6 +40,9 @@ class OutputFile {
   Status reserve(uint64_t size);
   // Closes the descriptor; the next write opens the file again.
   void putDown();
+  // Opens the created file again after putDown; the error number, 0 when it
+  // is open.
+  int takeUp();
   bool holdsDescriptor() const { return fd_ >= 0; }
 
   // Closes the file and renames it into place; on failure removes it.
@@ -50,7 +53,7 @@ class OutputFile {
   const std::string& finalPath() const { return finalPath_; }
 
  private:
-  Status takeUp();
+  Status opened();
 
   std::string finalPath_;
   std::string tempPath_;  // while created and not committed
