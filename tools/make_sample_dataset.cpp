@@ -179,6 +179,7 @@ struct Options {
   bool chunked = false;
   bool compress = false;
   bool scattered = false;
+  bool reversed = false;
   bool subjectFile = true;
 };
 
@@ -199,6 +200,7 @@ void printUsage(std::ostream& out) {
          "  --chunked                  store datasets chunked\n"
          "  --compress                 store datasets chunked, shuffled and deflated\n"
          "  --scattered                store stimuli in a seeded random order\n"
+         "  --reversed                 store stimuli last first\n"
          "  --no-subject-file          do not write DataSets.txt\n"
          "  --help                     show this text\n"
          "\n"
@@ -241,6 +243,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     if (name == "--scattered") {
       options.scattered = true;
+      continue;
+    }
+    if (name == "--reversed") {
+      options.reversed = true;
       continue;
     }
     if (name == "--no-subject-file") {
@@ -668,11 +674,15 @@ void writeHdf5(const SampleDataset& dataset, const Options& options,
   writeSlab(target, H5T_NATIVE_INT32, 0, trialCount, targets.data(), "/target");
   std::vector<std::int32_t>().swap(targets);
 
-  // File position -> nested stimulus number; identity unless scattered.
+  // File position -> nested stimulus number; identity unless scattered or
+  // reversed.
   std::vector<std::uint32_t> placement;
-  if (options.scattered) {
+  if (options.scattered || options.reversed) {
     placement.resize(n);
     for (std::uint32_t i = 0; i < placement.size(); ++i) placement[i] = i;
+    if (options.reversed) std::reverse(placement.begin(), placement.end());
+  }
+  if (options.scattered) {
     std::mt19937_64 rng(streamSeed(options.seed, Stream::Placement));
     shuffle(placement, rng);
   }
@@ -785,7 +795,11 @@ int run(int argc, char** argv) {
             << (options.compress  ? "compressed"
                 : options.chunked ? "chunked"
                                   : "contiguous")
-            << ", " << (options.scattered ? "scattered" : "nested") << " order)\n";
+            << ", "
+            << (options.scattered  ? "scattered"
+                : options.reversed ? "reversed"
+                                   : "nested")
+            << " order)\n";
   return 0;
 }
 
