@@ -1,91 +1,139 @@
 #!/usr/bin/env bash
-# Converter benchmark: wall, CPU and peak memory of one conversion of a large
-# generated dataset, next to the I/O floor of the same machine (reading the
-# input once plus writing as many bytes as the output holds).
+# Converter benchmark over the four storage layouts: wall time, CPU and peak
+# memory of a conversion, next to the floor of the same machine for the same
+# layout. The I/O floor is reading the input once (cat) plus writing as many
+# bytes as the output holds (dd); for deflated input the decompression floor is
+# added: bench/inflate_floor inflating every chunk with libdeflate on every
+# core. Each figure is the best of several runs, the peak memory the largest.
 #
-#   bench/run.sh [--scattered] [--stimuli N] [--data DIR] [--reference BIN]
+#   bench/run.sh [--runs N] [--data DIR] [--work DIR] [--reference BIN] [LAYOUT...]
 #
-# The dataset is generated once into DIR (default /tmp/erp2npx-bench, outside
-# the repository) and reused. --reference runs another converter build on the
-# same input and compares the checksums of the two output trees.
+# Layouts: contiguous and scattered at 250,000 stimuli, deflate and
+# deflate-scattered (shuffle + deflate 4, chunks of 64 epochs) at 60,000;
+# scattered means stored out of session order. Inputs are generated once into
+# DIR (default /tmp/erp2npx-bench, outside the repository) and reused; the
+# conversions write under the work folder (default a tmpfs under /dev/shm when
+# there is one). --reference runs another converter build on the same inputs
+# and compares the output trees.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-stimuli=250000
+runs=3
 data=/tmp/erp2npx-bench
-variant=contiguous
+work=/tmp/erp2npx-bench/out
+[ -d /dev/shm ] && [ -w /dev/shm ] && work=/dev/shm/erp2npx-bench-out
 reference=""
+layouts=()
+usage="usage: $0 [--runs N] [--data DIR] [--work DIR] [--reference BIN] [contiguous|scattered|deflate|deflate-scattered...]"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --scattered) variant=scattered ;;
-    --stimuli) stimuli=$2; shift ;;
+    --runs) runs=$2; shift ;;
     --data) data=$2; shift ;;
+    --work) work=$2; shift ;;
     --reference) reference=$(realpath "$2"); shift ;;
-    *) echo "usage: $0 [--scattered] [--stimuli N] [--data DIR] [--reference BIN]" >&2; exit 2 ;;
+    contiguous|scattered|deflate|deflate-scattered) layouts+=("$1") ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
   shift
 done
+[ ${#layouts[@]} -eq 0 ] && layouts=(contiguous scattered deflate deflate-scattered)
 
 build=$root/build
-if [ ! -x "$build/erp2npx" ] || [ ! -x "$build/tools/make_sample_dataset" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" --target erp2npx make_sample_dataset >/dev/null
+cmake --build "$build" -j"$(nproc)" --target erp2npx make_sample_dataset inflate_floor >/dev/null
 
-dir=$data/$variant-$stimuli
-input="$dir/QUOLMET ERP-BCI.hdf5"
-if [ ! -f "$input" ]; then
-  mkdir -p "$dir"
-  flags=()
-  [ $variant = scattered ] && flags+=(--scattered)
-  "$build/tools/make_sample_dataset" --out "$dir" --stimuli "$stimuli" "${flags[@]}"
-fi
-cp "$build/erp2npx" "$dir/erp2npx"
-cp "$root"/data/*.enc "$dir/"
+seconds() {  # command... -> prints its wall seconds; its own output is dropped
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
+minimum() { printf '%s\n' "$@" | sort -g | head -1; }
+maximum() { printf '%s\n' "$@" | sort -g | tail -1; }
 
 tree_checksum() {
   (cd "$1" && find DB_* -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
-convert() {  # binary -> prints "wall user sys peakKB"
-  (cd "$dir" && rm -rf DB_* && sync &&
-   /usr/bin/time -f "%e %U %S %M" -o "$dir/time.txt" "$1" >"$dir/stdout.txt")
-  cat "$dir/time.txt"
+convert() {  # folder binary -> prints "wall user sys peakKB"
+  (cd "$1" && rm -rf DB_* && sync &&
+   /usr/bin/time -f "%e %U %S %M" -o time.txt "$2" >stdout.txt && cat time.txt) || {
+    echo "conversion failed in $1" >&2; exit 1; }
 }
 
-read -r wall user sys peak < <(convert "$dir/erp2npx")
-checksum=$(tree_checksum "$dir")
-out_bytes=$(cd "$dir" && find DB_* -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
-stimulus_count=$(grep '^NumStimuli: ' "$dir/stdout.txt" | cut -d' ' -f2)
-features_bytes=$((stimulus_count * 1024 * 8))
+best_run() {  # folder binary -> prints "wall user sys peakKB" (best wall, largest peak)
+  local walls=() peaks=() users=() syss=() wall user sys peak i
+  for ((i = 0; i < runs; i++)); do
+    read -r wall user sys peak < <(convert "$1" "$2")
+    walls+=("$wall"); users+=("$user"); syss+=("$sys"); peaks+=("$peak")
+  done
+  wall=$(minimum "${walls[@]}")
+  for ((i = 0; i < runs; i++)); do
+    if [ "${walls[i]}" = "$wall" ]; then user=${users[i]}; sys=${syss[i]}; fi
+  done
+  echo "$wall $user $sys $(maximum "${peaks[@]}")"
+}
 
-# I/O floor, measured right after the run, with the page cache as the run had it.
-sync
-start=$(date +%s.%N); cat "$input" >/dev/null; end=$(date +%s.%N)
-read_s=$(echo "$end - $start" | bc -l)
-blocks=$(( (out_bytes + 4194303) / 4194304 ))
-start=$(date +%s.%N); dd if=/dev/zero of="$dir/floor.tmp" bs=4M count=$blocks status=none; end=$(date +%s.%N)
-write_s=$(echo "$end - $start" | bc -l)
-rm -f "$dir/floor.tmp"
-floor=$(echo "$read_s + $write_s" | bc -l)
+printf '%s, %d cores, %s runs each; output in %s\n\n' "$(date -u +%Y-%m-%d)" "$(nproc)" "$runs" "$work"
+printf '%-18s %8s %8s %8s %8s %8s %6s %9s %9s\n' layout stimuli wall user sys floor ratio 'peak MB' 'budget MB'
+summary=()
+for layout in "${layouts[@]}"; do
+  case $layout in
+    contiguous) stimuli=250000; flags=() ;;
+    scattered) stimuli=250000; flags=(--scattered) ;;
+    deflate) stimuli=60000; flags=(--compress) ;;
+    deflate-scattered) stimuli=60000; flags=(--compress --scattered) ;;
+  esac
+  input_dir=$data/$layout-$stimuli
+  input="$input_dir/QUOLMET ERP-BCI.hdf5"
+  if [ ! -f "$input" ]; then
+    mkdir -p "$input_dir"
+    "$build/tools/make_sample_dataset" --out "$input_dir" --stimuli "$stimuli" "${flags[@]}" >/dev/null
+  fi
+  dir=$work/$layout
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  ln -s "$input" "$dir/QUOLMET ERP-BCI.hdf5"
+  ln -s "$input_dir/DataSets.txt" "$dir/DataSets.txt"
+  cp "$build/erp2npx" "$root"/data/*.enc "$dir/"
 
-printf 'variant            %s (%s stimuli, %d cores)\n' "$variant" "$stimulus_count" "$(nproc)"
-printf 'features           %.1f MB\n' "$(echo "$features_bytes / 1000000" | bc -l)"
-printf 'output             %.1f MB\n' "$(echo "$out_bytes / 1000000" | bc -l)"
-printf 'wall               %.2f s (user %.2f s, sys %.2f s)\n' "$wall" "$user" "$sys"
-printf 'peak memory        %.1f MB\n' "$(echo "$peak / 1024" | bc -l)"
-printf 'I/O floor          %.2f s (read %.2f s + write %.2f s)\n' "$floor" "$read_s" "$write_s"
-printf 'wall / floor       %.2f\n' "$(echo "$wall / $floor" | bc -l)"
-printf 'peak / features    %.4f\n' "$(echo "$peak * 1024 / $features_bytes" | bc -l)"
-printf 'memory budget      %.1f MB (64 MB + 64 B per stimulus)\n' \
-  "$(echo "(64 * 1048576 + 64 * $stimulus_count) / 1048576" | bc -l)"
-printf 'tree checksum      %s\n' "$checksum"
+  read -r wall user sys peak < <(best_run "$dir" "$dir/erp2npx")
+  checksum=$(tree_checksum "$dir")
+  out_bytes=$(cd "$dir" && find DB_* -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+  count=$(grep '^NumStimuli: ' "$dir/stdout.txt" | cut -d' ' -f2)
 
-if [ -n "$reference" ]; then
-  cp "$reference" "$dir/erp2npx-reference"
-  read -r rwall _ _ rpeak < <(convert "$dir/erp2npx-reference")
-  rchecksum=$(tree_checksum "$dir")
-  printf 'reference          wall %.2f s, peak %.1f MB, checksum %s\n' "$rwall" \
-    "$(echo "$rpeak / 1024" | bc -l)" "$rchecksum"
-  if [ "$rchecksum" = "$checksum" ]; then echo "output identical to the reference"; else
-    echo "OUTPUT DIFFERS from the reference"; exit 1; fi
-fi
+  # The floor, measured right after the runs, with the page cache as they had it.
+  blocks=$(( (out_bytes + 4194303) / 4194304 ))
+  reads=() writes=() inflates=()
+  for ((i = 0; i < runs; i++)); do
+    reads+=("$(seconds cat "$input")")
+    writes+=("$(seconds dd if=/dev/zero of="$dir/floor.tmp" bs=4M count=$blocks status=none)")
+    rm -f "$dir/floor.tmp"
+    if [[ $layout == deflate* ]]; then
+      inflates+=("$("$build/bench/inflate_floor" "$input" | cut -d' ' -f1)")
+    fi
+  done
+  floor=$(echo "$(minimum "${reads[@]}") + $(minimum "${writes[@]}")" | bc -l)
+  [ ${#inflates[@]} -gt 0 ] && floor=$(echo "$floor + $(minimum "${inflates[@]}")" | bc -l)
+
+  budget=$(echo "(64 * 1048576 + 64 * $count) / 1048576" | bc -l)
+  printf '%-18s %8d %7.2fs %7.2fs %7.2fs %7.2fs %6.2f %9.1f %9.1f\n' "$layout" "$count" "$wall" \
+    "$user" "$sys" "$floor" "$(echo "$wall / $floor" | bc -l)" "$(echo "$peak / 1024" | bc -l)" \
+    "$budget"
+  summary+=("$layout: read $(minimum "${reads[@]}") s, write $(minimum "${writes[@]}") s${inflates:+, inflate $(minimum "${inflates[@]}") s}, output $out_bytes bytes, tree $checksum")
+
+  if [ -n "$reference" ]; then
+    cp "$reference" "$dir/erp2npx-reference"
+    read -r rwall _ _ rpeak < <(best_run "$dir" "$dir/erp2npx-reference")
+    if [ "$(tree_checksum "$dir")" = "$checksum" ]; then same="same output"; else same="OUTPUT DIFFERS"; fi
+    printf '%-18s %8s %7.2fs %35s %9.1f   %s\n' "  reference" "" "$rwall" "" \
+      "$(echo "$rpeak / 1024" | bc -l)" "$same"
+    [ "$same" = "same output" ] || exit 1
+  fi
+  rm -rf "$dir"/DB_*
+done
+printf '\n'
+printf '%s\n' "${summary[@]}"

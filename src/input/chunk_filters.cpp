@@ -2,6 +2,10 @@
 
 #include <libdeflate.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <cstring>
 #include <memory>
 
@@ -21,15 +25,60 @@ libdeflate_decompressor* threadDecompressor() {
   return decompressor.get();
 }
 
+#ifdef __SSE2__
+// Gathers byte k of sixteen elements from each of the Size planes, from
+// element i on, into sixteen whole elements at out: a byte transpose in
+// registers, several times faster than byte by byte.
+template <size_t Size>
+void gatherSixteen(const uint8_t* planes, size_t n, size_t i, uint8_t* out) {
+  __m128i row[8];
+  for (size_t k = 0; k < Size; ++k) {
+    row[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes + k * n + i));
+  }
+  __m128i pairs[8], quads[8];
+  for (size_t k = 0; k < Size; k += 2) {
+    pairs[k] = _mm_unpacklo_epi8(row[k], row[k + 1]);
+    pairs[k + 1] = _mm_unpackhi_epi8(row[k], row[k + 1]);
+  }
+  for (size_t k = 0; k < Size; k += 4) {
+    quads[k] = _mm_unpacklo_epi16(pairs[k], pairs[k + 2]);
+    quads[k + 1] = _mm_unpackhi_epi16(pairs[k], pairs[k + 2]);
+    quads[k + 2] = _mm_unpacklo_epi16(pairs[k + 1], pairs[k + 3]);
+    quads[k + 3] = _mm_unpackhi_epi16(pairs[k + 1], pairs[k + 3]);
+  }
+  __m128i* target = reinterpret_cast<__m128i*>(out + i * Size);
+  if (Size == 4) {
+    for (size_t q = 0; q < 4; ++q) _mm_storeu_si128(target + q, quads[q]);
+    return;
+  }
+  for (size_t q = 0; q < 4; ++q) {
+    _mm_storeu_si128(target + 2 * q, _mm_unpacklo_epi32(quads[q], quads[q + 4]));
+    _mm_storeu_si128(target + 2 * q + 1, _mm_unpackhi_epi32(quads[q], quads[q + 4]));
+  }
+}
+#endif
+
 // Byte k of element i lies at k * n + i once shuffled; bytes past the last
 // whole element stay where they are.
-void unshuffle(std::vector<uint8_t>& data, size_t elementSize, std::vector<uint8_t>& scratch) {
+void unshuffle(Bytes& data, size_t elementSize, Bytes& scratch) {
   const size_t elements = data.size() / elementSize;
   if (elementSize <= 1 || elements <= 1) return;
   scratch.resize(data.size());
+  size_t done = 0;
+#ifdef __SSE2__
+  if (elementSize == 8 || elementSize == 4) {
+    for (; done + 16 <= elements; done += 16) {
+      if (elementSize == 8) {
+        gatherSixteen<8>(data.data(), elements, done, scratch.data());
+      } else {
+        gatherSixteen<4>(data.data(), elements, done, scratch.data());
+      }
+    }
+  }
+#endif
   for (size_t k = 0; k < elementSize; ++k) {
     const uint8_t* plane = data.data() + k * elements;
-    for (size_t i = 0; i < elements; ++i) scratch[i * elementSize + k] = plane[i];
+    for (size_t i = done; i < elements; ++i) scratch[i * elementSize + k] = plane[i];
   }
   const size_t whole = elements * elementSize;
   std::memcpy(scratch.data() + whole, data.data() + whole, data.size() - whole);
@@ -88,9 +137,9 @@ std::optional<ChunkFilters> ChunkFilters::of(hid_t creationProperties) {
   return filters;
 }
 
-Status ChunkFilters::decode(std::vector<uint8_t>& chunk, uint32_t filterMask,
-                            size_t chunkBytes) const {
-  std::vector<uint8_t> scratch;
+Status ChunkFilters::decode(Bytes& chunk, uint32_t filterMask, size_t chunkBytes) const {
+  // Kept by each thread for all its chunks.
+  thread_local Bytes scratch;
   for (size_t f = filters_.size(); f-- > 0;) {
     if (f < 32 && (filterMask >> f & 1) != 0) continue;  // skipped when written
     const Filter& filter = filters_[f];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/status.h"
+#include "input/raw_buffer.h"
 
 namespace erp2npx {
 
@@ -23,7 +24,7 @@ class ChunkFilters {
   // Undoes the filters on a chunk as stored, in place; filterMask has bit i
   // set for a filter the writer skipped. Fails when a checksum does not match,
   // the data does not inflate, or the chunk does not come to chunkBytes.
-  Status decode(std::vector<uint8_t>& chunk, uint32_t filterMask, size_t chunkBytes) const;
+  Status decode(Bytes& chunk, uint32_t filterMask, size_t chunkBytes) const;
 
  private:
   enum class Kind { kDeflate, kShuffle, kFletcher32 };

@@ -266,8 +266,8 @@ template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_
 template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
                                           std::vector<double>&);
 
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes,
-                     std::vector<uint8_t>& stored, uint32_t& filterMask) {
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes, Bytes& stored,
+                     uint32_t& filterMask) {
   hsize_t bytes = 0;
   herr_t status = -1;
   H5E_BEGIN_TRY { status = H5Dget_chunk_storage_size(dataset, origin, &bytes); }

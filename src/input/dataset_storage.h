@@ -9,6 +9,7 @@
 
 #include "common/status.h"
 #include "input/hdf5_handle.h"
+#include "input/raw_buffer.h"
 
 namespace erp2npx {
 
@@ -107,8 +108,8 @@ bool chunkWritten(hid_t dataset, const hsize_t* origin);
 // when it cannot be read or claims more than maxBytes, which no sound chunk
 // of its size would. filterMask has bit i set for a filter the writer
 // skipped for this chunk.
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes,
-                     std::vector<uint8_t>& stored, uint32_t& filterMask);
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes, Bytes& stored,
+                     uint32_t& filterMask);
 
 // For the first epochCount runs of epochValues elements, marks those that
 // touch an unwritten chunk. False when finding them would cost far more

@@ -20,6 +20,13 @@ namespace erp2npx {
 // whose conversion of it rewrites every NaN's payload.
 enum class SampleType { kOther, kFloat64Little, kFloat64Big, kFloat32Little };
 
+// How the chunks of the dataset are unpacked without the library.
+struct ChunkFormat {
+  ChunkFilters filters;
+  SampleType sampleType;
+  size_t chunkBytes;  // of a whole chunk once unpacked
+};
+
 struct EpochMatrix::Source {
   std::shared_ptr<const InputFile> file;
   std::string datasetName;
@@ -30,9 +37,7 @@ struct EpochMatrix::Source {
   bool raw = false;
   uint64_t rawOffset = 0;
   // Set when the chunks are read as stored and unpacked here, on every core.
-  std::optional<ChunkFilters> filters;
-  SampleType sampleType = SampleType::kOther;
-  size_t chunkBytes = 0;
+  std::optional<ChunkFormat> chunks;
 };
 
 namespace {
@@ -45,23 +50,24 @@ constexpr size_t kMaxChunkBytes = size_t{64} << 20;
 
 // Buffers handed back and forth between the calling thread and the workers,
 // so that blocks reuse their memory instead of mapping fresh pages each time.
+template <typename Buffer>
 class Spares {
  public:
-  std::vector<float> take() {
+  Buffer take() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (spares_.empty()) return {};
-    std::vector<float> spare = std::move(spares_.back());
+    Buffer spare = std::move(spares_.back());
     spares_.pop_back();
     return spare;
   }
-  void give(std::vector<float> spare) {
+  void give(Buffer spare) {
     std::lock_guard<std::mutex> lock(mutex_);
     spares_.push_back(std::move(spare));
   }
 
  private:
   std::mutex mutex_;
-  std::vector<std::vector<float>> spares_;
+  std::vector<Buffer> spares_;
 };
 
 // The samples of the epochs as unpacked off the calling thread: runs of
@@ -72,7 +78,7 @@ struct Block {
     size_t offset;  // into values
     size_t length;
   };
-  std::vector<float> values;
+  Samples values;
   std::vector<Run> runs;
   std::string failure;  // when set, runs were not read
 };
@@ -94,30 +100,39 @@ SampleType sampleTypeOf(hid_t dataset) {
   return SampleType::kOther;
 }
 
-size_t sampleBytes(SampleType type) {
-  return type == SampleType::kFloat64Little || type == SampleType::kFloat64Big ? 8 : 4;
-}
+size_t sampleBytes(SampleType type) { return type == SampleType::kFloat32Little ? 4 : 8; }
 
 // Narrows count samples of a chunk as stored, from sample first on.
 void narrowStored(const uint8_t* chunk, SampleType type, size_t first, size_t count, float* out) {
-  const size_t width = sampleBytes(type);
-  const uint8_t* at = chunk + first * width;
-  const bool big = type == SampleType::kFloat64Big;
-  for (size_t i = 0; i < count; ++i, at += width) {
-    uint8_t bytes[8];
-    for (size_t b = 0; b < width; ++b) bytes[b] = big ? at[width - 1 - b] : at[b];
-    if (width == 8) {
-      double value;
-      std::memcpy(&value, bytes, 8);
-      out[i] = static_cast<float>(value);
-    } else {
-      // Exact, as the library's read through double is, which also sets
-      // the quiet bit of a NaN; done on the bits, which no compiler folds away.
-      uint32_t bits;
-      std::memcpy(&bits, bytes, 4);
-      if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) bits |= 0x00400000u;
-      std::memcpy(&out[i], &bits, 4);
+  switch (type) {
+    case SampleType::kFloat64Little:
+    case SampleType::kFloat64Big: {
+      const uint8_t* at = chunk + first * 8;
+      const bool swap = type == SampleType::kFloat64Big;
+      for (size_t i = 0; i < count; ++i, at += 8) {
+        uint64_t bits;
+        std::memcpy(&bits, at, 8);
+        if (swap) bits = __builtin_bswap64(bits);
+        double value;
+        std::memcpy(&value, &bits, 8);
+        out[i] = static_cast<float>(value);
+      }
+      return;
     }
+    case SampleType::kFloat32Little: {
+      const uint8_t* at = chunk + first * 4;
+      for (size_t i = 0; i < count; ++i, at += 4) {
+        // Exact, as the library's read through double is, which also sets
+        // the quiet bit of a NaN; done on the bits, which no compiler folds away.
+        uint32_t bits;
+        std::memcpy(&bits, at, 4);
+        if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) bits |= 0x00400000u;
+        std::memcpy(&out[i], &bits, 4);
+      }
+      return;
+    }
+    case SampleType::kOther:
+      return;
   }
 }
 
@@ -160,15 +175,16 @@ EpochMatrix::EpochMatrix(std::shared_ptr<const InputFile> file, std::string data
   auto source = std::make_shared<Source>();
   source->raw = readsRaw(dataset.get(), storage, *file, source->rawOffset);
   if (!source->raw && storage.chunked) {
-    source->sampleType = sampleTypeOf(dataset.get());
+    const SampleType sampleType = sampleTypeOf(dataset.get());
     uint64_t chunkValues = 1;
     for (const hsize_t extent : storage.grid.chunk()) chunkValues *= extent;
-    const uint64_t chunkBytes = chunkValues * sampleBytes(source->sampleType);
+    const uint64_t chunkBytes = chunkValues * sampleBytes(sampleType);
     const Hid creation = propertyListHandle(H5Dget_create_plist(dataset.get()));
-    if (source->sampleType != SampleType::kOther && chunkBytes <= kMaxChunkBytes &&
-        creation.valid()) {
-      source->filters = ChunkFilters::of(creation.get());
-      source->chunkBytes = static_cast<size_t>(chunkBytes);
+    if (sampleType != SampleType::kOther && chunkBytes <= kMaxChunkBytes && creation.valid()) {
+      if (std::optional<ChunkFilters> filters = ChunkFilters::of(creation.get())) {
+        source->chunks =
+            ChunkFormat{std::move(*filters), sampleType, static_cast<size_t>(chunkBytes)};
+      }
     }
   }
   source->file = std::move(file);
@@ -185,7 +201,7 @@ bool EpochMatrix::written(int32_t stimulus) const {
 
 namespace {
 
-void hand(Block& block, const EpochConsumer& consumer, Spares& spares) {
+void hand(Block& block, const EpochConsumer& consumer, Spares<Samples>& spares) {
   for (const Block::Run& run : block.runs) {
     if (block.failure.empty()) {
       consumer.values(run.firstValue, block.values.data() + run.offset, run.length);
@@ -210,7 +226,7 @@ std::vector<double>& wideBuffer(size_t count) {
 void EpochMatrix::streamContiguous(const EpochConsumer& consumer, uint64_t limit) const {
   const Source& source = *source_;
   const size_t workers = workerCount();
-  Spares spares;
+  Spares<Samples> spares;
   OrderedWork<Block> work(workers, 2 * workers);
   const auto take = [&](Block& block) { hand(block, consumer, spares); };
   for (uint64_t first = 0; first < limit; first += kBlockValues) {
@@ -239,6 +255,48 @@ void EpochMatrix::streamContiguous(const EpochConsumer& consumer, uint64_t limit
   work.finish(take);
 }
 
+namespace {
+
+// Undoes the filters of a chunk as stored and narrows the runs of it below
+// limit, on a worker.
+Block unpackChunk(const ChunkFormat& format, const std::string& datasetName, const ChunkGrid& grid,
+                  uint64_t limit, const std::vector<hsize_t>& origin,
+                  const std::vector<hsize_t>& extent, Bytes& stored, uint32_t filterMask, bool read,
+                  Spares<Samples>& spares) {
+  Block block;
+  grid.forEachRun(origin.data(), extent.data(), grid.chunk().data(),
+                  [&](uint64_t first, uint64_t offset, uint64_t length) {
+                    if (first < limit) {
+                      block.runs.push_back({first, static_cast<size_t>(offset),
+                                            static_cast<size_t>(std::min(length, limit - first))});
+                    }
+                    return true;
+                  });
+  try {
+    if (!read || !format.filters.decode(stored, filterMask, format.chunkBytes).ok()) {
+      block.failure = readFailure(datasetName);
+      return block;
+    }
+    // Narrowed run by run, into a buffer of the runs alone.
+    size_t total = 0;
+    for (Block::Run& run : block.runs) total += run.length;
+    block.values = spares.take();
+    block.values.resize(total);
+    size_t next = 0;
+    for (Block::Run& run : block.runs) {
+      narrowStored(stored.data(), format.sampleType, run.offset, run.length,
+                   block.values.data() + next);
+      run.offset = next;
+      next += run.length;
+    }
+  } catch (const std::bad_alloc&) {
+    block.failure = readFailure(datasetName);
+  }
+  return block;
+}
+
+}  // namespace
+
 // Reads each chunk as stored on the calling thread, the library's reads being
 // one at a time, and unpacks and narrows it on the workers.
 void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) const {
@@ -246,7 +304,8 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
   const ChunkGrid& grid = source.storage.grid;
   const bool partial = source.storage.allocation == DatasetStorage::Allocation::kPartial;
   const size_t workers = workerCount();
-  Spares spares;
+  Spares<Samples> spares;
+  Spares<Bytes> storedSpares;
   OrderedWork<Block> work(workers, 2 * workers);
   const auto take = [&](Block& block) { hand(block, consumer, spares); };
   grid.forEachChunkBefore(limit, [&](const hsize_t* at) {
@@ -254,46 +313,19 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
     if (partial && !chunkWritten(source.dataset.get(), at)) return true;
     std::vector<hsize_t> origin(at, at + grid.dims().size());
     const std::vector<hsize_t> extent = grid.chunkExtent(at);
-    std::vector<uint8_t> stored;
+    Bytes stored = storedSpares.take();
     uint32_t filterMask = 0;
     // Deflate never grows data by more than a few bytes a block, nor the
     // other filters by more than a checksum: a larger chunk is damaged.
-    const uint64_t maxBytes = source.chunkBytes + source.chunkBytes / 64 + 1024;
+    const uint64_t maxBytes = source.chunks->chunkBytes + source.chunks->chunkBytes / 64 + 1024;
     const bool read = readStoredChunk(source.dataset.get(), at, maxBytes, stored, filterMask) &&
                       !source.file->shrunk();
     work.submit(
-        [&source, &grid, &spares, limit, origin = std::move(origin), extent,
+        [&source, &grid, &spares, &storedSpares, limit, origin = std::move(origin), extent,
          stored = std::move(stored), filterMask, read]() mutable {
-          Block block;
-          grid.forEachRun(
-              origin.data(), extent.data(), grid.chunk().data(),
-              [&](uint64_t first, uint64_t offset, uint64_t length) {
-                if (first < limit) {
-                  block.runs.push_back({first, static_cast<size_t>(offset),
-                                        static_cast<size_t>(std::min(length, limit - first))});
-                }
-                return true;
-              });
-          try {
-            if (!read || !source.filters->decode(stored, filterMask, source.chunkBytes).ok()) {
-              block.failure = readFailure(source.datasetName);
-              return block;
-            }
-            // Narrowed run by run, into a buffer of the runs alone.
-            size_t total = 0;
-            for (Block::Run& run : block.runs) total += run.length;
-            block.values = spares.take();
-            block.values.resize(total);
-            size_t next = 0;
-            for (Block::Run& run : block.runs) {
-              narrowStored(stored.data(), source.sampleType, run.offset, run.length,
-                           block.values.data() + next);
-              run.offset = next;
-              next += run.length;
-            }
-          } catch (const std::bad_alloc&) {
-            block.failure = readFailure(source.datasetName);
-          }
+          Block block = unpackChunk(*source.chunks, source.datasetName, grid, limit, origin, extent,
+                                    stored, filterMask, read, spares);
+          storedSpares.give(std::move(stored));
           return block;
         },
         take);
@@ -310,7 +342,7 @@ void EpochMatrix::stream(const EpochConsumer& consumer) const {
     streamContiguous(consumer, limit);
     return;
   }
-  if (!consumer.storedValues && source.filters) {
+  if (!consumer.storedValues && source.chunks) {
     streamChunks(consumer, limit);
     return;
   }
