@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "output/binary_epoch_file.h"
 
@@ -23,7 +24,9 @@ bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 }  // namespace
 
 BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels)
-    : channels_(channels), heldLimit_(kHeldDescriptors) {
+    : channels_(channels),
+      heldLimit_(kHeldDescriptors),
+      background_(std::max(1u, std::thread::hardware_concurrency())) {
   // Half of what the process may still open, however low its limit is set.
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -80,6 +83,7 @@ void BinaryEpochWriter::hold(uint32_t index) {
 }
 
 void BinaryEpochWriter::holdAtMost(size_t count) {
+  if (holders_.size() > count) collectWrites();
   while (holders_.size() > count) {
     Slot& oldest = slots_[holders_.back()];
     oldest.file.putDown();
@@ -102,13 +106,15 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
   }
   const uint64_t offset =
       kFixedHeaderBytes + kChannelNameBytes * channels_.size() + firstValue * sizeof(float);
-  const Status written = slot.file.writeAt(offset, values, count * sizeof(float));
-  if (!written.ok()) {
-    slot.failure = written.reason();
-    return;
-  }
+  background_.write(slot.file.descriptor(), offset, values, count * sizeof(float), index);
   hold(index);
   slot.missing -= count;
+}
+
+void BinaryEpochWriter::collectWrites() {
+  for (const auto& [index, error] : background_.drain()) {
+    if (slots_[index].failure.empty()) slots_[index].failure = std::strerror(error);
+  }
 }
 
 void BinaryEpochWriter::fail(uint32_t index, const std::string& reason) {
@@ -122,6 +128,7 @@ bool BinaryEpochWriter::settled(uint32_t index) const {
 }
 
 Status BinaryEpochWriter::finish(uint32_t index) {
+  collectWrites();
   Slot& slot = slots_[index];
   if (slot.holds) {
     holders_.erase(slot.holding);

@@ -8,6 +8,7 @@
 #include "common/config.h"
 #include "common/status.h"
 #include "output/output_file.h"
+#include "output/write_behind.h"
 
 namespace erp2npx {
 
@@ -54,11 +55,16 @@ class BinaryEpochWriter {
   int withDescriptor(Open open);
   void hold(uint32_t slot);
   void holdAtMost(size_t count);
+  // Waits for the writes in the background and marks the slots of any that
+  // failed.
+  void collectWrites();
 
   const ChannelList& channels_;
   std::vector<Slot> slots_;
   std::list<uint32_t> holders_;  // most recently written first
   size_t heldLimit_;
+  // Last, so that it is gone, its writes done, before any file is closed.
+  WriteBehind background_;
 };
 
 }  // namespace erp2npx

@@ -44,6 +44,8 @@ class OutputFile {
   // is open.
   int takeUp();
   bool holdsDescriptor() const { return fd_ >= 0; }
+  // For writes issued elsewhere while the file holds it; -1 when it does not.
+  int descriptor() const { return fd_; }
 
   // Closes the file and renames it into place; on failure removes it.
   Status commit();
