@@ -663,6 +663,29 @@ TEST(NpxcheckInspect, NaNInfiniteAndOutOfRangeSamples) {
                        "2, sample 0 of P3)\n"));
 }
 
+TEST(NpxcheckInspect, DeclaredShapesFarBeyondWhatIsStoredTakeNoTimeOrMemory) {
+  // 2^40 codes and 10^11 samples declared, one chunk of each written.
+  TempDir work;
+  writeInputFile(work.file(kSource), smallInput());
+  Stored codes;
+  codes.dims = {1ull << 40};
+  codes.chunk = {1024};
+  storeDataset(work.file(kSource), "/codes", std::vector<int32_t>(1024, 3), codes);
+  Stored features;
+  features.dims = {100000000000ull};
+  features.chunk = {1 << 20};
+  storeDataset(work.file(kSource), "/features", std::vector<double>(1 << 20, 0.5), features);
+  const RunResult run =
+      runProgram("prlimit", work.path,
+                 {"--as=1073741824", "timeout", "60", NPXCHECK_EXECUTABLE, "--inspect", kSource});
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  EXPECT_TEXT(run.out, contains("\n  Unable to read the dataset /codes of QUOLMET ERP-BCI.hdf5: it "
+                                "declares 1099511627776 values, more stimuli than 32-bit numbers "
+                                "can count; it is treated as missing\n"));
+  EXPECT_TEXT(run.out, contains("\n  The dataset /features of QUOLMET ERP-BCI.hdf5 is only partly "
+                                "written (1 of 95368 chunks)"));
+}
+
 TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
   TempDir work;
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

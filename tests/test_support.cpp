@@ -135,11 +135,15 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
   if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
   // Chunk rows along the first dimension, each written unless it is to stay
   // unwritten.
+  // Rows beyond the values given stay unwritten: a dataset may declare far
+  // more than it stores.
   const hsize_t rows = how.chunk.empty() ? dims[0] : how.chunk[0];
-  const hsize_t rowValues = values.size() / std::max<hsize_t>(dims[0], 1);
+  hsize_t rowValues = 1;
+  for (size_t d = 1; d < dims.size(); ++d) rowValues *= dims[d];
   std::vector<unsigned long long> order = how.rowOrder;
   if (order.empty()) {
-    for (hsize_t first = 0, index = 0; first < dims[0]; first += rows, ++index) {
+    for (hsize_t first = 0, index = 0; first < dims[0] && first * rowValues < values.size();
+         first += rows, ++index) {
       order.push_back(index);
     }
   }
@@ -150,6 +154,7 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
     start[0] = first;
     count[0] = std::min(rows, dims[0] - first);
     const hsize_t memoryCount = count[0] * rowValues;
+    if ((first + count[0]) * rowValues > values.size()) continue;
     const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
     H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
     if (memoryCount > 0 && H5Dwrite(dataset.get(), memType, memory.get(), space.get(), H5P_DEFAULT,
