@@ -109,14 +109,7 @@ TEST_F(NpxHeader, WorkedExample) {
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO7\" Type=\"EEG\" />\n"
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"PO8\" Type=\"EEG\" />\n"
             "\t<Sensor ADBits=\"16\" Gain=\"1\" Name=\"Oz\" Type=\"EEG\" />\n" +
-                std::string(test::kWorkedExampleEventsText) +
-                "\t<P2731>\n"
-                "\t\t<Paradigm Type=\"P300\">\n"
-                "\t\t\t<P300>\n"
-                "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
-                "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
-                "\t\t\t</P300>\n"
-                "\t\t</Paradigm>\n"
+                std::string(test::kWorkedExampleEventsText) + test::kParadigmLines +
                 "\t\t<ControlInterface />\n"
                 "\t\t<Transducer Type=\"EEG\" Signal=\"Electrical\">\n"
                 "\t\t\t<Reference Name=\"\" X=\"0\" Y=\"0\" Z=\"0\" />\n"

@@ -34,17 +34,8 @@ Paradigm paradigmWith(const SessionLayout& layout, const std::string& encoderPat
   return result;
 }
 
-const char kParadigmLines[] =
-    "\t<P2731>\n"
-    "\t\t<Paradigm Type=\"P300\">\n"
-    "\t\t\t<P300>\n"
-    "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
-    "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
-    "\t\t\t</P300>\n"
-    "\t\t</Paradigm>\n";
-
 std::string withEmptyControlInterface() {
-  return std::string(kParadigmLines) + "\t\t<ControlInterface />\n\t</P2731>\n";
+  return std::string(test::kParadigmLines) + "\t\t<ControlInterface />\n\t</P2731>\n";
 }
 
 TEST(ParadigmSection, EncoderFileNameIsRowsThenColumns) {
@@ -136,7 +127,7 @@ TEST(ParadigmSection, FirstEncoderIsCopiedWhole) {
                 "</DOC>\n");
   const Paradigm result = paradigmWith({6, 6}, dir.file("e.enc"));
   EXPECT_EQ(result.printed, "");
-  EXPECT_EQ(result.text, std::string(kParadigmLines) +
+  EXPECT_EQ(result.text, std::string(test::kParadigmLines) +
                              "\t\t<ControlInterface>\n"
                              "\t\t\t<Encoder Rows=\"6\" Columns=\"6\" Kind=\"a &amp; b\">\n"
                              "\t\t\t\t<Symbol Text=\"A\" Row=\"0\" Column=\"0\">first</Symbol>\n"

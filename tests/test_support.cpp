@@ -305,6 +305,16 @@ SessionEvents workedExampleEvents() {
   return events;
 }
 
+// The opening of the paradigm section, up to its Paradigm element.
+const char kParadigmLines[] =
+    "\t<P2731>\n"
+    "\t\t<Paradigm Type=\"P300\">\n"
+    "\t\t\t<P300>\n"
+    "\t\t\t\t<Iterations max=\"0\" min=\"0\" />\n"
+    "\t\t\t\t<ISI max=\"0\" min=\"0\" />\n"
+    "\t\t\t</P300>\n"
+    "\t\t</Paradigm>\n";
+
 const char kWorkedExampleEventsText[] =
     "\t<Events ResolutionSR=\"128\">\n"
     "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row3\">\n"

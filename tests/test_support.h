@@ -133,6 +133,8 @@ constexpr bool underSanitizer() {
 // column code 7; and its "Events" element as saved inside a header.
 SessionEvents workedExampleEvents();
 extern const char kWorkedExampleEventsText[];
+// The opening of the paradigm section, up to its Paradigm element.
+extern const char kParadigmLines[];
 
 // Every regular file below root, relative path to size, sorted.
 std::map<std::string, uint64_t> listTree(const std::string& root);

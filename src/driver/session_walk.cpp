@@ -123,14 +123,16 @@ class Walk {
     steps_.push_back(std::move(step));
   }
 
+  // Sessions with no directory to go to, each reported with its reason.
+  void skipAll(int32_t database, int32_t subject, const SessionMap& sessions) {
+    for (const auto& [session, trials] : sessions) {
+      skip(database, subject, session, sessionObstacle(data_, database, subject, session, trials));
+    }
+  }
+
   void planDatabase(int32_t database, const SubjectMap& subjects, const std::string& root) {
     if (database < 0) {
-      for (const auto& [subject, sessions] : subjects) {
-        for (const auto& [session, trials] : sessions) {
-          skip(database, subject, session,
-               sessionObstacle(data_, database, subject, session, trials));
-        }
-      }
+      for (const auto& [subject, sessions] : subjects) skipAll(database, subject, sessions);
       return;
     }
     const std::string name = databaseDirectoryName(database);
@@ -138,10 +140,7 @@ class Walk {
     if (!planDirectory(msg::processingDatabase(printedDirectoryName(name)), directory)) return;
     for (const auto& [subject, sessions] : subjects) {
       if (subject < 0) {
-        for (const auto& [session, trials] : sessions) {
-          skip(database, subject, session,
-               sessionObstacle(data_, database, subject, session, trials));
-        }
+        skipAll(database, subject, sessions);
         continue;
       }
       const std::string subjectName = subjectDirectoryName(subject);
