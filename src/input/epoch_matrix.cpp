@@ -46,7 +46,14 @@ namespace {
 constexpr size_t kBlockValues = 256 * kEpochValues;
 // Larger chunks are left to the library, which unpacks one at a time: every
 // worker would hold one otherwise.
-constexpr size_t kMaxChunkBytes = size_t{64} << 20;
+constexpr size_t kMaxChunkBytes = size_t{16} << 20;
+// Chunks in flight hold about twice their size each, in buffers and on the
+// workers: this many bytes of them at most, so memory stays the same on
+// any number of cores.
+constexpr size_t kChunkBytesInFlight = size_t{16} << 20;
+// Beyond this many workers the input's reading is the limit, and more would
+// only hold more buffers.
+constexpr size_t kMaxWorkers = 8;
 
 // Buffers handed back and forth between the calling thread and the workers,
 // so that blocks reuse their memory instead of mapping fresh pages each time.
@@ -85,7 +92,7 @@ struct Block {
 
 size_t workerCount() {
   const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : cores;
+  return std::clamp<size_t>(cores, 1, kMaxWorkers);
 }
 
 SampleType sampleTypeOf(hid_t dataset) {
@@ -180,7 +187,8 @@ EpochMatrix::EpochMatrix(std::shared_ptr<const InputFile> file, std::string data
     for (const hsize_t extent : storage.grid.chunk()) chunkValues *= extent;
     const uint64_t chunkBytes = chunkValues * sampleBytes(sampleType);
     const Hid creation = propertyListHandle(H5Dget_create_plist(dataset.get()));
-    if (sampleType != SampleType::kOther && chunkBytes <= kMaxChunkBytes && creation.valid()) {
+    if (sampleType != SampleType::kOther && chunkBytes > 0 && chunkBytes <= kMaxChunkBytes &&
+        creation.valid()) {
       if (std::optional<ChunkFilters> filters = ChunkFilters::of(creation.get())) {
         source->chunks =
             ChunkFormat{std::move(*filters), sampleType, static_cast<size_t>(chunkBytes)};
@@ -303,10 +311,12 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
   const Source& source = *source_;
   const ChunkGrid& grid = source.storage.grid;
   const bool partial = source.storage.allocation == DatasetStorage::Allocation::kPartial;
-  const size_t workers = workerCount();
+  const size_t inFlight =
+      std::clamp<size_t>(kChunkBytesInFlight / source.chunks->chunkBytes, 1, 2 * workerCount());
+  const size_t workers = std::min(workerCount(), inFlight);
   Spares<Samples> spares;
   Spares<Bytes> storedSpares;
-  OrderedWork<Block> work(workers, 2 * workers);
+  OrderedWork<Block> work(workers, inFlight);
   const auto take = [&](Block& block) { hand(block, consumer, spares); };
   grid.forEachChunkBefore(limit, [&](const hsize_t* at) {
     // A chunk never written holds no epoch anyone asked for.

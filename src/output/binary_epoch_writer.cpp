@@ -19,6 +19,9 @@ constexpr size_t kHeldDescriptors = 32;
 // Left to the rest of the run: the input, the headers, the encoder files.
 constexpr rlim_t kOtherDescriptors = 16;
 
+// Writes gain little from more threads: the page cache is the limit.
+constexpr unsigned kWritingThreads = 4;
+
 bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 }  // namespace
@@ -26,7 +29,7 @@ bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels)
     : channels_(channels),
       heldLimit_(kHeldDescriptors),
-      background_(std::max(1u, std::thread::hardware_concurrency())) {
+      background_(std::clamp(std::thread::hardware_concurrency(), 1u, kWritingThreads)) {
   // Half of what the process may still open, however low its limit is set.
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
