@@ -1,5 +1,7 @@
 #include "common/messages.h"
 
+#include "common/config.h"
+
 namespace erp2npx {
 namespace msg {
 
@@ -73,23 +75,24 @@ std::string subjectFileUnreadable(const std::string& fileName, const std::string
 }
 
 std::string subjectLineFields(uint64_t lineNumber, uint64_t fields, uint64_t subject) {
-  return "DataSets.txt line " + std::to_string(lineNumber) + ": " + std::to_string(fields) +
-         " fields where 7 are needed; subject " + std::to_string(subject) + " has no metadata";
+  return std::string(kSubjectFileName) + " line " + std::to_string(lineNumber) + ": " +
+         std::to_string(fields) + " fields where 7 are needed; subject " + std::to_string(subject) +
+         " has no metadata";
 }
 
 std::string subjectLineTooLong(uint64_t lineNumber, uint64_t limit, uint64_t subject) {
-  return "DataSets.txt line " + std::to_string(lineNumber) + ": longer than " +
+  return std::string(kSubjectFileName) + " line " + std::to_string(lineNumber) + ": longer than " +
          std::to_string(limit) + " bytes; subject " + std::to_string(subject) + " has no metadata";
 }
 
 std::string subjectLinesNotShown(uint64_t count) {
-  return "DataSets.txt: " + std::to_string(count) + " more " + (count == 1 ? "line" : "lines") +
-         " could not be used; their subjects have no metadata";
+  return std::string(kSubjectFileName) + ": " + std::to_string(count) + " more " +
+         (count == 1 ? "line" : "lines") + " could not be used; their subjects have no metadata";
 }
 
 std::string subjectLineNumber(uint64_t lineNumber, int field, const std::string& text,
                               uint64_t subject) {
-  return "DataSets.txt line " + std::to_string(lineNumber) + ": field " +
+  return std::string(kSubjectFileName) + " line " + std::to_string(lineNumber) + ": field " +
          std::to_string(field + 1) + " \"" + text + "\" is not a 32-bit number; subject " +
          std::to_string(subject) + " has no metadata";
 }

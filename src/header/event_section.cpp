@@ -15,8 +15,6 @@ std::string columnName(int64_t columnCode, int32_t rows) {
   return "Col" + std::to_string(columnCode - rows + 1);
 }
 
-bool isInt32(int64_t value) { return static_cast<int32_t>(value) == value; }
-
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }

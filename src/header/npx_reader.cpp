@@ -158,7 +158,6 @@ NpxFile readNpxFile(const std::string& path) {
       event.beginText = node.attribute("VSB").value();
       event.begin = parseWholeNumber(event.beginText);
       const pugi::xml_attribute end = node.attribute("VSE");
-      event.hasEnd = static_cast<bool>(end);
       event.endText = end.value();
       event.end = parseWholeNumber(event.endText);
       eventClass.events.push_back(std::move(event));
@@ -166,14 +165,6 @@ NpxFile readNpxFile(const std::string& path) {
     npx.classes.push_back(std::move(eventClass));
   }
   return npx;
-}
-
-const NpxEventClass* findEventClass(const NpxFile& npx, const std::string& classText,
-                                    const std::string& name) {
-  for (const NpxEventClass& eventClass : npx.classes) {
-    if (eventClass.classText == classText && eventClass.name == name) return &eventClass;
-  }
-  return nullptr;
 }
 
 }  // namespace erp2npx

@@ -14,7 +14,6 @@ namespace erp2npx {
 struct NpxEvent {
   std::string beginText;
   std::string endText;
-  bool hasEnd = false;
   std::optional<int64_t> begin;
   std::optional<int64_t> end;
 };
@@ -57,9 +56,5 @@ const std::string& npxDeclaration();
 
 // Optional sign and decimal digits only, within 64 bits.
 std::optional<int64_t> parseWholeNumber(const std::string& text);
-
-// The first class of that kind and name, or null.
-const NpxEventClass* findEventClass(const NpxFile& npx, const std::string& classText,
-                                    const std::string& name);
 
 }  // namespace erp2npx

@@ -44,9 +44,15 @@ bool readEncoderFile(const std::string& path, std::string& text) {
   struct stat status {};
   bool usable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
                 static_cast<uint64_t>(status.st_size) <= kMaxEncoderBytes;
-  text.assign(usable ? kMaxEncoderBytes + 1 : 0, '\0');
+  // Room for the file as it is now and one byte more, which only a file that
+  // grew meanwhile fills; it may grow to one byte past the limit.
+  text.assign(usable ? static_cast<size_t>(status.st_size) + 1 : 0, '\0');
   size_t size = 0;
-  while (usable && size < text.size()) {
+  while (usable) {
+    if (size == text.size()) {
+      if (size > kMaxEncoderBytes) break;
+      text.resize(kMaxEncoderBytes + 1);
+    }
     const ssize_t got = read(fd, &text[size], text.size() - size);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) usable = false;
@@ -97,8 +103,10 @@ EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& lay
 }
 
 std::string encoderPathBesideExecutable(const SessionLayout& layout) {
-  // Beside the executable, whatever the working directory.
-  ModulePath modulePath;
+  // Beside the executable, whatever the working directory; the executable's
+  // path is looked up once for the run.
+  static const ModulePath executable;
+  ModulePath modulePath = executable;
   modulePath.replaceFileName(encoderFileName(layout));
   return modulePath.path();
 }

@@ -167,13 +167,13 @@ Status describeStorage(hid_t dataset, DatasetStorage& storage) {
   return Status::done();
 }
 
-bool chunkWritten(hid_t dataset, const hsize_t* origin) {
+uint64_t storedChunkBytes(hid_t dataset, const hsize_t* origin) {
   hsize_t bytes = 0;
   herr_t status = -1;
   // A missing chunk is an answer here, not an error worth the library's report.
   H5E_BEGIN_TRY { status = H5Dget_chunk_storage_size(dataset, origin, &bytes); }
   H5E_END_TRY;
-  return status >= 0 && bytes > 0;
+  return status >= 0 ? bytes : 0;
 }
 
 Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType, size_t valueBytes,
@@ -266,13 +266,9 @@ template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_
 template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
                                           std::vector<double>&);
 
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes, Bytes& stored,
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
                      uint32_t& filterMask) {
-  hsize_t bytes = 0;
   herr_t status = -1;
-  H5E_BEGIN_TRY { status = H5Dget_chunk_storage_size(dataset, origin, &bytes); }
-  H5E_END_TRY;
-  if (status < 0 || bytes == 0 || bytes > maxBytes) return false;
   try {
     stored.resize(static_cast<size_t>(bytes));
   } catch (const std::bad_alloc&) {

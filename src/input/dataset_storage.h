@@ -100,15 +100,18 @@ template <typename T>
 Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
                          std::vector<T>& values);
 
-// Whether the chunk at origin has been written; a chunk that never was
-// reads as fill values that the writer never meant.
-bool chunkWritten(hid_t dataset, const hsize_t* origin);
+// The bytes the chunk at origin takes in the file as stored; 0 for a chunk
+// never written, which reads as fill values that the writer never meant.
+uint64_t storedChunkBytes(hid_t dataset, const hsize_t* origin);
+inline bool chunkWritten(hid_t dataset, const hsize_t* origin) {
+  return storedChunkBytes(dataset, origin) > 0;
+}
 
-// Reads the chunk at origin as stored, before any filter is undone; false
-// when it cannot be read or claims more than maxBytes, which no sound chunk
-// of its size would. filterMask has bit i set for a filter the writer
-// skipped for this chunk.
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t maxBytes, Bytes& stored,
+// Reads the chunk at origin as stored, before any filter is undone, into
+// bytes as many bytes as storedChunkBytes gave; false when it cannot be
+// read. filterMask has bit i set for a filter the writer skipped for this
+// chunk.
+bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
                      uint32_t& filterMask);
 
 // For the first epochCount runs of epochValues elements, marks those that

@@ -319,8 +319,9 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
   OrderedWork<Block> work(workers, inFlight);
   const auto take = [&](Block& block) { hand(block, consumer, spares); };
   grid.forEachChunkBefore(limit, [&](const hsize_t* at) {
+    const uint64_t bytes = storedChunkBytes(source.dataset.get(), at);
     // A chunk never written holds no epoch anyone asked for.
-    if (partial && !chunkWritten(source.dataset.get(), at)) return true;
+    if (partial && bytes == 0) return true;
     std::vector<hsize_t> origin(at, at + grid.dims().size());
     const std::vector<hsize_t> extent = grid.chunkExtent(at);
     Bytes stored = storedSpares.take();
@@ -328,7 +329,8 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
     // Deflate never grows data by more than a few bytes a block, nor the
     // other filters by more than a checksum: a larger chunk is damaged.
     const uint64_t maxBytes = source.chunks->chunkBytes + source.chunks->chunkBytes / 64 + 1024;
-    const bool read = readStoredChunk(source.dataset.get(), at, maxBytes, stored, filterMask) &&
+    const bool read = bytes > 0 && bytes <= maxBytes &&
+                      readStoredChunk(source.dataset.get(), at, bytes, stored, filterMask) &&
                       !source.file->shrunk();
     work.submit(
         [&source, &grid, &spares, &storedSpares, limit, origin = std::move(origin), extent,

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +9,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "common/worker_threads.h"
 
 namespace erp2npx {
 
@@ -25,15 +24,9 @@ class OrderedWork {
   using Job = std::function<Result()>;
   using Take = std::function<void(Result&)>;
 
+  // The threads start once every member they use is there.
   OrderedWork(size_t workers, size_t inFlight) : limit_(inFlight < 1 ? 1 : inFlight) {
-    // Interrupts are left to the calling thread, whose handler removes the
-    // files in progress.
-    sigset_t interrupts, previous;
-    sigemptyset(&interrupts);
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signalNumber);
-    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    threads_ = startWorkers(workers, [this] { work(); });
   }
   OrderedWork(const OrderedWork&) = delete;
   OrderedWork& operator=(const OrderedWork&) = delete;

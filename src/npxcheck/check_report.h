@@ -28,6 +28,10 @@ void addProblem(CheckReport& report, const std::string& file, const std::string&
 // "N files, E epochs, P problems"
 std::string summaryLine(const CheckReport& report);
 
+// The messages the converter's layers reported, each as one line without the
+// blank lines some fixed texts carry; empty ones are left out.
+std::vector<std::string> reportedLines(const std::vector<std::string>& messages);
+
 // "1 epoch", "3 epochs"
 std::string countOf(uint64_t count, const std::string& singular, const std::string& plural);
 

@@ -13,6 +13,7 @@
 
 #include "common/config.h"
 #include "common/console.h"
+#include "common/messages.h"
 #include "input/dataset_loader.h"
 #include "input/epoch_matrix.h"
 #include "input/input_file.h"
@@ -21,6 +22,7 @@
 #include "input/stimulus_table.h"
 #include "input/subject_file.h"
 #include "npxcheck/check_report.h"
+#include "output/session_plan.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx::npxcheck {
@@ -160,11 +162,9 @@ struct Inspection {
         line("  Subject " + std::to_string(subject) + ": " +
              countOf(sessionMap.size(), "session", "sessions") + "; " + subjectText(subject));
         for (const auto& [session, trials] : sessionMap) {
-          uint64_t stimuli = 0;
-          for (const auto& trial : trials) stimuli += trial.second.size();
           line("    Session " + std::to_string(session) + ": " + layoutText(session) + ", " +
                countOf(trials.size(), "trial", "trials") + ", " +
-               countOf(stimuli, "stimulus", "stimuli"));
+               countOf(epochCountOf(trials), "stimulus", "stimuli"));
           for (const auto& [trial, members] : trials) {
             line("      Trial " + std::to_string(trial) + ": " +
                  countOf(members.size(), "stimulus", "stimuli"));
@@ -365,7 +365,7 @@ struct Inspection {
     if (!subjectFileFound) return;
     std::vector<int64_t> missing;
     for (const int32_t subject : index.subjects) {
-      if (subjectText(subject) == "no metadata line") missing.push_back(subject);
+      if (subjectInfos.count(subject) == 0) missing.push_back(subject);
     }
     if (!missing.empty()) {
       problem(countOf(missing.size(), "subject has", "subjects have") +
@@ -424,13 +424,12 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
   const uint64_t epochs =
       std::min<uint64_t>(tables.columns.codes.size(), featureValues / kEpochValues);
   const InputReader::Features features = reader.openFeatures(epochs, kEpochValues);
-  for (const std::string& message : console.collected()) {
-    const size_t first = message.find_first_not_of('\n');
-    const size_t last = message.find_last_not_of('\n');
-    // Missing datasets are listed as such below.
-    if (first != std::string::npos && message.rfind("\n\nNOOOO", 0) != 0) {
-      inspection.problem(message.substr(first, last - first + 1));
-    }
+  // Missing datasets are listed as such below.
+  std::set<std::string> missing;
+  for (const char* name : kDatasetNames)
+    missing.insert(reportedLines({msg::datasetMissing(name)}).front());
+  for (const std::string& line : reportedLines(console.collected())) {
+    if (missing.count(line) == 0) inspection.problem(line);
   }
   tables.layouts = buildSessionLayouts(matrixDims);
   tables.targets = buildTargetRecords(target);

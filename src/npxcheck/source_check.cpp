@@ -285,12 +285,9 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   // rest is still proven, and every file of the tree must come from it.
   Console console = Console::collecting();
   (void)DatasetLoader(console).load(sourcePath, channelList().size(), data);
-  for (const std::string& message : console.collected()) {
-    // The fixed texts carry line feeds of their own; a problem is one line.
-    const size_t first = message.find_first_not_of('\n');
-    const size_t last = message.find_last_not_of('\n');
-    if (first == std::string::npos || message == msg::kFileOpened) continue;
-    addProblem(report, sourcePath, message.substr(first, last - first + 1));
+  const std::string opened = reportedLines({msg::kFileOpened}).front();
+  for (const std::string& line : reportedLines(console.collected())) {
+    if (line != opened) addProblem(report, sourcePath, line);
   }
   summary.stimuli = data.stimulusCount;
 

@@ -99,8 +99,7 @@ struct SessionCheck {
                  npxName + " has " + std::to_string(channels.size()) + " Sensor elements");
     }
     const bool lengthAgrees =
-        field(actual.headerLength,
-              static_cast<int64_t>(kChannelNameBytes) * (int64_t{actual.channelCount} + 1),
+        field(actual.headerLength, headerLengthFor(actual.channelCount),
               "the header length for " + std::to_string(actual.channelCount) + " channels");
     for (size_t c = 0; c < actual.channelNames.size(); ++c) {
       if (!actual.namesTerminated[c]) {

@@ -30,7 +30,7 @@ std::vector<uint8_t> encodeEpochFileHeader(const ChannelList& channels, int32_t 
   std::vector<uint8_t> header(kBinaryMagic, kBinaryMagic + sizeof kBinaryMagic);
   const uint32_t channelCount = static_cast<uint32_t>(channels.size());
   appendLE32(header, kBinaryFormatVersion);
-  appendLE32(header, static_cast<uint32_t>(kChannelNameBytes * (channelCount + 1)));
+  appendLE32(header, static_cast<uint32_t>(headerLengthFor(channelCount)));
   appendLE32(header, kEpochSamples);
   appendLE32(header, static_cast<uint32_t>(positions));
   appendLE32(header, channelCount);

@@ -21,6 +21,12 @@ constexpr size_t kChannelNameBytes = 16;
 // The header length field counts from this offset to the first sample.
 constexpr size_t kHeaderLengthOrigin = 16;
 
+// The header length field of a file of channelCount channels: the fixed
+// fields after it take as much room as one more name.
+constexpr int64_t headerLengthFor(int64_t channelCount) {
+  return static_cast<int64_t>(kChannelNameBytes) * (channelCount + 1);
+}
+
 // The fields of a binary epoch file's header, as stored.
 struct EpochFileHeader {
   std::string magic;  // the first 8 bytes

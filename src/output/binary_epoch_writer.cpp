@@ -28,6 +28,8 @@ bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels)
     : channels_(channels),
+      dataOffset_(kHeaderLengthOrigin +
+                  static_cast<uint64_t>(headerLengthFor(static_cast<int64_t>(channels.size())))),
       heldLimit_(kHeldDescriptors),
       background_(std::clamp(std::thread::hardware_concurrency(), 1u, kWritingThreads)) {
   // Half of what the process may still open, however low its limit is set.
@@ -107,8 +109,7 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
       return;
     }
   }
-  const uint64_t offset =
-      kFixedHeaderBytes + kChannelNameBytes * channels_.size() + firstValue * sizeof(float);
+  const uint64_t offset = dataOffset_ + firstValue * sizeof(float);
   background_.write(slot.file.descriptor(), offset, values, count * sizeof(float), index);
   hold(index);
   slot.missing -= count;

@@ -60,6 +60,7 @@ class BinaryEpochWriter {
   void collectWrites();
 
   const ChannelList& channels_;
+  const uint64_t dataOffset_;  // of the first sample in every file
   std::vector<Slot> slots_;
   std::list<uint32_t> holders_;  // most recently written first
   size_t heldLimit_;

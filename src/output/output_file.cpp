@@ -15,6 +15,10 @@ namespace erp2npx {
 
 namespace {
 
+Status statusOf(int error) {
+  return error == 0 ? Status::done() : Status::failed(std::strerror(error));
+}
+
 // The temporary files in progress, for the interrupt handler to remove. Nodes
 // are only ever added at the head and reused, never freed, so the handler can
 // walk the list whatever the main thread is doing; a node's path is read only
@@ -126,8 +130,7 @@ int OutputFile::takeUp() {
 
 Status OutputFile::opened() {
   if (tempPath_.empty()) return Status::failed("the file is not open");
-  const int error = takeUp();
-  return error == 0 ? Status::done() : Status::failed(std::strerror(error));
+  return statusOf(takeUp());
 }
 
 Status OutputFile::reserve(uint64_t size) {
@@ -136,7 +139,7 @@ Status OutputFile::reserve(uint64_t size) {
   if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 || errno == EOPNOTSUPP) {
     return Status::done();
   }
-  return Status::failed(std::strerror(errno));
+  return statusOf(errno);
 }
 
 void OutputFile::putDown() {
@@ -148,22 +151,23 @@ void OutputFile::putDown() {
 namespace {
 
 // Repeats a write that stores only part of the bytes, as a full disk or a
-// signal may make it do, until all are written or it fails.
+// signal may make it do, until all are written or it fails; the error
+// number, 0 when all are written.
 template <typename WriteSome>
-Status writeFully(const void* data, size_t size, WriteSome writeSome) {
+int writeFully(const void* data, size_t size, WriteSome writeSome) {
   const char* bytes = static_cast<const char*>(data);
   uint64_t done = 0;
   while (size > 0) {
     const ssize_t written = writeSome(bytes, size, done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return Status::failed(std::strerror(errno));
+      return errno;
     }
     bytes += written;
     size -= static_cast<size_t>(written);
     done += static_cast<uint64_t>(written);
   }
-  return Status::done();
+  return 0;
 }
 
 }  // namespace
@@ -171,28 +175,32 @@ Status writeFully(const void* data, size_t size, WriteSome writeSome) {
 Status OutputFile::write(const void* data, size_t size) {
   const Status open = opened();
   if (!open.ok()) return open;
-  return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t) {
+  return statusOf(writeFully(data, size, [&](const char* bytes, size_t count, uint64_t) {
     return ::write(fd_, bytes, count);
-  });
+  }));
 }
 
 Status OutputFile::writeAt(uint64_t offset, const void* data, size_t size) {
   const Status open = opened();
   if (!open.ok()) return open;
+  return statusOf(writeAllAt(fd_, offset, data, size));
+}
+
+int writeAllAt(int fd, uint64_t offset, const void* data, size_t size) {
   return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t done) {
-    return pwrite(fd_, bytes, count, static_cast<off_t>(offset + done));
+    return pwrite(fd, bytes, count, static_cast<off_t>(offset + done));
   });
 }
 
 Status OutputFile::commit() {
   if (tempPath_.empty()) return Status::failed("the file is not open");
   if (fd_ >= 0 && close(std::exchange(fd_, -1)) != 0) {
-    const Status failed = Status::failed(std::strerror(errno));
+    const Status failed = statusOf(errno);
     abandon();
     return failed;
   }
   if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
-    const Status failed = Status::failed(std::strerror(errno));
+    const Status failed = statusOf(errno);
     abandon();
     return failed;
   }
@@ -209,10 +217,9 @@ void OutputFile::abandon() {
 }
 
 Status ensureDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-    return Status::failed(std::strerror(errno));
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return statusOf(errno);
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return Status::failed(std::strerror(errno));
+  if (stat(path.c_str(), &status) != 0) return statusOf(errno);
   if (!S_ISDIR(status.st_mode)) return Status::failed("a file of that name is in the way");
   return Status::done();
 }

@@ -43,7 +43,6 @@ class OutputFile {
   // Opens the created file again after putDown; the error number, 0 when it
   // is open.
   int takeUp();
-  bool holdsDescriptor() const { return fd_ >= 0; }
   // For writes issued elsewhere while the file holds it; -1 when it does not.
   int descriptor() const { return fd_; }
 
@@ -66,6 +65,11 @@ class OutputFile {
 // Makes an interrupt (Ctrl-C, a termination request) remove every temporary
 // file in progress before the process ends as it would have.
 void removePartialFilesOnInterrupt();
+
+// Writes all bytes at offset of fd, repeating a write that stores only part
+// of them, as a full disk or a signal may make it do; the error number, 0
+// when all are written.
+int writeAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
 // Creates a directory unless it exists; fails with the reason when the path
 // is not a usable directory afterwards.

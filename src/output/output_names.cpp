@@ -15,8 +15,6 @@ std::string formatted(const char* pattern, int64_t value) {
   return name;
 }
 
-bool isInt32(int64_t value) { return static_cast<int32_t>(value) == value; }
-
 // "a_b_c" into its fields.
 std::vector<std::string> fields(const std::string& text) {
   std::vector<std::string> parts(1);

@@ -32,4 +32,7 @@ std::optional<SessionStem> parseSessionStem(const std::string& stem);
 // round trip to tell.
 std::optional<int64_t> parseDecimal(const std::string& text);
 
+// Whether a parsed number is one the converter can have written.
+inline bool isInt32(int64_t value) { return static_cast<int32_t>(value) == value; }
+
 }  // namespace erp2npx

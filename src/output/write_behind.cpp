@@ -1,10 +1,7 @@
 #include "output/write_behind.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "common/worker_threads.h"
+#include "output/output_file.h"
 
 namespace erp2npx {
 
@@ -15,35 +12,11 @@ namespace {
 constexpr size_t kBatchBytes = size_t{1} << 20;
 constexpr size_t kQueuedBatches = 8;
 
-// The error number of writing all bytes at offset, 0 when all are written.
-int writeAll(int fd, uint64_t offset, const uint8_t* bytes, size_t size) {
-  while (size > 0) {
-    const ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes += written;
-    size -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return 0;
-}
-
 }  // namespace
 
 WriteBehind::WriteBehind(size_t threads) {
-  // Interrupts are left to the calling thread, whose handler removes the
-  // files in progress.
-  sigset_t interrupts, previous;
-  sigemptyset(&interrupts);
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signalNumber);
-  pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-  for (size_t i = 0; i < (threads < 1 ? 1 : threads); ++i) {
-    threads_.emplace_back([this] { work(); });
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   staged_.bytes.reserve(kBatchBytes);
+  threads_ = startWorkers(threads < 1 ? 1 : threads, [this] { work(); });
 }
 
 WriteBehind::~WriteBehind() {
@@ -105,7 +78,7 @@ void WriteBehind::work() {
     std::vector<std::pair<uint32_t, int>> failures;
     for (const Piece& piece : batch.pieces) {
       const int error =
-          writeAll(piece.fd, piece.offset, batch.bytes.data() + piece.start, piece.size);
+          writeAllAt(piece.fd, piece.offset, batch.bytes.data() + piece.start, piece.size);
       if (error != 0) failures.emplace_back(piece.tag, error);
     }
     batch.bytes.clear();
