@@ -4,7 +4,6 @@
 // bytes before and after.
 //
 //   inflate_floor FILE [THREADS]
-#include <hdf5.h>
 #include <libdeflate.h>
 
 #include <atomic>
@@ -13,17 +12,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "input/hdf5_handle.h"
+#include "input/dataset_storage.h"
+#include "input/input_file.h"
 
-using erp2npx::Hid;
+using erp2npx::Bytes;
+using erp2npx::DatasetStorage;
+using erp2npx::InputFile;
+using erp2npx::OpenedDataset;
 
 namespace {
 
 struct Chunk {
-  std::vector<uint8_t> stored;
+  Bytes stored;
   uint32_t filterMask = 0;
 };
 
@@ -39,51 +43,40 @@ int main(int argc, char** argv) {
   unsigned threads = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 0;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
 
-  const Hid file = erp2npx::fileHandle(H5Fopen(argv[1], H5F_ACC_RDONLY, H5P_DEFAULT));
-  if (!file.valid()) return fail("cannot open the file");
-  const Hid dataset = erp2npx::datasetHandle(H5Dopen2(file.get(), "/features", H5P_DEFAULT));
-  if (!dataset.valid()) return fail("no /features");
-  const Hid creation = erp2npx::propertyListHandle(H5Dget_create_plist(dataset.get()));
-  if (H5Pget_layout(creation.get()) != H5D_CHUNKED) return fail("/features is not chunked");
-  const Hid space = erp2npx::dataspaceHandle(H5Dget_space(dataset.get()));
-  const int rank = H5Sget_simple_extent_ndims(space.get());
-  if (rank <= 0) return fail("/features has no dimensions");
-  std::vector<hsize_t> dims(static_cast<size_t>(rank)), chunk(static_cast<size_t>(rank));
-  H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
-  H5Pget_chunk(creation.get(), rank, chunk.data());
-  const Hid type = erp2npx::datatypeHandle(H5Dget_type(dataset.get()));
-  size_t chunkBytes = H5Tget_size(type.get());
-  for (const hsize_t extent : chunk) chunkBytes *= extent;
+  // Opened and walked as the converter does.
+  std::string why;
+  const std::shared_ptr<InputFile> file = InputFile::open(argv[1], why);
+  if (!file) return fail("cannot open the file");
+  const OpenedDataset features = erp2npx::openInputDataset(*file, "/features");
+  DatasetStorage storage;
+  if (features.status != OpenedDataset::Status::kOpened ||
+      !erp2npx::describeStorage(features.dataset.get(), storage).ok()) {
+    return fail("no readable /features");
+  }
+  if (!storage.chunked) return fail("/features is not chunked");
+  // Room for the widest samples, 8 bytes each.
+  size_t chunkBytes = 8;
+  for (const hsize_t extent : storage.grid.chunk()) chunkBytes *= extent;
 
   // Every chunk of the grid, read as stored.
   std::vector<Chunk> chunks;
   uint64_t storedBytes = 0;
-  std::vector<hsize_t> at(static_cast<size_t>(rank), 0);
-  for (bool more = true; more;) {
-    hsize_t size = 0;
-    if (H5Dget_chunk_storage_size(dataset.get(), at.data(), &size) >= 0 && size > 0) {
-      Chunk c;
-      c.stored.resize(size);
-      if (H5Dread_chunk(dataset.get(), H5P_DEFAULT, at.data(), &c.filterMask, c.stored.data()) <
-          0) {
-        return fail("a chunk cannot be read");
-      }
-      storedBytes += size;
-      chunks.push_back(std::move(c));
-    }
-    more = false;
-    for (int d = rank; d-- > 0;) {
-      at[d] += chunk[d];
-      if (at[d] < dims[d]) {
-        more = true;
-        break;
-      }
-      at[d] = 0;
-    }
-  }
+  bool unreadable = false;
+  storage.grid.forEachChunkBefore(storage.elements, [&](const hsize_t* origin) {
+    const uint64_t bytes = erp2npx::storedChunkBytes(features.dataset.get(), origin);
+    if (bytes == 0) return true;
+    Chunk chunk;
+    unreadable = !erp2npx::readStoredChunk(features.dataset.get(), origin, bytes, chunk.stored,
+                                           chunk.filterMask);
+    storedBytes += bytes;
+    chunks.push_back(std::move(chunk));
+    return !unreadable;
+  });
+  if (unreadable) return fail("a chunk cannot be read");
 
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
+  std::atomic<uint64_t> inflatedBytes{0};
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
   for (unsigned t = 0; t < threads; ++t) {
@@ -98,6 +91,7 @@ int main(int argc, char** argv) {
                                        &got) != LIBDEFLATE_SUCCESS) {
           failed = true;
         }
+        inflatedBytes += got;
       }
     });
   }
@@ -107,6 +101,6 @@ int main(int argc, char** argv) {
   if (failed) return fail("a chunk does not inflate (is /features deflated?)");
   std::printf("%.3f s to inflate %zu chunks, %llu bytes to %llu, on %u threads\n", seconds,
               chunks.size(), static_cast<unsigned long long>(storedBytes),
-              static_cast<unsigned long long>(chunkBytes * chunks.size()), threads);
+              static_cast<unsigned long long>(inflatedBytes.load()), threads);
   return 0;
 }

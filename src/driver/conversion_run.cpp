@@ -1,7 +1,6 @@
 #include "driver/conversion_run.h"
 
 #include <new>
-#include <set>
 #include <stdexcept>
 
 #include "common/config.h"
@@ -21,10 +20,9 @@ int convert(Console& console) {
   const ChannelList& channels = channelList();
   InputData data;
   bool complete = DatasetLoader(console).load(kInputFileName, channels.size(), data);
-  std::set<int32_t> subjects;
-  for (const StimulusRecord& stimulus : data.stimuli) subjects.insert(stimulus.subject);
+  const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
   const SubjectFileReport subjectFile =
-      SubjectFileReader(subjects).read(kSubjectFileName, data.subjectInfos);
+      SubjectFileReader(index.subjects).read(kSubjectFileName, data.subjectInfos);
   for (const std::string& message : subjectFile.messages) console.line(message);
   complete = subjectFile.complete && complete;
 
@@ -32,7 +30,6 @@ int convert(Console& console) {
   console.line(msg::count("NumSessions: ", data.sessionLayouts.size()));
   console.line(msg::count("NumTrials: ", data.targets.size()));
 
-  const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
   const EpochStream epochs = [&](const EpochConsumer& consumer) { data.epochs.stream(consumer); };
   complete = SessionWalk(index, data, channels, console).walk(epochs) && complete;
 

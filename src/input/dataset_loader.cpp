@@ -33,8 +33,7 @@ bool DatasetLoader::load(const std::string& fileName, size_t channelCount, Input
   uint64_t codesCount = 0;
   // Each dataset of the stimulus count that could be read sets the count.
   auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
-    const InputReader::Table result =
-        reader.readTable(name, values, holdsOneValuePerStimulus(name));
+    const InputReader::Table result = reader.readTable(name, values);
     if (result.status == InputReader::Status::kRead && setsStimulusCount) {
       data.stimulusCount = result.declared;
     }

@@ -290,6 +290,8 @@ bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t 
   uint64_t steps = 0;
   return storage.grid.forEachChunkBefore(limit, [&](const hsize_t* origin) {
     if (++steps > budget) return false;
+    // Those before the first unwritten chunk are known to be written.
+    if (storage.grid.linearIndex(origin) < storage.writtenPrefix) return true;
     if (chunkWritten(dataset, origin)) return true;
     const std::vector<hsize_t> extent = storage.grid.chunkExtent(origin);
     return storage.grid.forEachRun(

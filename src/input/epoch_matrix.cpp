@@ -95,14 +95,12 @@ size_t workerCount() {
   return std::clamp<size_t>(cores, 1, kMaxWorkers);
 }
 
-SampleType sampleTypeOf(hid_t dataset) {
-  const Hid type = datatypeHandle(H5Dget_type(dataset));
-  if (!type.valid()) return SampleType::kOther;
+SampleType sampleTypeOf(hid_t type) {
   const std::pair<hid_t, SampleType> known[] = {{H5T_IEEE_F64LE, SampleType::kFloat64Little},
                                                 {H5T_IEEE_F64BE, SampleType::kFloat64Big},
                                                 {H5T_IEEE_F32LE, SampleType::kFloat32Little}};
   for (const auto& [standard, sampleType] : known) {
-    if (H5Tequal(type.get(), standard) > 0) return sampleType;
+    if (H5Tequal(type, standard) > 0) return sampleType;
   }
   return SampleType::kOther;
 }
@@ -147,14 +145,9 @@ std::string readFailure(const std::string& datasetName) {
   return "reading the dataset " + datasetName + " failed";
 }
 
-bool readsRaw(hid_t dataset, const DatasetStorage& storage, const InputFile& file,
+bool readsRaw(hid_t dataset, hid_t type, const DatasetStorage& storage, const InputFile& file,
               uint64_t& offset) {
-  const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
-  const Hid type = datatypeHandle(H5Dget_type(dataset));
-  if (!creation.valid() || !type.valid() || H5Pget_layout(creation.get()) != H5D_CONTIGUOUS ||
-      storage.filtered || H5Tequal(type.get(), H5T_NATIVE_DOUBLE) <= 0) {
-    return false;
-  }
+  if (storage.chunked || storage.filtered || H5Tequal(type, H5T_NATIVE_DOUBLE) <= 0) return false;
   offset = H5Dget_offset(dataset);
   // The values must lie inside the file, whatever its addresses claim.
   return offset != HADDR_UNDEF && offset <= file.size() &&
@@ -180,9 +173,11 @@ EpochMatrix::EpochMatrix(std::shared_ptr<const InputFile> file, std::string data
                          std::vector<bool> unwritten)
     : epochCount_(epochCount), unwritten_(std::move(unwritten)) {
   auto source = std::make_shared<Source>();
-  source->raw = readsRaw(dataset.get(), storage, *file, source->rawOffset);
-  if (!source->raw && storage.chunked) {
-    const SampleType sampleType = sampleTypeOf(dataset.get());
+  const Hid type = datatypeHandle(H5Dget_type(dataset.get()));
+  source->raw =
+      type.valid() && readsRaw(dataset.get(), type.get(), storage, *file, source->rawOffset);
+  if (!source->raw && storage.chunked && type.valid()) {
+    const SampleType sampleType = sampleTypeOf(type.get());
     uint64_t chunkValues = 1;
     for (const hsize_t extent : storage.grid.chunk()) chunkValues *= extent;
     const uint64_t chunkBytes = chunkValues * sampleBytes(sampleType);

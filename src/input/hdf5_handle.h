@@ -49,7 +49,6 @@ inline Hid datasetHandle(hid_t id) { return Hid(id, H5Dclose); }
 inline Hid dataspaceHandle(hid_t id) { return Hid(id, H5Sclose); }
 inline Hid datatypeHandle(hid_t id) { return Hid(id, H5Tclose); }
 inline Hid propertyListHandle(hid_t id) { return Hid(id, H5Pclose); }
-inline Hid groupHandle(hid_t id) { return Hid(id, H5Gclose); }
 
 // Switches the library's automatic error report off while it lives, for a
 // caller that reports failures in its own words.

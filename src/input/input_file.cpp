@@ -54,7 +54,6 @@ std::string externalStoreName(hid_t creation) {
 std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string& why) {
   why.clear();
   std::shared_ptr<InputFile> file(new InputFile());
-  file->path_ = path;
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   file->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (file->fd_ < 0) return nullptr;

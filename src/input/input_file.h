@@ -31,12 +31,10 @@ class InputFile {
   // Whether the file has lost bytes since it was opened: the library reads
   // what lies past its end as zeros, which only this tells from real data.
   bool shrunk() const;
-  const std::string& path() const { return path_; }
 
  private:
   InputFile() = default;
 
-  std::string path_;
   int fd_ = -1;
   uint64_t size_ = 0;
   Hid file_;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/messages.h"
+#include "input/dataset_loader.h"
 
 namespace erp2npx {
 
@@ -47,8 +48,8 @@ bool InputReader::open(const char* name, OpenedDataset& opened, DatasetStorage& 
 }
 
 template <typename T>
-InputReader::Table InputReader::readTable(const char* name, std::vector<T>& values,
-                                          bool perStimulus) {
+InputReader::Table InputReader::readTable(const char* name, std::vector<T>& values) {
+  const bool perStimulus = holdsOneValuePerStimulus(name);
   Table result;
   OpenedDataset opened;
   DatasetStorage storage;
@@ -88,9 +89,8 @@ InputReader::Table InputReader::readTable(const char* name, std::vector<T>& valu
   return result;
 }
 
-template InputReader::Table InputReader::readTable<int32_t>(const char*, std::vector<int32_t>&,
-                                                            bool);
-template InputReader::Table InputReader::readTable<double>(const char*, std::vector<double>&, bool);
+template InputReader::Table InputReader::readTable<int32_t>(const char*, std::vector<int32_t>&);
+template InputReader::Table InputReader::readTable<double>(const char*, std::vector<double>&);
 
 InputReader::Features InputReader::openFeatures(uint64_t epochCount, uint64_t epochValues) {
   const char* name = "/features";

@@ -40,7 +40,7 @@ class InputReader {
   // Reads a table whole, or up to its first unwritten chunk. A table of one
   // value per stimulus is never read past what 32-bit numbers can count.
   template <typename T>
-  Table readTable(const char* name, std::vector<T>& values, bool perStimulus);
+  Table readTable(const char* name, std::vector<T>& values);
 
   // Opens "/features" for epochCount epochs of epochValues values without
   // reading it: describes it, finds the epochs never written and test-reads

@@ -406,9 +406,7 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
   Console console = Console::collecting();
   InputReader reader(file, inputPath, console);
   Tables& tables = inspection.tables;
-  const auto read = [&](const char* name, auto& values) {
-    reader.readTable(name, values, holdsOneValuePerStimulus(name));
-  };
+  const auto read = [&](const char* name, auto& values) { reader.readTable(name, values); };
   read("/codes", tables.columns.codes);
   read("/database_ids", tables.columns.databaseIds);
   read("/erp_labels", tables.columns.erpLabels);

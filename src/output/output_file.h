@@ -51,8 +51,6 @@ class OutputFile {
   // Closes and removes the temporary file.
   void abandon();
 
-  const std::string& finalPath() const { return finalPath_; }
-
  private:
   Status opened();
 

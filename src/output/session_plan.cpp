@@ -46,11 +46,13 @@ SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data) 
   int32_t position = 0;
   for (const auto& [trial, stimuli] : trials) {
     const int32_t trialStart = position;
-    const TargetRecord& target = data.targets[static_cast<size_t>(trial)];
-    for (const int32_t stimulus : stimuli) {
-      const StimulusRecord& record = data.stimuli[static_cast<size_t>(stimulus)];
+    if (!stimuli.empty()) {
+      const TargetRecord& target = data.targets[static_cast<size_t>(trial)];
       events.trialTargetRow[trial] = target.targetRowCode;
       events.trialTargetColumn[trial] = target.targetColumnCode;
+    }
+    for (const int32_t stimulus : stimuli) {
+      const StimulusRecord& record = data.stimuli[static_cast<size_t>(stimulus)];
       events.codeOffsets[record.code].push_back(position);
       (record.label != 0 ? events.targetOffsets : events.standardOffsets).push_back(position);
       position += kEpochSamples;
