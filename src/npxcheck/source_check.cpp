@@ -83,6 +83,7 @@ class SourceProof {
     const SessionEventMap map =
         mapSessionEvents(readNpxFile(treePath(tree_, file.npxName)), positions);
     const uint32_t slot = static_cast<uint32_t>(files_.size());
+    keepReader(slot, std::move(reader));
     for (size_t k = 0; k < file.order.size(); ++k) {
       const int32_t stimulus = file.order[k];
       placement_.place(stimulus, slot, static_cast<uint32_t>(k));
@@ -179,10 +180,14 @@ class SourceProof {
   EpochFileReader& reader(uint32_t slot) {
     auto found = readers_.find(slot);
     if (found != readers_.end()) return found->second;
-    if (readers_.size() >= kOpenReaders) readers_.erase(readers_.begin());
-    EpochFileReader& opened = readers_[slot];
+    EpochFileReader opened;
     (void)opened.open(files_[slot].path);  // a file that cannot be read holds no values
-    return opened;
+    return keepReader(slot, std::move(opened));
+  }
+
+  EpochFileReader& keepReader(uint32_t slot, EpochFileReader reader) {
+    if (readers_.size() >= kOpenReaders) readers_.erase(readers_.begin());
+    return readers_[slot] = std::move(reader);
   }
 
   void proveEpochEvents(ProvenFile& file, const SessionLayout& layout, const SessionEventMap& map) {
@@ -191,18 +196,19 @@ class SourceProof {
       const int32_t stimulus = file.order[k];
       const StimulusRecord& record = data_.stimuli[static_cast<size_t>(stimulus)];
       const EpochMarks& marks = map.epochs[k];
-      const std::string where =
-          "epoch " + std::to_string(k) + ", stimulus " + std::to_string(stimulus);
+      const auto where = [&] {
+        return "epoch " + std::to_string(k) + ", stimulus " + std::to_string(stimulus);
+      };
       const std::string codeName = codeClassName(record.code, layout);
       bool agree = true;
       if (marks.codeClasses != 1 || marks.codeClass != codeName) {
-        codes.note(where + ": in class \"" + marks.codeClass + "\", the source's code " +
+        codes.note(where() + ": in class \"" + marks.codeClass + "\", the source's code " +
                    std::to_string(record.code) + " is \"" + codeName + "\"");
         agree = false;
       }
       const bool target = record.label != 0;
       if (marks.targetMarks != (target ? 1u : 0u) || marks.standardMarks != (target ? 0u : 1u)) {
-        labels.note(where + ": the source's label " + std::to_string(record.label) +
+        labels.note(where() + ": the source's label " + std::to_string(record.label) +
                     " makes it a " + (target ? kTargetClassName : kStandardClassName) + " epoch");
         agree = false;
       }

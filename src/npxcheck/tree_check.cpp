@@ -178,29 +178,33 @@ struct SessionCheck {
            (name && parseCodeClassName(className, name->layout));
   }
 
-  void checkEpochEvent(const NpxEventClass& eventClass, const NpxEvent& event, int64_t positions) {
-    const std::string prefix = "class " + eventClass.name + ": ";
-    const std::string example = "VSB=\"" + event.beginText + "\"";
+  void checkEpochEvent(const std::string& className, const NpxEvent& event, int64_t positions) {
+    // The texts are made only for a problem: most headers have none.
+    std::string problem;
     if (!event.begin) {
-      tally(prefix + "an event's VSB is not a whole number", example);
+      problem = "an event's VSB is not a whole number";
     } else if (*event.begin < 0 || *event.begin >= positions) {
-      tally(prefix + "an event lies outside the file's " + std::to_string(positions) +
-                " sample positions",
-            example);
+      problem =
+          "an event lies outside the file's " + std::to_string(positions) + " sample positions";
     } else if (*event.begin % kEpoch != 0) {
-      tally(prefix + "an event is not at an epoch start", example);
+      problem = "an event is not at an epoch start";
+    }
+    if (!problem.empty()) {
+      tally("class " + className + ": " + problem, "VSB=\"" + event.beginText + "\"");
     }
   }
 
   void checkTrialEvent(const NpxEvent& event, int64_t positions) {
-    checkEpochEvent(NpxEventClass{kTrialClass, kTrialClassName, {}}, event, positions);
-    const std::string example = "VSB=\"" + event.beginText + "\" VSE=\"" + event.endText + "\"";
+    checkEpochEvent(kTrialClassName, event, positions);
+    const auto example = [&] {
+      return "VSB=\"" + event.beginText + "\" VSE=\"" + event.endText + "\"";
+    };
     if (!event.end) {
-      tally("class Trial: an event's VSE is missing or not a whole number", example);
+      tally("class Trial: an event's VSE is missing or not a whole number", example());
     } else if (*event.end > positions || (event.begin && *event.end <= *event.begin)) {
       tally("class Trial: an event ends outside the file's " + std::to_string(positions) +
                 " sample positions or before it begins",
-            example);
+            example());
     }
   }
 
@@ -220,7 +224,7 @@ struct SessionCheck {
                      " speller, nor Target or Standard");
         }
         for (const NpxEvent& event : eventClass.events)
-          checkEpochEvent(eventClass, event, positions);
+          checkEpochEvent(eventClass.name, event, positions);
       } else if (eventClass.classText == kTrialClass && eventClass.name == kTrialClassName &&
                  !hasTrialClass) {
         hasTrialClass = true;
