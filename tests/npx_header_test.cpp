@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "header/npx_reader.h"
 #include "header/speller_layout.h"
 #include "test_support.h"
 
@@ -219,6 +220,28 @@ TEST_F(NpxHeader, OtherMatrixSizesUseTheirOwnEncoderName) {
   EXPECT_NE(header.text.find("Name=\"Col2\""), std::string::npos);
   EXPECT_NE(header.text.find("Name=\"Col4\""), std::string::npos);
   EXPECT_NE(header.text.find("Name=\"Row3-Col4\""), std::string::npos);
+}
+
+TEST_F(NpxHeader, ReaderReportsRepeatedAttributes) {
+  const SessionEvents events = threeEpochs();
+  const std::string path = dir.file("h.npx");
+  std::string text = buildHeader(inputsFor(nullptr, events, missingEncoder())).text;
+  EXPECT_TRUE(readNpxFile((test::writeTextFile(path, text), path)).problems.empty());
+  const auto repeat = [&](const std::string& what, const std::string& with) {
+    text.replace(text.find(what), what.size(), with);
+  };
+  repeat("Name=\"Cz\"", "Name=\"Cz\" Name=\"Cy\"");
+  test::writeTextFile(path, text);
+  const size_t at = text.find("Sensor ADBits=\"16\" Gain=\"1\" Name=\"Cz\"");
+  EXPECT_EQ(readNpxFile(path).problems,
+            std::vector<std::string>{"is not well-formed XML: the element <Sensor> at byte " +
+                                     std::to_string(at) + " repeats the attribute Name"});
+  repeat("VSB=\"128\"", "VSB=\"128\" VSB=\"0\"");
+  test::writeTextFile(path, text);
+  EXPECT_EQ(readNpxFile(path).problems,
+            std::vector<std::string>{
+                "is not well-formed XML: the element <Sensor> at byte " + std::to_string(at) +
+                " repeats the attribute Name (2 elements repeat an attribute)"});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "header/npx_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,39 @@ void checkTopLevel(const pugi::xml_document& document, std::vector<std::string>&
   }
 }
 
+// The XML library takes an element that repeats an attribute without
+// complaint; no XML reader does.
+void checkAttributesUnique(pugi::xml_document& document, std::vector<std::string>& problems) {
+  struct Walker : pugi::xml_tree_walker {
+    uint64_t count = 0;
+    std::string first;
+    std::vector<std::string> names;
+    bool for_each(pugi::xml_node& node) override {
+      if (node.type() != pugi::node_element || !node.first_attribute() ||
+          node.first_attribute() == node.last_attribute()) {
+        return true;
+      }
+      names.clear();
+      for (const pugi::xml_attribute attribute : node.attributes()) {
+        names.emplace_back(attribute.name());
+      }
+      std::sort(names.begin(), names.end());
+      const auto repeated = std::adjacent_find(names.begin(), names.end());
+      if (repeated != names.end() && count++ == 0) {
+        first = "the element <" + std::string(node.name()) + "> at byte " +
+                std::to_string(node.offset_debug()) + " repeats the attribute " + *repeated;
+      }
+      return true;
+    }
+  } walker;
+  document.traverse(walker);
+  if (walker.count == 0) return;
+  problems.push_back(
+      "is not well-formed XML: " + walker.first +
+      (walker.count == 1 ? std::string()
+                         : " (" + std::to_string(walker.count) + " elements repeat an attribute)"));
+}
+
 NpxField fieldOf(const pugi::xml_node node) {
   if (!node) return std::nullopt;
   return std::string(node.text().get());
@@ -133,6 +167,7 @@ NpxFile readNpxFile(const std::string& path) {
     return npx;
   }
   checkTopLevel(document, npx.problems);
+  checkAttributesUnique(document, npx.problems);
   npx.wellFormed = true;
   const pugi::xml_node root = document.child("DOC");
   npx.hasRoot = static_cast<bool>(root);
