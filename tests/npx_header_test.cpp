@@ -42,10 +42,8 @@ struct Header {
 };
 
 Header buildHeader(const SessionHeaderInputs& inputs) {
-  pugi::xml_document document;
   Header header;
-  header.encoder = NpxHeaderBuilder().buildSessionHeader(document, inputs);
-  header.text = NpxHeaderBuilder::serializeHeader(document);
+  header.text = NpxHeaderBuilder::headerText(inputs, &header.encoder);
   return header;
 }
 

@@ -116,8 +116,10 @@ NpxField fieldOf(const pugi::xml_attribute attribute) {
 
 const std::string& npxDeclaration() {
   static const std::string line = [] {
-    const std::string empty = NpxHeaderBuilder::serializeHeader(pugi::xml_document());
-    return empty.substr(0, empty.find('\n'));
+    // What the XML library writes before the document: the header keeps it.
+    std::ostringstream empty;
+    pugi::xml_document().save(empty, "\t", pugi::format_default, pugi::encoding_latin1);
+    return empty.str().substr(0, empty.str().find('\n'));
   }();
   return line;
 }
