@@ -220,26 +220,37 @@ TEST_F(NpxHeader, OtherMatrixSizesUseTheirOwnEncoderName) {
   EXPECT_NE(header.text.find("Name=\"Row3-Col4\""), std::string::npos);
 }
 
-TEST_F(NpxHeader, ReaderReportsRepeatedAttributes) {
+TEST_F(NpxHeader, ReaderReportsRepeatedAttributesAndElementsTheConverterNeverWrites) {
   const SessionEvents events = threeEpochs();
   const std::string path = dir.file("h.npx");
-  std::string text = buildHeader(inputsFor(nullptr, events, missingEncoder())).text;
-  EXPECT_TRUE(readNpxFile((test::writeTextFile(path, text), path)).problems.empty());
-  const auto repeat = [&](const std::string& what, const std::string& with) {
-    text.replace(text.find(what), what.size(), with);
+  const std::string text = buildHeader(inputsFor(nullptr, events, missingEncoder())).text;
+  const auto readWith = [&](const std::string& what, const std::string& with) {
+    std::string changed = text;
+    changed.replace(changed.find(what), what.size(), with);
+    test::writeTextFile(path, changed);
+    return readNpxFile(path);
   };
-  repeat("Name=\"Cz\"", "Name=\"Cz\" Name=\"Cy\"");
-  test::writeTextFile(path, text);
-  const size_t at = text.find("Sensor ADBits=\"16\" Gain=\"1\" Name=\"Cz\"");
-  EXPECT_EQ(readNpxFile(path).problems,
-            std::vector<std::string>{"is not well-formed XML: the element <Sensor> at byte " +
-                                     std::to_string(at) + " repeats the attribute Name"});
-  repeat("VSB=\"128\"", "VSB=\"128\" VSB=\"0\"");
-  test::writeTextFile(path, text);
-  EXPECT_EQ(readNpxFile(path).problems,
-            std::vector<std::string>{
-                "is not well-formed XML: the element <Sensor> at byte " + std::to_string(at) +
-                " repeats the attribute Name (2 elements repeat an attribute)"});
+  EXPECT_TRUE(readWith("", "").problems.empty());
+  const NpxFile repeated = readWith("Name=\"Cz\"", "Name=\"Cz\" Name=\"Cy\"");
+  EXPECT_EQ(repeated.problems,
+            std::vector<std::string>{"is not well-formed XML: duplicate attribute at byte " +
+                                     std::to_string(text.find("Name=\"Cz\"") + 10)});
+  EXPECT_FALSE(repeated.wellFormed);
+
+  // Inside "Events", a "Type" and an "Event"; what the encoder copy holds is
+  // not judged.
+  const NpxFile extra =
+      readWith("<Event VSB=\"128\" />", "<Event VSB=\"128\"><Why /></Event><Note>x</Note>");
+  const size_t at = text.find("<Event VSB=\"128\" />") + 17;
+  EXPECT_EQ(extra.problems,
+            std::vector<std::string>{"holds an element <Why> inside <Event> at byte " +
+                                     std::to_string(at) +
+                                     ", where the converter writes none (2 such elements)"});
+  EXPECT_TRUE(extra.wellFormed);
+  ASSERT_EQ(extra.classes.size(), 7u);
+  EXPECT_EQ(readWith("<ControlInterface />", "<ControlInterface><Any /></ControlInterface>")
+                .problems.size(),
+            0u);
 }
 
 }  // namespace
