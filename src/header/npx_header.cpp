@@ -25,15 +25,19 @@ class FileWriter : public pugi::xml_writer {
   explicit FileWriter(OutputFile& file) : file_(file) {}
   void write(const void* data, size_t size) override {
     buffer_.append(static_cast<const char*>(data), size);
-    if (buffer_.size() >= kBlock) flush();
+    if (buffer_.size() >= kBlock) spill();
   }
   Status flush() {
-    if (status_.ok() && !buffer_.empty()) status_ = file_.write(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    spill();
     return status_;
   }
 
  private:
+  void spill() {
+    if (status_.ok() && !buffer_.empty()) status_ = file_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
   static constexpr size_t kBlock = size_t{1} << 16;
   OutputFile& file_;
   std::string buffer_;
