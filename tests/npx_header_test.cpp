@@ -1,13 +1,18 @@
 #include "header/npx_header.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "header/npx_reader.h"
 #include "header/speller_layout.h"
+#include "output/binary_epoch_file.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -252,6 +257,56 @@ TEST_F(NpxHeader, ReaderReportsRepeatedAttributesAndElementsTheConverterNeverWri
                 .problems.size(),
             0u);
 }
+
+#ifdef NPXCHECK_EXECUTABLE
+TEST_F(NpxHeader, HugeHeaderIsWrittenAndReadInBoundedMemory) {
+  if (test::underSanitizer()) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+  // 400,000 one-epoch trials: a 75 MB header, which a whole document tree
+  // would need well over half a gigabyte to hold, to write or to read. The
+  // binary file is sparse.
+  constexpr int32_t kTrials = 400000;
+  SessionEvents events;
+  for (int32_t t = 0; t < kTrials; ++t) {
+    const int32_t at = t * kEpochSamples;
+    events.codeOffsets[t % 12].push_back(at);
+    (t % 6 == 0 ? events.targetOffsets : events.standardOffsets).push_back(at);
+    events.trialSpans[t] = TrialSpan{at, at + kEpochSamples};
+    events.trialTargetRow[t] = t % 6;
+    events.trialTargetColumn[t] = 6 + t % 6;
+  }
+  events.totalSamples = kTrials * kEpochSamples;
+  const std::string folder = dir.file("DB_00/Subject_01");
+  std::filesystem::create_directories(folder);
+  // Written with 64 MB of address space to spare beyond what is in use.
+  const pid_t writer = fork();
+  if (writer == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (rlim_t{64} << 20);
+    const rlimit bound{limit, limit};
+    const bool saved = setrlimit(RLIMIT_AS, &bound) == 0 &&
+                       NpxHeaderBuilder()
+                           .writeSessionHeader(folder + "/Subj01_01_06_06.npx",
+                                               inputsFor(nullptr, events, missingEncoder()))
+                           .status.ok();
+    _exit(saved ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::vector<uint8_t> head = encodeEpochFileHeader(channelList(), events.totalSamples);
+  const std::string bin = folder + "/Subj01_01_06_06.bin";
+  std::ofstream(bin, std::ios::binary)
+      .write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  ASSERT_EQ(
+      truncate(bin.c_str(), static_cast<off_t>(announcedFileSize(decodeEpochFileHeader(head)))), 0);
+  const test::RunResult run = test::runProgram(
+      "prlimit", dir.path, {"--as=536870912", "timeout", "120", NPXCHECK_EXECUTABLE, "."});
+  EXPECT_EQ(run.out, "2 files, 400000 epochs, 0 problems\n");
+  EXPECT_EQ(run.exitCode, 0);
+}
+#endif
 
 }  // namespace
 }  // namespace erp2npx
