@@ -89,19 +89,18 @@ class Session:
     columns: int
     sampling_rate: int
     channels: List[str]
-    data: np.ndarray
-    code: np.ndarray
-    target: np.ndarray
-    trial: np.ndarray
-    sequence: np.ndarray
+    data: np.ndarray = field(repr=False)
+    code: np.ndarray = field(repr=False)
+    target: np.ndarray = field(repr=False)
+    trial: np.ndarray = field(repr=False)
+    sequence: np.ndarray = field(repr=False)
     trial_targets: List[str]
     trial_symbols: List[str]
     subject_info: Subject
     symbol: np.ndarray = field(init=False, repr=False)
 
     def __post_init__(self):
-        symbols = np.array(self.trial_symbols + [""], dtype=str)
-        self.symbol = symbols[self.trial] if len(self.trial) else symbols[:0]
+        self.symbol = np.array(self.trial_symbols, dtype=str)[self.trial]
 
     @property
     def times(self) -> np.ndarray:
