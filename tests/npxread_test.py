@@ -6,6 +6,7 @@ usage: npxread_test.py reader|mne CONVERTER GENERATOR NPXCHECK DATA_DIR PYTHON_D
 """
 import dataclasses
 import importlib.util
+import os
 import pathlib
 import re
 import shutil
@@ -310,6 +311,13 @@ def check_mne(work, tmp):
     assert abs(latency * 1000 - printed_latency) <= 1000 / 128 / 2, (latency, printed_latency)
     assert abs(amplitude * scale - printed_amplitude) <= 0.5 * 10 ** -decimals + 1e-9, \
         (amplitude, printed_amplitude)
+    # The example of docs/FORMAT.md, run in the tree, prints Subject_01's peak.
+    text = (pathlib.Path(python_dir).parent / "docs" / "FORMAT.md").read_text("utf-8")
+    example = re.search(r"## Reading with `npxread`.*?```python\n(.*?)```", text, re.S).group(1)
+    run = subprocess.run([sys.executable, "-c", example], cwd=work, capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": python_dir, "PYTHONDONTWRITEBYTECODE": "1"})
+    assert len(example.splitlines()) == 5 and run.returncode == 0, run.stderr
+    assert re.fullmatch(r"\('Pz', [0-9.]+, -?[0-9.e-]+\)\n", run.stdout), run.stdout
     print(f"Pz: MNE {latency * 1000:.4f} ms {amplitude:+.4e} V, "
           f"npxcheck {printed_latency} ms {printed_amplitude:+} (x{scale:g})")
 
