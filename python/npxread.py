@@ -1,0 +1,1 @@
+"""Reader for converted erp2npx trees."""
