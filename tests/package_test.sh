@@ -32,6 +32,11 @@ for entry in "lrwxrwxrwx ./usr/bin/erp2npx -> ../lib/erp2npx/erp2npx" \
              "-rw-r--r-- ./usr/lib/python3/dist-packages/npxread.py"; do
   grep -qxF -- "$entry" <<<"$contents" || fail "$deb lacks '$entry'; it holds:"$'\n'"$contents"
 done
+# The reader is byte-compiled on install and its cache removed before removal.
+for script in "postinst:py3compile -p erp2npx" "prerm:py3clean -p erp2npx"; do
+  dpkg-deb -I "$deb" "${script%%:*}" 2>/dev/null | grep -qF "${script#*:}" ||
+    fail "the package's ${script%%:*} does not run '${script#*:}'"
+done
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libhdf5 libpugixml; do
   grep -q "$library" <<<"$depends" || fail "Depends '$depends' names no $library"
