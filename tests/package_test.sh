@@ -70,6 +70,14 @@ for command in erp2npx npxcheck erp2npx-make-sample; do
     fail "man cannot render $page"
   [ ! -s "$tmp/man-warnings.txt" ] || fail "$page: $(cat "$tmp/man-warnings.txt")"
   grep -q "^NAME" <<<"$rendered" || fail "$page renders without a NAME section"
+  # The page keeps up with the command: every option its --help names.
+  if [ "$command" != erp2npx ]; then
+    help=$("$root/usr/bin/$command" --help) || fail "$command --help exited with $?"
+    for option in $(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do
+      grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<<"$rendered" ||
+        fail "$page does not describe $option, which $command --help names"
+    done
+  fi
   pages=$((pages + 1))
 done
 
