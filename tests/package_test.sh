@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a configured build tree, checks its contents,
+# Configures a packaging build to see that it needs no GoogleTest. Builds the
+# Debian package from a configured build tree, checks its contents,
 # dependencies, changelog, manual pages and lintian's verdict, unpacks it
 # without installing, generates a collection with the unpacked generator,
 # converts it through the unpacked bin/erp2npx link from another directory
@@ -10,6 +11,16 @@ build=$1
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/erp2npx-package-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+
+# A packaging build leaves out the tests, fuzz targets and benchmark, and so
+# needs no GoogleTest: configuring it with GoogleTest barred must succeed.
+source=$(cd "$(dirname "$0")/.." && pwd)
+cmake -S "$source" -B "$tmp/packaging-build" -DERP2NPX_BUILD_TESTS=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$tmp/configure.txt" 2>&1 ||
+  fail "configuring with -DERP2NPX_BUILD_TESTS=OFF and no GoogleTest fails: $(cat "$tmp/configure.txt")"
+for folder in tests bench fuzz; do
+  [ ! -e "$tmp/packaging-build/$folder" ] || fail "-DERP2NPX_BUILD_TESTS=OFF still builds $folder/"
+done
 
 (cd "$build" && cpack -G DEB -B "$tmp/package" >/dev/null)
 debs=("$tmp"/package/*.deb)
