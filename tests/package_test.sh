@@ -81,6 +81,7 @@ for command in erp2npx npxcheck erp2npx-make-sample; do
     fail "man cannot render $page"
   [ ! -s "$tmp/man-warnings.txt" ] || fail "$page: $(cat "$tmp/man-warnings.txt")"
   grep -q "^NAME" <<<"$rendered" || fail "$page renders without a NAME section"
+  grep -qF "erp2npx $version" <<<"$rendered" || fail "$page does not name version $version"
   # The page keeps up with the command: every option its --help names.
   if [ "$command" != erp2npx ]; then
     help=$("$root/usr/bin/$command" --help) || fail "$command --help exited with $?"
