@@ -641,23 +641,24 @@ TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
   EXPECT_EQ(result.killedBy, 0);
   EXPECT_EQ(result.exitCode, 1);
   const std::string large = "DB_00/Subject_01/Subj01_02_06_06";
-  EXPECT_EQ(result.out, inputCounts(43, 3, 3) +
-                            "Processing DB_00\\\n"
-                            "\tProcessing Subject_01\\\n"
-                            "\t\tProcessing Subj01_01_06_06.bin\n"
-                            "\t\tProcessing Subj01_02_06_06.bin\n"
-                            "Unable to write the file " +
-                            large +
-                            ".bin: File too large; the file is removed\n"
-                            "The file " +
-                            large +
-                            ".bin of an earlier run is removed: this run does not write it\n"
-                            "The file " +
-                            large +
-                            ".npx of an earlier run is removed: this run does not write it\n"
-                            "\tProcessing Subject_02\\\n"
-                            "\t\tProcessing Subj02_03_06_06.bin\n" +
-                            closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(result.out,
+            inputCounts(43, 3, 3) +
+                "Processing DB_00\\\n"
+                "\tProcessing Subject_01\\\n"
+                "\t\tProcessing Subj01_01_06_06.bin\n"
+                "\t\tProcessing Subj01_02_06_06.bin\n"
+                "Unable to write the file " +
+                large +
+                ".bin: File too large; the file is removed\n"
+                "The file " +
+                large +
+                ".bin of an earlier run is removed, so that it is not taken for this input's\n"
+                "The file " +
+                large +
+                ".npx of an earlier run is removed, so that it is not taken for this input's\n"
+                "\tProcessing Subject_02\\\n"
+                "\t\tProcessing Subj02_03_06_06.bin\n" +
+                closingCounts(1, 2, 1, 3));
   EXPECT_EQ(outputFiles(work.path),
             (std::set<std::string>{kInputName, "DB_00/Subject_01/Subj01_01_06_06.bin",
                                    "DB_00/Subject_01/Subj01_01_06_06.npx",

@@ -489,7 +489,7 @@ TEST(SessionWalk, SessionNotWrittenOnARerunLeavesNoEarlierFile) {
   EXPECT_FALSE(result.complete);
   const auto removed = [&](const std::string& name) {
     return "The file " + subject + name +
-           " of an earlier run is removed: this run does not write it\n";
+           " of an earlier run is removed, so that it is not taken for this input's\n";
   };
   EXPECT_EQ(result.out,
             "Processing DB_00\\\n"

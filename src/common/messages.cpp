@@ -150,7 +150,8 @@ std::string filesOfAnotherSession(const std::string& path, const std::string& fi
 }
 
 std::string earlierFileRemoved(const std::string& path) {
-  return "The file " + path + " of an earlier run is removed: this run does not write it";
+  return "The file " + path +
+         " of an earlier run is removed, so that it is not taken for this input's";
 }
 
 std::string earlierFileNotRemoved(const std::string& path, const std::string& reason) {
