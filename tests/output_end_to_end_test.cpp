@@ -707,5 +707,36 @@ TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
   }
 }
 
+TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
+  writeInputFile(work.file(kInputName), threeSessions());
+  ASSERT_EQ(run().exitCode, 0);
+  // An unprivileged rerun in folders it cannot write, with the first
+  // session's earlier files its to write, not to remove.
+  for (const char* name : {"Subj01_01_06_06.bin", "Subj01_01_06_06.npx"}) {
+    chmod(work.file(std::string("DB_00/Subject_01/") + name).c_str(), 0666);
+  }
+  for (const std::string& d : {work.path, work.file("DB_00"), work.file("DB_00/Subject_01"),
+                               work.file("DB_00/Subject_02")}) {
+    chmod(d.c_str(), 0755);
+  }
+  const RunResult result = runAsNobody(converter, work.path);
+  if (result.out.empty()) GTEST_SKIP() << "cannot run as another user";
+  EXPECT_EQ(result.exitCode, 1);
+  const auto notRemoved = [](const std::string& name) {
+    return "Unable to remove the file DB_00/Subject_01/" + name +
+           " of an earlier run: Permission denied; it does not come from this input\n";
+  };
+  EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
+                            "Processing DB_00\\\n"
+                            "\tProcessing Subject_01\\\n"
+                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n" +
+                            notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx") +
+                            "\t\tError 13 creating fileSubj01_02_06_06.bin\n"
+                            "\tProcessing Subject_02\\\n"
+                            "\t\tError 13 creating fileSubj02_03_06_06.bin\n" +
+                            closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(outputFiles(work.path).size(), 7u);
+}
+
 }  // namespace
 }  // namespace erp2npx::test

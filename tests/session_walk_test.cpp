@@ -514,5 +514,30 @@ TEST(SessionWalk, SessionNotWrittenOnARerunLeavesNoEarlierFile) {
                                    "DB_00/Subject_01/Subj01_03_06_06.npx.partial/in the way/"}));
 }
 
+TEST(SessionWalk, DirectoryThatCannotBeSearchedForEarlierFilesIsReported) {
+  TempDir dir;
+  const InputData data = dataset({{0, 0, 0, 0}}, {{6, 6}}, 1);
+  // The subject directory goes while the session's epoch is being read.
+  const EpochStream stream = [&](const EpochConsumer& consumer) {
+    fs::rename(dir.file("DB_00/Subject_01"), dir.file("elsewhere"));
+    consumer.failed(0, kEpochValues, "reading the epochs failed");
+  };
+  const WalkResult result = walk(data, dir.path, stream);
+  EXPECT_FALSE(result.complete);
+  const std::string subject = dir.file("DB_00/Subject_01");
+  EXPECT_EQ(result.out,
+            "Processing DB_00\\\n"
+            "\tProcessing Subject_01\\\n"
+            "\t\tProcessing Subj01_01_06_06.bin\n"
+            "Unable to write the file " +
+                subject +
+                "/Subj01_01_06_06.bin: reading the epochs failed; the file is "
+                "removed\n"
+                "Unable to read the directory " +
+                subject +
+                " for files of an earlier run: No such file or directory; any there "
+                "do not come from this input\n");
+}
+
 }  // namespace
 }  // namespace erp2npx

@@ -159,6 +159,11 @@ std::string earlierFileNotRemoved(const std::string& path, const std::string& re
          "; it does not come from this input";
 }
 
+std::string earlierFilesNotSought(const std::string& directory, const std::string& reason) {
+  return "Unable to read the directory " + directory + " for files of an earlier run: " + reason +
+         "; any there do not come from this input";
+}
+
 std::string standardOutputFailed(const std::string& reason) {
   return "erp2npx: unable to write to standard output: " + reason +
          "; the conversion went on, but its report is incomplete";

@@ -58,6 +58,7 @@ std::string conversionRunningHere();
 std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath);
 std::string earlierFileRemoved(const std::string& path);
 std::string earlierFileNotRemoved(const std::string& path, const std::string& reason);
+std::string earlierFilesNotSought(const std::string& directory, const std::string& reason);
 std::string standardOutputFailed(const std::string& reason);
 
 }  // namespace msg

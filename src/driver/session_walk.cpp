@@ -205,7 +205,10 @@ class Walk {
   // that could pass for this input's; files of other sessions of this run
   // are not touched.
   void removeEarlier(const Step& step) {
-    for (const std::string& name : sessionFilesIn(step.directory, step.subject, step.session)) {
+    std::vector<std::string> names;
+    const Status listed = sessionFilesIn(step.directory, step.subject, step.session, names);
+    if (!listed.ok()) console_.line(msg::earlierFilesNotSought(step.directory, listed.reason()));
+    for (const std::string& name : names) {
       const auto claim = claimed_.find({step.where, name.substr(0, name.size() - 4)});
       if (claim != claimed_.end() && &steps_[claim->second.step] != &step) continue;
       removeEarlierFile(joinPath(step.directory, name));

@@ -264,11 +264,11 @@ Status removeEarlierFile(const std::string& path, bool& removed) {
   return Status::done();
 }
 
-std::vector<std::string> sessionFilesIn(const std::string& directory, int32_t subject,
-                                        int32_t session) {
-  std::vector<std::string> names;
+Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
+                      std::vector<std::string>& names) {
+  names.clear();
   DIR* entries = opendir(directory.empty() ? "." : directory.c_str());
-  if (entries == nullptr) return names;
+  if (entries == nullptr) return statusOf(errno);
   while (const dirent* entry = readdir(entries)) {
     const std::string name = entry->d_name;
     if (name.size() < 4) continue;
@@ -279,7 +279,7 @@ std::vector<std::string> sessionFilesIn(const std::string& directory, int32_t su
   }
   closedir(entries);
   std::sort(names.begin(), names.end());
-  return names;
+  return Status::done();
 }
 
 WorkingDirectoryLock::WorkingDirectoryLock() {

@@ -108,10 +108,10 @@ Status ensureDirectory(const std::string& path, DirectoryIdentity* identity = nu
 Status removeEarlierFile(const std::string& path, bool& removed);
 
 // The names in directory of the files of the given session (0-based
-// numbers) under any matrix size, as an earlier run may have left them;
-// sorted. Empty when the directory cannot be read.
-std::vector<std::string> sessionFilesIn(const std::string& directory, int32_t subject,
-                                        int32_t session);
+// numbers) under any matrix size, as an earlier run may have left them,
+// sorted into names; fails when the directory cannot be read.
+Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
+                      std::vector<std::string>& names);
 
 // An advisory lock on the working directory, held while it lives: two
 // conversions in one folder would otherwise replace each other's files in
