@@ -131,7 +131,7 @@ bool BinaryEpochWriter::settled(uint32_t index) const {
   return slot.missing == 0 || slot.creationError != 0 || !slot.failure.empty();
 }
 
-Status BinaryEpochWriter::finish(uint32_t index) {
+Status BinaryEpochWriter::complete(uint32_t index) {
   collectWrites();
   Slot& slot = slots_[index];
   if (slot.holds) {
@@ -147,7 +147,14 @@ Status BinaryEpochWriter::finish(uint32_t index) {
     slot.file.abandon();
     return Status::failed(slot.failure);
   }
-  return slot.file.commit();
+  return Status::done();
+}
+
+Status BinaryEpochWriter::commit(uint32_t index) { return slots_[index].file.commit(); }
+
+Status BinaryEpochWriter::finish(uint32_t index) {
+  const Status completed = complete(index);
+  return completed.ok() ? commit(index) : completed;
 }
 
 }  // namespace erp2npx

@@ -34,8 +34,12 @@ class BinaryEpochWriter {
   // The error number of creating the file, 0 when it was or is yet to be.
   int creationError(uint32_t slot) const { return slots_[slot].creationError; }
 
-  // Renames a file that holds all its samples into place, or removes it and
-  // says why.
+  // Closes a file that holds all its samples, ready to be renamed into
+  // place, or removes it and says why.
+  Status complete(uint32_t slot);
+  // Renames a completed file into place.
+  Status commit(uint32_t slot);
+  // Both.
   Status finish(uint32_t slot);
 
  private:
