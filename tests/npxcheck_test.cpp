@@ -814,6 +814,23 @@ TEST(NpxcheckPlot, NonFiniteSamplesAreLeftOutCountedAndNamedAndNamesEscaped) {
                "panel-\\xff\\x01");
   EXPECT_EQ(document.select_node("//text[@class='non-finite']").node().child_value(),
             npxcheck::nonFiniteNote(averages));
+  // Oz NaN in every standard epoch: no difference to find a peak in.
+  for (const int epoch : {1, 2, 4, 5}) {
+    for (int t = 0; t < 128; ++t) {
+      overwriteBytes(work->file("DB_00/Subject_01/Subj01_01_06_06.bin"),
+                     160 + 4 * (epoch * 1024 + t * 8 + 7), std::string("\0\0\xC0\x7F", 4));
+    }
+  }
+  ASSERT_EQ(npxcheck({work->path, "--plot", svg}).exitCode, 0);
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  std::string oz;
+  for (const pugi::xml_node cell : document.select_nodes("//g[@class='peak-row']")[7].node()) {
+    oz += cell.child_value() + std::string("|");
+  }
+  EXPECT_EQ(oz, "Oz|n/a|n/a|n/a \xC2\xB1 n/a|n/a \xC2\xB1 n/a|");
+  EXPECT_EQ(document.select_nodes("//g[@id='panel-Oz']/circle").size(), 0u);
+  EXPECT_EQ(document.select_nodes("//g[@id='panel-Pz']/circle").size(), 1u);
+  EXPECT_EQ(readFile(svg).find("nan"), std::string::npos);
   // Nor does the check's report carry the bytes to a terminal.
   EXPECT_TEXT(npxcheck({work->path}).out,
               contains(".bin: channel 1 is named \"\\xff\\x01\", its Sensor element \"Fz\"\n"));

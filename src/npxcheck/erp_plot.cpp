@@ -439,12 +439,16 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
   for (size_t c = 0; c < channels; ++c) {
     const DifferencePeak& peak = peaks[c];
     const size_t v = peak.sample * channels + c;
-    const std::string cells[] = {
-        xmlText(averages.channels[c]), printed("%.1f", peak.latencyMs),
-        printed("%+.2f", peak.amplitude),
-        printed("%.2f", averages.target[v]) + kPlusMinus + printed("%.2f", averages.targetError[v]),
-        printed("%.2f", averages.standard[v]) + kPlusMinus +
-            printed("%.2f", averages.standardError[v])};
+    // A channel without a finite difference has no peak: every cell n/a.
+    const auto at = [&](double value) {
+      return std::isfinite(peak.amplitude) ? value : std::numeric_limits<double>::quiet_NaN();
+    };
+    const std::string cells[] = {xmlText(averages.channels[c]), printed("%.1f", at(peak.latencyMs)),
+                                 printed("%+.2f", peak.amplitude),
+                                 printed("%.2f", at(averages.target[v])) + kPlusMinus +
+                                     printed("%.2f", at(averages.targetError[v])),
+                                 printed("%.2f", at(averages.standard[v])) + kPlusMinus +
+                                     printed("%.2f", at(averages.standardError[v]))};
     const double y = top + kRow * static_cast<double>(c + 2);
     svg += "<g class=\"peak-row\">";
     for (size_t i = 0; i < 5; ++i) svg += cell(i, y, cells[i]);
