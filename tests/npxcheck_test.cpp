@@ -531,14 +531,25 @@ TEST_F(NpxcheckTree, ReportIsOneSelfContainedPageOfTheCheckSubjectsAveragesAndSe
                                 "DB_00/Subject_01|Subj01_01_06_06|6 x 6|2|72|12|G2|",
                                 "DB_01/Subject_02|Subj02_02_04_05|4 x 5|2|54|12|MA|"}));
 
-  // The check's problems, and its exit value.
-  fs::remove(path(kOtherSession + ".npx"));
+  // The check's problems and its exit value; a file that cannot be averaged
+  // is left out of the averages by name.
+  fs::resize_file(path(kSession + ".bin"), 4096);
   const Outcome damaged = npxcheck({work_.path, "--report", html});
   EXPECT_EQ(damaged.exitCode, 1);
-  EXPECT_TEXT(readFile(html),
-              contains("<p class=\"bad\">Problems found: 3 files, 72 epochs, 1 problem</p>\n"
+  const std::string truncated =
+      kSession +
+      ".bin: is truncated: it holds 4096 bytes, its header announces 295072 (9216 "
+      "sample positions of 8 channels)";
+  EXPECT_EQ(damaged.out, truncated + "\n4 files, 126 epochs, 1 problem\nwrote " + html + "\n");
+  const std::string damagedPage = readFile(html);
+  EXPECT_TEXT(damagedPage,
+              contains("<p class=\"bad\">Problems found: 4 files, 126 epochs, 1 problem</p>\n"
                        "<ul class=\"problems\">\n<li>" +
-                       kOtherSession + ".bin: has no header Subj02_02_04_05.npx beside it</li>\n"));
+                       truncated + "</li>\n</ul>\n"));
+  EXPECT_TEXT(damagedPage,
+              contains("<ul class=\"left-out\">\n<li>" + kSession +
+                       ".bin does not hold the epochs its header announces</li>\n</ul>\n"));
+  EXPECT_TEXT(damagedPage, contains("<title>Grand average of 1 session</title>"));
 }
 
 // Renders a page in a headless browser; its console lines and whether the

@@ -493,11 +493,16 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
       subjects.emplace_back();
       subjects.back().averages.title = parent;
     }
+    // A file that cannot be averaged fails before any of its epochs is
+    // taken (short of one changing while it is read); the rest still count.
     if (!walk.session(files.relativeStem, {&all, &subjects.back()}, error)) {
-      return Status::failed(error);
+      averages.leftOut.push_back(error);
     }
   }
-  if (all.averages.sessions.empty()) return Status::failed("no session files below " + tree.root);
+  if (all.averages.sessions.empty()) {
+    return Status::failed(averages.leftOut.empty() ? "no session files below " + tree.root
+                                                   : "no session could be averaged");
+  }
   if (all.target.epochs + all.standard.epochs == 0) {
     return Status::failed("no epoch marked Target or Standard in " +
                           countOf(all.averages.sessions.size(), "session", "sessions"));

@@ -64,10 +64,12 @@ Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverage
 
 // The average of all sessions and, in the same pass, one per subject
 // directory (DB_xx/Subject_xx), all in the unit inferred over all of them
-// unless one is given.
+// unless one is given. Sessions whose files cannot be averaged are left out
+// and named, each with the reason.
 struct TreeAverages {
   ErpAverages all;
   std::vector<ErpAverages> subjects;  // in tree order
+  std::vector<std::string> leftOut;
 };
 Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& averages);
 

@@ -195,6 +195,13 @@ HtmlReport buildHtmlReport(const TreeFiles& tree, const std::string& sourcePath,
   page += "</table>\n";
 
   page += "<h2 id=\"erp\">Average ERPs</h2>\n";
+  if (!report.averages.leftOut.empty()) {
+    page += "<p class=\"bad\">Left out of the averages:</p>\n<ul class=\"left-out\">\n";
+    for (const std::string& reason : report.averages.leftOut) {
+      page += "<li>" + xmlText(reason) + "</li>\n";
+    }
+    page += "</ul>\n";
+  }
   if (!report.averagingError.empty()) {
     page += "<p class=\"bad\">No averages: " + xmlText(report.averagingError) + "</p>\n";
   } else {
