@@ -101,8 +101,7 @@ struct Average {
   }
 
   void finish(Unit unit, bool inferred) {
-    static const double kScale[] = {1.0, 1e6, 1e3, 1.0};
-    const double scale = kScale[static_cast<int>(unit)];
+    const double scale = unit == Unit::kVolt ? 1e6 : unit == Unit::kMillivolt ? 1e3 : 1.0;
     const size_t values = averages.channels.size() * kEpochSamples;
     averages.targetEpochs = target.epochs;
     averages.standardEpochs = standard.epochs;
@@ -389,9 +388,10 @@ struct PanelDrawing {
     if (!peaks.empty()) {
       wave("difference", averages.target, &averages.standard, kDifferenceColour, "1.5");
       const DifferencePeak& peak = peaks[channel];
-      if (std::isfinite(peak.amplitude))
+      if (std::isfinite(peak.amplitude)) {
         svg += "<circle class=\"peak\" cx=\"" + number(x(peak.latencyMs)) + "\" cy=\"" +
                number(y(peak.amplitude)) + "\" r=\"3\" fill=\"" + kDifferenceColour + "\"/>\n";
+      }
     }
     svg += "<text x=\"" + number(x(0) + 6) + "\" y=\"" + number(panel.top + 16) +
            "\" font-size=\"13\" font-weight=\"bold\">" + xmlText(averages.channels[channel]) +
@@ -484,14 +484,15 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
   EpochWalk walk{tree, {}, {}};
   Average all;
   std::vector<Average> subjects;
+  std::vector<std::string> directories;
   std::string error;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx) continue;
     // Sessions come sorted, so a subject's sessions follow one another.
     const std::string parent = std::filesystem::path(files.relativeStem).parent_path().string();
-    if (subjects.empty() || parent != subjects.back().averages.title) {
+    if (directories.empty() || parent != directories.back()) {
+      directories.push_back(parent);
       subjects.emplace_back();
-      subjects.back().averages.title = parent;
     }
     // A file that cannot be averaged fails before any of its epochs is
     // taken (short of one changing while it is read); the rest still count.
@@ -510,9 +511,10 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
   const Unit taken = walk.unitFor(unit);
   all.finish(taken, unit == Unit::kAuto);
   averages.all = std::move(all.averages);
-  for (Average& subject : subjects) {
+  for (size_t i = 0; i < subjects.size(); ++i) {
+    Average& subject = subjects[i];
     subject.finish(taken, unit == Unit::kAuto);
-    subject.averages.title = "Average ERP of " + subject.averages.title + ", " +
+    subject.averages.title = "Average ERP of " + directories[i] + ", " +
                              countOf(subject.averages.sessions.size(), "session", "sessions");
     averages.subjects.push_back(std::move(subject.averages));
   }
