@@ -68,8 +68,9 @@ int runReport(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const TreeFiles tree = scanTree(line.tree);
   const HtmlReport report = buildHtmlReport(tree, line.source, chosenUnit(line));
   printCheck(report.check, out);
-  if (!report.averagingError.empty())
+  if (!report.averagingError.empty()) {
     printError(err, "no ERP in the report: " + report.averagingError);
+  }
   printNonFinite(report.averages.all, err);
   if (!writeFile(line.report, report.page, err)) return kExitProblems;
   print(out, "wrote " + line.report);

@@ -42,10 +42,13 @@ std::string formatted(const char* pattern, ...) {
   return text;
 }
 
+// Trials have no name in the tree: the input's numbers stand.
+std::string plainNumber(int64_t number) { return std::to_string(number); }
+std::string trialName(int64_t trial) { return "trial " + std::to_string(trial); }
+
 // "3, 4, 7" or "3, 4, 7, ... (12 in all)", each number named by name.
-std::string listed(
-    const std::vector<int64_t>& numbers,
-    std::string (*name)(int64_t) = [](int64_t n) { return std::to_string(n); }) {
+std::string listed(const std::vector<int64_t>& numbers,
+                   std::string (*name)(int64_t) = plainNumber) {
   std::string text;
   for (size_t i = 0; i < numbers.size() && i < kListedNumbers; ++i) {
     text += (i == 0 ? "" : ", ") + name(numbers[i]);
@@ -295,8 +298,7 @@ struct Inspection {
         checkGaps(sessions, "session", subjectName(subject), sessionName);
         for (const auto& [session, trials] : sessions) {
           if (!sessionOwner.emplace(session, subject).second) sharedSessions.insert(session);
-          checkGaps(trials, "trial", sessionName(session),
-                    [](int64_t n) { return std::to_string(n); });
+          checkGaps(trials, "trial", sessionName(session), plainNumber);
           for (const auto& entry : trials) {
             if (!trialOwner.emplace(entry.first, session).second) sharedTrials.insert(entry.first);
           }
@@ -305,8 +307,7 @@ struct Inspection {
     }
     reportShared(sharedSubjects, "subject numbers are shared by databases", subjectName);
     reportShared(sharedSessions, "session numbers are shared by subjects", sessionName);
-    reportShared(sharedTrials, "trial numbers are shared by sessions",
-                 [](int64_t n) { return "trial " + std::to_string(n); });
+    reportShared(sharedTrials, "trial numbers are shared by sessions", trialName);
   }
 
   void reportShared(const std::set<int32_t>& shared, const std::string& what,
@@ -375,8 +376,7 @@ struct Inspection {
       }
     }
     reportOutside(unknownSessions, "session", "layout", tables.layouts.size(), sessionName);
-    reportOutside(unknownTrials, "trial", "target", tables.targets.size(),
-                  [](int64_t n) { return "trial " + std::to_string(n); });
+    reportOutside(unknownTrials, "trial", "target", tables.targets.size(), trialName);
     for (const auto& [session, tally] : badCodes) {
       problem(sessionName(session) + ": " +
               countOf(tally.count, "stimulus has a code", "stimuli have codes") +
