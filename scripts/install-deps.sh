@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(build-essential cmake libhdf5-dev hdf5-tools libpugixml-dev libboost-dev libdeflate-dev
           libgtest-dev libxml2-utils clang-14 clang-format-14 libclang-rt-14-dev time python3-numpy dpkg-dev
-          chromium)
+          python3-mne python3-pandas chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
