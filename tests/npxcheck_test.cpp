@@ -550,6 +550,11 @@ TEST_F(NpxcheckTree, ReportIsOneSelfContainedPageOfTheCheckSubjectsAveragesAndSe
               contains("<ul class=\"left-out\">\n<li>" + kSession +
                        ".bin does not hold the epochs its header announces</li>\n</ul>\n"));
   EXPECT_TEXT(damagedPage, contains("<title>Grand average of 1 session</title>"));
+
+  const std::string nowhere = path("none/report.html");
+  const Outcome unwritten = npxcheck({work_.path, "--report", nowhere});
+  EXPECT_EQ(unwritten.err, "npxcheck: " + nowhere + ": cannot be written\n");
+  EXPECT_EQ(unwritten.exitCode, 1);
 }
 
 // Renders a page in a headless browser; its console lines and whether the
