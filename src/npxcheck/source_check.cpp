@@ -305,9 +305,8 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   for (const auto& [database, subjects] : index.hierarchy) {
     for (const auto& [subject, sessions] : subjects) {
       for (const auto& [session, trials] : sessions) {
-        const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") +
-                                 " of database " + std::to_string(database) + ", subject " +
-                                 std::to_string(subject) + ", session " + std::to_string(session);
+        const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
+                                 sessionPlace(database, subject, session);
         const std::string obstacle = sessionObstacle(data, database, subject, session, trials);
         if (!obstacle.empty()) {
           addProblem(report, sourcePath, "the " + what + " have no place in the tree: " + obstacle);
