@@ -114,6 +114,11 @@ reader=$root/usr/lib/python3/dist-packages
 imported=$(cd "$tmp" && PYTHONPATH="$reader" "$python" -B -c 'import npxread; print(npxread.__file__)') ||
   fail "npxread does not import from $reader"
 [ "$imported" = "$reader/npxread.py" ] || fail "npxread imported from $imported, not $reader"
+# The installed reader reads what the installed converter wrote.
+read_sessions=$(cd "$tmp" && PYTHONPATH="$reader" "$python" -B -c \
+  'import sys, npxread; print(sum(len(s.code) for s in npxread.read_tree(sys.argv[1])))' "$tmp/work") ||
+  fail "the installed reader cannot read the converted tree"
+[ "$read_sessions" -gt 0 ] || fail "the installed reader found no epoch in the converted tree"
 
 echo "package $(basename "$deb"): contents, Depends '$depends', changelog $logged," \
      "$lintian_verdict, $pages manual pages, $headers headers and the reader as expected"
