@@ -140,6 +140,10 @@ std::string encoderWithoutElement(const std::string& encoderFileName) {
          " holds no DOC/Encoder element; the headers made with it have none";
 }
 
+std::string runStopped(const std::string& program, const std::string& what) {
+  return program + ": stopped by an unexpected error: " + what;
+}
+
 }  // namespace msg
 
 }  // namespace erp2npx

@@ -54,6 +54,9 @@ std::string headerNotSaved(const std::string& path, const std::string& reason);
 std::string encoderNotLoaded(const std::string& encoderFileName);
 std::string encoderWithoutElement(const std::string& encoderFileName);
 
+// An error nothing below the top of a run handled, with its own text.
+std::string runStopped(const std::string& program, const std::string& what);
+
 }  // namespace msg
 
 }  // namespace erp2npx

@@ -1,5 +1,7 @@
 #include "driver/conversion_run.h"
 
+#include <cstdio>
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -54,6 +56,10 @@ int runConversion() {
     return 1;
   } catch (const std::length_error&) {
     console.line(msg::outOfMemory(kInputFileName));
+    return 1;
+  } catch (const std::exception& error) {
+    // Standard output keeps to the converter's own lines.
+    std::fprintf(stderr, "%s\n", msg::runStopped("erp2npx", error.what()).c_str());
     return 1;
   }
 }
