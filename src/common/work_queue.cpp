@@ -3,6 +3,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <new>
+#include <system_error>
+
 namespace erp2npx {
 
 namespace {
@@ -45,15 +48,18 @@ std::vector<std::thread> startWorkers(size_t count, const std::function<void()>&
   std::vector<std::thread> threads;
   try {
     threads.reserve(count);
-  } catch (const std::exception&) {
+  } catch (const std::bad_alloc&) {
     return threads;
   }
   const InterruptsBlocked blocked;
+  // Those started do the work; with none, the calling thread does.
   for (size_t i = 0; i < count; ++i) {
     try {
       threads.push_back(start ? start(body) : std::thread(body));
-    } catch (const std::exception&) {
-      break;  // those started do the work; with none, the calling thread
+    } catch (const std::system_error&) {
+      break;
+    } catch (const std::bad_alloc&) {
+      break;
     }
   }
   return threads;

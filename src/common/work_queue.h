@@ -39,7 +39,8 @@ class ScopedWorkFaults {
 
 const WorkFaults& workFaults();
 
-// Starts up to count threads running body, as many as the system gives.
+// Starts up to count threads running body, as many as the system gives
+// (std::system_error or std::bad_alloc says it gives no more).
 // Interrupts are left to the calling thread, whose handler removes the files
 // in progress; its signal mask is as before on return.
 std::vector<std::thread> startWorkers(size_t count, const std::function<void()>& body,

@@ -45,7 +45,8 @@ void WriteBehind::send() {
   queue_.submit(
       std::move(batch),
       [this](Batch& writing) {
-        for (const Piece& piece : writing.pieces) {
+        for (; writing.done < writing.pieces.size(); ++writing.done) {
+          const Piece& piece = writing.pieces[writing.done];
           const int error =
               writeAt_(piece.fd, piece.offset, writing.bytes.data() + piece.start, piece.size);
           if (error != 0) writing.failures.emplace_back(piece.tag, error);
@@ -57,7 +58,7 @@ void WriteBehind::send() {
 void WriteBehind::collect(Batch& batch, std::exception_ptr failure) {
   for (const auto& [tag, error] : batch.failures) failures_.emplace_back(tag, std::strerror(error));
   if (failure) {
-    // Which of its writes were done is not known: the batch's files are lost.
+    // The piece that threw and those after it were not written.
     std::string reason = "writing failed";
     try {
       std::rethrow_exception(failure);
@@ -65,11 +66,14 @@ void WriteBehind::collect(Batch& batch, std::exception_ptr failure) {
       reason = exception.what();
     } catch (...) {
     }
-    for (const Piece& piece : batch.pieces) failures_.emplace_back(piece.tag, reason);
+    for (size_t p = batch.done; p < batch.pieces.size(); ++p) {
+      failures_.emplace_back(batch.pieces[p].tag, reason);
+    }
   }
   batch.bytes.clear();
   batch.pieces.clear();
   batch.failures.clear();
+  batch.done = 0;
   if (spares_.size() < kQueuedBatches) spares_.push_back(std::move(batch));
 }
 

@@ -48,6 +48,7 @@ class WriteBehind {
     std::vector<uint8_t> bytes;
     std::vector<Piece> pieces;
     std::vector<std::pair<uint32_t, int>> failures;  // tags and error numbers
+    size_t done = 0;                                 // pieces tried
   };
 
   void send();
