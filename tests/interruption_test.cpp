@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -40,7 +41,11 @@ int convertInChild(const std::string& workingDirectory, const WorkFaults& faults
     dup2(null, STDOUT_FILENO);
     dup2(error, STDERR_FILENO);
     const ScopedWorkFaults inForce(faults);
-    _exit(runConversion());
+    try {
+      _exit(runConversion());
+    } catch (...) {
+      std::abort();  // as the converter's own main would end
+    }
   }
   int status = 0;
   waitpid(pid, &status, 0);
