@@ -169,6 +169,10 @@ std::string standardOutputFailed(const std::string& reason) {
          "; the conversion went on, but its report is incomplete";
 }
 
+std::string runStopped(const std::string& program, const std::string& what) {
+  return program + ": stopped by an unexpected error: " + what;
+}
+
 }  // namespace msg
 
 }  // namespace erp2npx

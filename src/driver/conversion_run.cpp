@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -77,6 +78,10 @@ int convertReporting(Console& console) {
     return 1;
   } catch (const std::length_error&) {
     console.line(msg::outOfMemory(kInputFileName));
+    return 1;
+  } catch (const std::exception& error) {
+    // Standard output keeps to the converter's own lines.
+    std::fprintf(stderr, "%s\n", msg::runStopped("erp2npx", error.what()).c_str());
     return 1;
   }
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <set>
 
@@ -339,7 +340,14 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   consumer.failed = [&](uint64_t first, uint64_t count, const std::string& reason) {
     proof.sourceFailed(first, count, reason);
   };
-  data.epochs.stream(consumer);
+  try {
+    data.epochs.stream(consumer);
+  } catch (const std::exception& error) {
+    // The files compared so far are still reported; the others are not
+    // accounted for.
+    addProblem(report, sourcePath,
+               std::string("its samples could not all be compared: ") + error.what());
+  }
   proof.report(report, summary);
   for (const SessionFiles& files : tree.sessions) {
     if (expected.count(files.relativeStem) == 0) {

@@ -18,7 +18,9 @@ namespace erp2npx {
 // in it. Few descriptors are held, however many files are in progress.
 class BinaryEpochWriter {
  public:
-  explicit BinaryEpochWriter(const ChannelList& channels);
+  // writeAt does the writes in the background; a test puts a failing one in
+  // its place.
+  explicit BinaryEpochWriter(const ChannelList& channels, WriteAt writeAt = writeAllAt);
 
   // A session file of the given number of epochs; returns its slot.
   uint32_t add(std::string path, uint32_t epochs);
