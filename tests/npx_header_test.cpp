@@ -277,7 +277,8 @@ TEST_F(NpxHeader, HugeHeaderIsWrittenAndReadInBoundedMemory) {
   events.totalSamples = kTrials * kEpochSamples;
   const std::string folder = dir.file("DB_00/Subject_01");
   std::filesystem::create_directories(folder);
-  // Written with 64 MB of address space to spare beyond what is in use.
+  // Written with 64 MB of address space to spare beyond what is in use, with
+  // the encoder file beside the test program.
   const pid_t writer = fork();
   if (writer == 0) {
     long pages = 0;
@@ -285,11 +286,11 @@ TEST_F(NpxHeader, HugeHeaderIsWrittenAndReadInBoundedMemory) {
     const rlim_t limit =
         static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (rlim_t{64} << 20);
     const rlimit bound{limit, limit};
-    const bool saved = setrlimit(RLIMIT_AS, &bound) == 0 &&
-                       NpxHeaderBuilder()
-                           .writeSessionHeader(folder + "/Subj01_01_06_06.npx",
-                                               inputsFor(nullptr, events, missingEncoder()))
-                           .status.ok();
+    const bool saved =
+        setrlimit(RLIMIT_AS, &bound) == 0 &&
+        NpxHeaderBuilder()
+            .writeSessionHeader(folder + "/Subj01_01_06_06.npx", inputsFor(nullptr, events, ""))
+            .status.ok();
     _exit(saved ? 0 : 1);
   }
   int status = 0;

@@ -54,6 +54,15 @@ std::string headerNotSaved(const std::string& path, const std::string& reason);
 std::string encoderNotLoaded(const std::string& encoderFileName);
 std::string encoderWithoutElement(const std::string& encoderFileName);
 
+std::string conversionRunningHere();
+std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath);
+std::string earlierFileRemoved(const std::string& path);
+std::string earlierFileNotRemoved(const std::string& path, const std::string& reason);
+std::string earlierFilesNotSought(const std::string& directory, const std::string& reason);
+std::string standardOutputFailed(const std::string& reason);
+// An error nothing below the top of a run handled, with its own text.
+std::string runStopped(const std::string& program, const std::string& what);
+
 }  // namespace msg
 
 }  // namespace erp2npx

@@ -31,6 +31,9 @@ enum class Kind {
   kEvents,
   kType,
   kEvent,
+  kP2731,
+  kControlInterface,
+  kEncoder,
   kText,     // an element whose text is kept
   kIgnored,  // inside a second FileInfo, Recording or Events, or the encoder copy
 };
@@ -185,6 +188,17 @@ class HeaderReader {
       npx_.classes.back().events.push_back(
           eventOf(attribute(attributes, "VSB"), attribute(attributes, "VSE")));
       kind = Kind::kEvent;
+    } else if (parent == Kind::kP2731 && name == "ControlInterface" && !seenControl_) {
+      seenControl_ = true;
+      kind = Kind::kControlInterface;
+    } else if (parent == Kind::kControlInterface && name == "Encoder" && !npx_.hasEncoder) {
+      npx_.hasEncoder = true;
+      kind = Kind::kEncoder;
+    } else if (parent == Kind::kEncoder && name == "Symbol") {
+      npx_.encoderSymbols.push_back(
+          {valueOr(attribute(attributes, "Name")),
+           parseWholeNumber(valueOr(attribute(attributes, "RowCode"))),
+           parseWholeNumber(valueOr(attribute(attributes, "ColumnCode")))});
     } else if (parent == Kind::kEvents || parent == Kind::kType || parent == Kind::kEvent) {
       kind = Kind::kOther;  // its children are reported as well
     }
@@ -216,6 +230,14 @@ class HeaderReader {
   Kind childOfRoot(const std::string& name, const XML_Char** attributes) {
     if (name == "Sensor") {
       npx_.sensors.push_back(valueOr(attribute(attributes, "Name")));
+    } else if (name == "Subject" && !seenSubject_) {
+      seenSubject_ = true;
+      for (const XML_Char** at = attributes; *at != nullptr; at += 2) {
+        npx_.subject.emplace_back(at[0], at[1]);
+      }
+    } else if (name == "P2731" && !seenP2731_) {
+      seenP2731_ = true;
+      return Kind::kP2731;
     } else if (name == "FileInfo" && !seenFileInfo_) {
       seenFileInfo_ = true;
       return Kind::kFileInfo;
@@ -296,6 +318,9 @@ class HeaderReader {
   bool afterRootNoted_ = false;
   bool seenFileInfo_ = false;
   bool seenRecording_ = false;
+  bool seenSubject_ = false;
+  bool seenP2731_ = false;
+  bool seenControl_ = false;
   std::string* textTarget_ = nullptr;
   std::string run_;
   bool inCdata_ = false;
