@@ -1,11 +1,13 @@
 // Any bytes as a session's encoder file. Whatever the file holds, the saved
 // header must stay a well-formed document with the transducer last in
-// "P2731", and carry the file's "Encoder" element whole when there is one.
+// "P2731", naming no attribute twice in an element, and carry the file's
+// "Encoder" element whole when there is one and the file is XML.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <pugixml.hpp>
+#include <set>
 #include <string>
 
 #include "common/config.h"
@@ -31,6 +33,19 @@ size_t shapeOf(pugi::xml_node node) {
     if (child.type() == pugi::node_element) count += shapeOf(child);
   }
   return count;
+}
+
+// Whether some element at or below node names an attribute twice: no XML.
+bool repeatsAnAttribute(pugi::xml_node node) {
+  std::set<std::string> names;
+  for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+       attribute = attribute.next_attribute()) {
+    if (!names.insert(attribute.name()).second) return true;
+  }
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    if (repeatsAnAttribute(child)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -64,21 +79,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   inputs.events = &events;
   inputs.encoderPath = encoderPath;
 
-  pugi::xml_document header;
-  erp2npx::NpxHeaderBuilder().buildSessionHeader(header, inputs);
-  const std::string text = erp2npx::NpxHeaderBuilder::serializeHeader(header);
+  const std::string text = erp2npx::NpxHeaderBuilder::headerText(inputs);
 
   // What the header should have copied, judged from the file directly.
   pugi::xml_document encoder;
-  const pugi::xml_node source = encoder.load_file(encoderPath.c_str())
-                                    ? encoder.child("DOC").child("Encoder")
-                                    : pugi::xml_node();
+  const pugi::xml_node source =
+      encoder.load_file(encoderPath.c_str()) && !repeatsAnAttribute(encoder)
+          ? encoder.child("DOC").child("Encoder")
+          : pugi::xml_node();
   pugi::xml_document saved;
   const pugi::xml_parse_result parsed = saved.load_buffer(text.data(), text.size());
   if (parsed.status != pugi::status_ok) {
     fail(std::string("saved header does not parse: ") + parsed.description() + " at offset " +
          std::to_string(parsed.offset));
   }
+  if (repeatsAnAttribute(saved)) fail("saved header repeats an attribute");
   const pugi::xml_node p2731 = saved.child("DOC").child("P2731");
   if (!p2731) fail("no DOC/P2731");
   if (std::string(p2731.last_child().name()) != "Transducer") {

@@ -17,12 +17,9 @@ class EventSection : public ::testing::Test {
 
 // The "Events" element as saved inside a header, one tab deep.
 std::string eventsText(const SessionLayout& layout, const SessionEvents& events) {
-  pugi::xml_document document;
-  pugi::xml_node node = document.append_child("Events");
-  node.append_attribute("ResolutionSR").set_value(128u);
-  appendEventSection(node, layout, events);
   std::ostringstream out;
-  node.print(out, "\t", pugi::format_default, pugi::encoding_utf8, 1);
+  pugi::xml_writer_stream writer(out);
+  writeEventSection(writer, layout, events);
   return out.str();
 }
 
@@ -47,10 +44,9 @@ SessionEvents withTrials(const std::vector<TrialSketch>& trials) {
 // Names of the "Type" elements in document order.
 std::vector<std::string> classNames(const SessionLayout& layout, const SessionEvents& events) {
   pugi::xml_document document;
-  pugi::xml_node node = document.append_child("Events");
-  appendEventSection(node, layout, events);
+  EXPECT_TRUE(document.load_string(eventsText(layout, events).c_str()));
   std::vector<std::string> names;
-  for (pugi::xml_node type : node.children("Type")) {
+  for (pugi::xml_node type : document.child("Events").children("Type")) {
     names.push_back(type.attribute("Name").value());
   }
   return names;
@@ -195,22 +191,20 @@ TEST_F(EventSection, NamesAreReadBackExactlyAsWrittenAndNothingElse) {
   EXPECT_FALSE(isTrialTargetName("Row1-Col1", sixBySix));
 }
 
-TEST(EventClass, AppendsOneTypeWithAnEventPerPosition) {
-  pugi::xml_document document;
-  pugi::xml_node parent = document.append_child("Events");
-  appendEventClass(parent, "Row1", {0, 1280, 128});
-  appendEventClass(parent, "Empty", {});
-  std::ostringstream out;
-  parent.print(out, "\t", pugi::format_default, pugi::encoding_utf8, 0);
-  EXPECT_EQ(out.str(),
-            "<Events>\n"
-            "\t<Type Class=\"1\" Mode=\"2\" Name=\"Row1\">\n"
-            "\t\t<Event VSB=\"0\" />\n"
-            "\t\t<Event VSB=\"1280\" />\n"
-            "\t\t<Event VSB=\"128\" />\n"
-            "\t</Type>\n"
-            "\t<Type Class=\"1\" Mode=\"2\" Name=\"Empty\" />\n"
-            "</Events>\n");
+TEST_F(EventSection, CodeClassesKeepTheirPositionsInListOrder) {
+  SessionEvents events;
+  events.codeOffsets = {{0, {0, 1280, 128}}};
+  EXPECT_EQ(eventsText({6, 6}, events),
+            "\t<Events ResolutionSR=\"128\">\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Row1\">\n"
+            "\t\t\t<Event VSB=\"0\" />\n"
+            "\t\t\t<Event VSB=\"1280\" />\n"
+            "\t\t\t<Event VSB=\"128\" />\n"
+            "\t\t</Type>\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Target\" />\n"
+            "\t\t<Type Class=\"1\" Mode=\"2\" Name=\"Standard\" />\n"
+            "\t\t<Type Class=\"2\" Mode=\"2\" Name=\"Trial\" />\n"
+            "\t</Events>\n");
 }
 
 }  // namespace

@@ -30,9 +30,7 @@ std::string savedHeaderWithEncoder(const std::string& encoderText) {
   inputs.channels = &channelList();
   inputs.events = &events;
   inputs.encoderPath = encoderPath;
-  pugi::xml_document header;
-  NpxHeaderBuilder().buildSessionHeader(header, inputs);
-  return NpxHeaderBuilder::serializeHeader(header);
+  return NpxHeaderBuilder::headerText(inputs);
 }
 
 // Parses a saved header and returns its copy of the encoder element.

@@ -1,12 +1,18 @@
 #include "header/npx_header.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
+#include "header/npx_reader.h"
 #include "header/speller_layout.h"
+#include "output/binary_epoch_file.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -41,10 +47,8 @@ struct Header {
 };
 
 Header buildHeader(const SessionHeaderInputs& inputs) {
-  pugi::xml_document document;
   Header header;
-  header.encoder = NpxHeaderBuilder().buildSessionHeader(document, inputs);
-  header.text = NpxHeaderBuilder::serializeHeader(document);
+  header.text = NpxHeaderBuilder::headerText(inputs, &header.encoder);
   return header;
 }
 
@@ -220,6 +224,90 @@ TEST_F(NpxHeader, OtherMatrixSizesUseTheirOwnEncoderName) {
   EXPECT_NE(header.text.find("Name=\"Col4\""), std::string::npos);
   EXPECT_NE(header.text.find("Name=\"Row3-Col4\""), std::string::npos);
 }
+
+TEST_F(NpxHeader, ReaderReportsRepeatedAttributesAndElementsTheConverterNeverWrites) {
+  const SessionEvents events = threeEpochs();
+  const std::string path = dir.file("h.npx");
+  const std::string text = buildHeader(inputsFor(nullptr, events, missingEncoder())).text;
+  const auto readWith = [&](const std::string& what, const std::string& with) {
+    std::string changed = text;
+    changed.replace(changed.find(what), what.size(), with);
+    test::writeTextFile(path, changed);
+    return readNpxFile(path);
+  };
+  EXPECT_TRUE(readWith("", "").problems.empty());
+  const NpxFile repeated = readWith("Name=\"Cz\"", "Name=\"Cz\" Name=\"Cy\"");
+  EXPECT_EQ(repeated.problems,
+            std::vector<std::string>{"is not well-formed XML: duplicate attribute at byte " +
+                                     std::to_string(text.find("Name=\"Cz\"") + 10)});
+  EXPECT_FALSE(repeated.wellFormed);
+
+  // Inside "Events", a "Type" and an "Event"; what the encoder copy holds is
+  // not judged.
+  const NpxFile extra =
+      readWith("<Event VSB=\"128\" />", "<Event VSB=\"128\"><Why /></Event><Note>x</Note>");
+  const size_t at = text.find("<Event VSB=\"128\" />") + 17;
+  EXPECT_EQ(extra.problems,
+            std::vector<std::string>{"holds an element <Why> inside <Event> at byte " +
+                                     std::to_string(at) +
+                                     ", where the converter writes none (2 such elements)"});
+  EXPECT_TRUE(extra.wellFormed);
+  ASSERT_EQ(extra.classes.size(), 7u);
+  EXPECT_EQ(readWith("<ControlInterface />", "<ControlInterface><Any /></ControlInterface>")
+                .problems.size(),
+            0u);
+}
+
+#ifdef NPXCHECK_EXECUTABLE
+TEST_F(NpxHeader, HugeHeaderIsWrittenAndReadInBoundedMemory) {
+  if (test::underSanitizer()) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+  // 400,000 one-epoch trials: a 75 MB header, which a whole document tree
+  // would need well over half a gigabyte to hold, to write or to read. The
+  // binary file is sparse.
+  constexpr int32_t kTrials = 400000;
+  SessionEvents events;
+  for (int32_t t = 0; t < kTrials; ++t) {
+    const int32_t at = t * kEpochSamples;
+    events.codeOffsets[t % 12].push_back(at);
+    (t % 6 == 0 ? events.targetOffsets : events.standardOffsets).push_back(at);
+    events.trialSpans[t] = TrialSpan{at, at + kEpochSamples};
+    events.trialTargetRow[t] = t % 6;
+    events.trialTargetColumn[t] = 6 + t % 6;
+  }
+  events.totalSamples = kTrials * kEpochSamples;
+  const std::string folder = dir.file("DB_00/Subject_01");
+  std::filesystem::create_directories(folder);
+  // Written with 64 MB of address space to spare beyond what is in use, with
+  // the encoder file beside the test program.
+  const pid_t writer = fork();
+  if (writer == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (rlim_t{64} << 20);
+    const rlimit bound{limit, limit};
+    const bool saved =
+        setrlimit(RLIMIT_AS, &bound) == 0 &&
+        NpxHeaderBuilder()
+            .writeSessionHeader(folder + "/Subj01_01_06_06.npx", inputsFor(nullptr, events, ""))
+            .status.ok();
+    _exit(saved ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::vector<uint8_t> head = encodeEpochFileHeader(channelList(), events.totalSamples);
+  const std::string bin = folder + "/Subj01_01_06_06.bin";
+  std::ofstream(bin, std::ios::binary)
+      .write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  ASSERT_EQ(
+      truncate(bin.c_str(), static_cast<off_t>(announcedFileSize(decodeEpochFileHeader(head)))), 0);
+  const test::RunResult run = test::runProgram(
+      "prlimit", dir.path, {"--as=536870912", "timeout", "120", NPXCHECK_EXECUTABLE, "."});
+  EXPECT_EQ(run.out, "2 files, 400000 epochs, 0 problems\n");
+  EXPECT_EQ(run.exitCode, 0);
+}
+#endif
 
 }  // namespace
 }  // namespace erp2npx

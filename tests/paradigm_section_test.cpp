@@ -62,6 +62,8 @@ TEST(ParadigmSection, FilesWithoutAnElementAreReported) {
       {"comments", "<?xml version=\"1.0\"?>\n<!-- one -->\n<!-- two -->\n"},
       {"broken", "<DOC><Encoder></DOC>"},
       {"text", "just text"},
+      // No XML, though the XML library takes it: every header would repeat it.
+      {"repeated", "<DOC><Encoder><S T=\"A\" R=\"1\" T=\"B\" /></Encoder></DOC>"},
   };
   // Past a mebibyte, or nested deeper than 256 levels, a file is taken as
   // damaged: its copy would make every header grow with the square of the
@@ -137,6 +139,21 @@ TEST(ParadigmSection, FirstEncoderIsCopiedWhole) {
                              "\t\t\t</Encoder>\n"
                              "\t\t</ControlInterface>\n"
                              "\t</P2731>\n");
+}
+
+TEST(ParadigmSection, NamesWithoutAnIso88591FormStayDistinct) {
+  TempDir dir;
+  // Two names of characters beyond ISO-8859-1, one already "_", and "é" once
+  // as UTF-8 and once as an ISO-8859-1 byte: one name each.
+  writeTextFile(dir.file("e.enc"),
+                "<DOC><Encoder \xE2\x98\x83=\"1\" _=\"2\" \xE2\x98\x85=\"3\" \xC3\xA9=\"4\">"
+                "<S \xE9=\"5\" \xC3\xA9=\"6\" /></Encoder></DOC>");
+  const Paradigm result = paradigmWith({6, 6}, dir.file("e.enc"));
+  EXPECT_EQ(result.printed, "");
+  EXPECT_NE(result.text.find("<Encoder __2=\"1\" _=\"2\" __3=\"3\" \xE9=\"4\">\n"
+                             "\t\t\t\t<S \xE9=\"5\" \xE9_2=\"6\" />\n"),
+            std::string::npos)
+      << result.text;
 }
 
 TEST(ParadigmSection, OnlyTheFirstTopLevelDocCounts) {

@@ -19,12 +19,66 @@ bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-pugi::xml_node appendType(pugi::xml_node parent, int classValue, const std::string& name) {
-  pugi::xml_node type = parent.append_child("Type");
-  type.append_attribute("Class").set_value(classValue);
-  type.append_attribute("Mode").set_value(2);
-  type.append_attribute("Name").set_value(name.c_str());
-  return type;
+// Lines of "Events", gathered into blocks for the writer.
+class EventLines {
+ public:
+  explicit EventLines(pugi::xml_writer& out) : out_(out) {}
+  ~EventLines() { flush(); }
+
+  // A "Type" start tag two tabs deep, closed at once when it has no events.
+  void type(int classValue, const std::string& name, bool empty) {
+    text_ += "\t\t<Type Class=\"";
+    number(classValue);
+    text_ += "\" Mode=\"2\" Name=\"";
+    escaped(name);
+    text_ += empty ? "\" />\n" : "\">\n";
+  }
+  void typeEnd() { text_ += "\t\t</Type>\n"; }
+  // An "Event" three tabs deep; VSE only where given.
+  void event(int64_t begin, const int64_t* end = nullptr) {
+    text_ += "\t\t\t<Event VSB=\"";
+    number(begin);
+    if (end != nullptr) {
+      text_ += "\" VSE=\"";
+      number(*end);
+    }
+    text_ += "\" />\n";
+    if (text_.size() >= kBlock) flush();
+  }
+  void raw(const char* text) { text_ += text; }
+  void number(int64_t value) { text_ += std::to_string(value); }
+
+ private:
+  static constexpr size_t kBlock = size_t{1} << 16;
+
+  // As the XML library escapes an attribute value; the names are ASCII.
+  void escaped(const std::string& value) {
+    for (const char c : value) {
+      if (c == '&') {
+        text_ += "&amp;";
+      } else if (c == '<') {
+        text_ += "&lt;";
+      } else if (c == '"') {
+        text_ += "&quot;";
+      } else {
+        text_ += c;
+      }
+    }
+  }
+  void flush() {
+    out_.write(text_.data(), text_.size());
+    text_.clear();
+  }
+
+  pugi::xml_writer& out_;
+  std::string text_;
+};
+
+void writeEventClass(EventLines& lines, const std::string& name,
+                     const std::vector<int32_t>& positions) {
+  lines.type(1, name, positions.empty());
+  for (const int32_t position : positions) lines.event(position);
+  if (!positions.empty()) lines.typeEnd();
 }
 
 }  // namespace
@@ -74,27 +128,27 @@ bool isTrialTargetName(const std::string& name, const SessionLayout& layout) {
              name;
 }
 
-void appendEventClass(pugi::xml_node parent, const std::string& name,
-                      const std::vector<int32_t>& positions) {
-  pugi::xml_node type = appendType(parent, 1, name);
-  for (const int32_t position : positions) {
-    type.append_child("Event").append_attribute("VSB").set_value(position);
-  }
-}
-
-void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
-                        const SessionEvents& sessionEvents) {
+void writeEventSection(pugi::xml_writer& out, const SessionLayout& layout,
+                       const SessionEvents& sessionEvents) {
+  EventLines lines(out);
+  lines.raw("\t<Events ResolutionSR=\"");
+  lines.number(kEpochSamples);
+  lines.raw("\">\n");
   for (const auto& [code, positions] : sessionEvents.codeOffsets) {
-    appendEventClass(events, codeClassName(code, layout), positions);
+    writeEventClass(lines, codeClassName(code, layout), positions);
   }
-  appendEventClass(events, kTargetClassName, sessionEvents.targetOffsets);
-  appendEventClass(events, kStandardClassName, sessionEvents.standardOffsets);
-  pugi::xml_node trialClass = appendType(events, 2, kTrialClassName);
-  for (const auto& [trial, span] : sessionEvents.trialSpans) {
-    pugi::xml_node event = trialClass.append_child("Event");
-    event.append_attribute("VSB").set_value(span.beginSample);
-    event.append_attribute("VSE").set_value(span.endSample);
+  writeEventClass(lines, kTargetClassName, sessionEvents.targetOffsets);
+  writeEventClass(lines, kStandardClassName, sessionEvents.standardOffsets);
 
+  // The trial class stands before every trial target class, so it is written
+  // whole first, and the trials are walked again for theirs.
+  lines.type(2, kTrialClassName, sessionEvents.trialSpans.empty());
+  for (const auto& [trial, span] : sessionEvents.trialSpans) {
+    const int64_t end = span.endSample;
+    lines.event(span.beginSample, &end);
+  }
+  if (!sessionEvents.trialSpans.empty()) lines.typeEnd();
+  for (const auto& [trial, span] : sessionEvents.trialSpans) {
     // Every trial of a written session has epochs and so a target; one that
     // had none would get no class rather than one made up from missing values.
     const auto row = sessionEvents.trialTargetRow.find(trial);
@@ -103,14 +157,13 @@ void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
         column == sessionEvents.trialTargetColumn.end() || span.endSample <= span.beginSample) {
       continue;
     }
-    pugi::xml_node target =
-        appendType(events, 2, trialTargetName(row->second, column->second, layout));
-    pugi::xml_node targetEvent = target.append_child("Event");
-    targetEvent.append_attribute("VSB").set_value(span.beginSample);
-    // One past the first position of the trial's last epoch.
-    targetEvent.append_attribute("VSE").set_value(
-        static_cast<unsigned int>(span.endSample - kEpochSamples + 1));
+    lines.type(2, trialTargetName(row->second, column->second, layout), false);
+    // One past the first position of the trial's last epoch, written unsigned.
+    const int64_t end = static_cast<unsigned int>(span.endSample - kEpochSamples + 1);
+    lines.event(span.beginSample, &end);
+    lines.typeEnd();
   }
+  lines.raw("\t</Events>\n");
 }
 
 }  // namespace erp2npx

@@ -18,13 +18,12 @@ constexpr const char* kTargetClassName = "Target";
 constexpr const char* kStandardClassName = "Standard";
 constexpr const char* kTrialClassName = "Trial";
 
-// One "Type" element of class 1 with an "Event" per position.
-void appendEventClass(pugi::xml_node parent, const std::string& name,
-                      const std::vector<int32_t>& positions);
-
-// Fills "Events" with the code, target, standard, trial and trial target classes.
-void appendEventSection(pugi::xml_node events, const SessionLayout& layout,
-                        const SessionEvents& sessionEvents);
+// Writes the "Events" element, one tab deep, as the save of the whole header
+// document writes it: "ResolutionSR", then the code, target, standard, trial
+// and trial target classes. Written as it goes, so that its size costs no
+// memory.
+void writeEventSection(pugi::xml_writer& out, const SessionLayout& layout,
+                       const SessionEvents& sessionEvents);
 
 // Name of a code's class: "Row%d" or "Col%d", 1-based.
 std::string codeClassName(int32_t code, const SessionLayout& layout);

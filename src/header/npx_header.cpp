@@ -19,6 +19,31 @@ struct StringWriter : pugi::xml_writer {
   }
 };
 
+// Gathers the text in blocks for the file; the first failure stops it.
+class FileWriter : public pugi::xml_writer {
+ public:
+  explicit FileWriter(OutputFile& file) : file_(file) {}
+  void write(const void* data, size_t size) override {
+    buffer_.append(static_cast<const char*>(data), size);
+    if (buffer_.size() >= kBlock) spill();
+  }
+  Status flush() {
+    spill();
+    return status_;
+  }
+
+ private:
+  void spill() {
+    if (status_.ok() && !buffer_.empty()) status_ = file_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+  static constexpr size_t kBlock = size_t{1} << 16;
+  OutputFile& file_;
+  std::string buffer_;
+  Status status_ = Status::done();
+};
+
 template <typename T>
 void appendText(pugi::xml_node parent, const char* name, T value) {
   parent.append_child(name).text().set(value);
@@ -30,14 +55,11 @@ void appendZeroPoint(pugi::xml_node parent, const char* name) {
   for (const char* axis : {"X", "Y", "Z"}) point.append_attribute(axis).set_value(0);
 }
 
-}  // namespace
-
-EncoderCopy NpxHeaderBuilder::buildSessionHeader(pugi::xml_document& document,
-                                                 const SessionHeaderInputs& inputs) const {
+// The children of "DOC" before "Events": a few dozen nodes whatever the
+// session.
+void appendOpening(pugi::xml_node doc, const SessionHeaderInputs& inputs) {
   const unsigned int version = kBinaryFormatVersion;
   const unsigned int rate = kEpochSamples;
-  pugi::xml_node doc = document.append_child("DOC");
-
   pugi::xml_node fileInfo = doc.append_child("FileInfo");
   appendText(fileInfo, "Format", "NPX");
   appendText(fileInfo, "Version", version);
@@ -89,14 +111,12 @@ EncoderCopy NpxHeaderBuilder::buildSessionHeader(pugi::xml_document& document,
     sensor.append_attribute("Name").set_value(channel.c_str());
     sensor.append_attribute("Type").set_value("EEG");
   }
+}
 
-  pugi::xml_node events = doc.append_child("Events");
-  events.append_attribute("ResolutionSR").set_value(rate);
-  appendEventSection(events, inputs.layout, *inputs.events);
-
+// "P2731" with the paradigm, the encoder copy and the transducer.
+EncoderCopy appendP2731(pugi::xml_node doc, const SessionHeaderInputs& inputs) {
   pugi::xml_node p2731 = doc.append_child("P2731");
   const EncoderCopy encoder = appendParadigmSection(p2731, inputs.layout, inputs.encoderPath);
-
   pugi::xml_node transducer = p2731.append_child("Transducer");
   transducer.append_attribute("Type").set_value("EEG");
   transducer.append_attribute("Signal").set_value("Electrical");
@@ -105,21 +125,54 @@ EncoderCopy NpxHeaderBuilder::buildSessionHeader(pugi::xml_document& document,
   return encoder;
 }
 
-std::string NpxHeaderBuilder::serializeHeader(const pugi::xml_document& document) {
+// Each child of "DOC" as the save of the whole document writes it: one tab
+// deep, ending in a line feed.
+void writeChildren(pugi::xml_writer& out, const pugi::xml_node doc) {
+  for (const pugi::xml_node child : doc.children()) {
+    child.print(out, "\t", pugi::format_default, pugi::encoding_latin1, 1);
+  }
+}
+
+void writeAscii(pugi::xml_writer& out, const char* text) { out.write(text, std::strlen(text)); }
+
+}  // namespace
+
+EncoderCopy NpxHeaderBuilder::streamSessionHeader(pugi::xml_writer& out,
+                                                  const SessionHeaderInputs& inputs) const {
+  writeAscii(out, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<DOC>\n");
+  {
+    pugi::xml_document opening;
+    appendOpening(opening.append_child("DOC"), inputs);
+    writeChildren(out, opening.child("DOC"));
+  }
+  writeEventSection(out, inputs.layout, *inputs.events);
+  pugi::xml_document closing;
+  const EncoderCopy encoder = appendP2731(closing.append_child("DOC"), inputs);
+  writeChildren(out, closing.child("DOC"));
+  writeAscii(out, "</DOC>\n");
+  return encoder;
+}
+
+std::string NpxHeaderBuilder::headerText(const SessionHeaderInputs& inputs, EncoderCopy* encoder) {
   StringWriter writer;
-  document.save(writer, "\t", pugi::format_default, pugi::encoding_latin1);
+  const EncoderCopy copy = NpxHeaderBuilder().streamSessionHeader(writer, inputs);
+  if (encoder != nullptr) *encoder = copy;
   return writer.text;
 }
 
 NpxHeaderBuilder::Saved NpxHeaderBuilder::writeSessionHeader(
     const std::string& path, const SessionHeaderInputs& inputs) const {
-  pugi::xml_document document;
-  const EncoderCopy encoder = buildSessionHeader(document, inputs);
-  const std::string text = serializeHeader(document);
   OutputFile file(path);
   const int created = file.create();
-  if (created != 0) return {Status::failed(std::strerror(created)), encoder};
-  Status saved = file.write(text.data(), text.size());
+  if (created != 0) {
+    // Still built, so that the encoder is reported as for any header.
+    pugi::xml_document closing;
+    return {Status::failed(std::strerror(created)),
+            appendP2731(closing.append_child("DOC"), inputs)};
+  }
+  FileWriter writer(file);
+  const EncoderCopy encoder = streamSessionHeader(writer, inputs);
+  Status saved = writer.flush();
   if (saved.ok()) saved = file.commit();
   return {saved, encoder};
 }

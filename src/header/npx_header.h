@@ -22,7 +22,10 @@ struct SessionHeaderInputs {
   std::string encoderPath;
 };
 
-// Builds each session's header document and saves it.
+// Builds each session's header and saves it. The header is written as it is
+// built, so that a session of any size needs no more memory than its events;
+// the bytes are those of the whole document saved by the XML library, with
+// the indent "\t", the default flags and ISO-8859-1.
 class NpxHeaderBuilder {
  public:
   // What saving a header came to, and what became of its encoder.
@@ -31,12 +34,11 @@ class NpxHeaderBuilder {
     EncoderCopy encoder;
   };
 
-  // Builds the whole header document; says what became of the encoder.
-  EncoderCopy buildSessionHeader(pugi::xml_document& document,
-                                 const SessionHeaderInputs& inputs) const;
+  // Writes the whole header to out; says what became of the encoder.
+  EncoderCopy streamSessionHeader(pugi::xml_writer& out, const SessionHeaderInputs& inputs) const;
 
-  // The document as saved: tab-indented, in ISO-8859-1.
-  static std::string serializeHeader(const pugi::xml_document& document);
+  // The header as saved, whole: for small sessions and tests.
+  static std::string headerText(const SessionHeaderInputs& inputs, EncoderCopy* encoder = nullptr);
 
   // Builds the header and saves it at path, complete or not at all.
   Saved writeSessionHeader(const std::string& path, const SessionHeaderInputs& inputs) const;

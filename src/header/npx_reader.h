@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,13 +11,19 @@
 
 namespace erp2npx {
 
-// One "Event": its "VSB" and, for trial classes, "VSE", as written and as
-// numbers when the text is a whole number.
+// One "Event": its "VSB" and, for trial classes, "VSE", as numbers when the
+// text is a whole number. The texts themselves are kept only where they are
+// not the numbers' own, so that a header of millions of events stays small.
 struct NpxEvent {
-  std::string beginText;
-  std::string endText;
   std::optional<int64_t> begin;
   std::optional<int64_t> end;
+  std::shared_ptr<const std::pair<std::string, std::string>> written;  // texts, where kept
+
+  std::string beginText() const { return written ? written->first : textOf(begin); }
+  std::string endText() const { return written ? written->second : textOf(end); }
+  static std::string textOf(const std::optional<int64_t>& value) {
+    return value ? std::to_string(*value) : std::string();
+  }
 };
 
 // One "Type" of "Events".
@@ -32,8 +39,9 @@ using NpxField = std::optional<std::string>;
 // What the checks read from a session header.
 struct NpxFile {
   // What keeps the file from being one ISO-8859-1 XML document as the
-  // converter writes it, one line each; those that stop it from being read
-  // at all leave wellFormed false.
+  // converter writes it, one line each, and elements where the converter
+  // writes none; those that stop it from being read at all leave wellFormed
+  // false.
   std::vector<std::string> problems;
   bool wellFormed = false;
   bool hasRoot = false;
@@ -61,6 +69,8 @@ struct NpxFile {
   std::vector<Symbol> encoderSymbols;
 };
 
+// Reads the file in one pass, holding only what the checks need: memory
+// follows the number of events, not the size of the text.
 NpxFile readNpxFile(const std::string& path);
 
 // The first line of every header the converter writes.

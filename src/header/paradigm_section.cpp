@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "header/module_path.h"
 #include "header/xml_text.h"
@@ -64,18 +65,27 @@ bool readEncoderFile(const std::string& path, std::string& text) {
   return usable && size <= kMaxEncoderBytes;  // a file that grew meanwhile is not taken
 }
 
-unsigned nestingDepth(pugi::xml_document& document) {
-  struct DepthWalker : pugi::xml_tree_walker {
-    unsigned deepest = 0;
+// Nested no deeper than kMaxEncoderDepth, and no element repeating an
+// attribute: the XML library takes that without complaint, yet every header
+// with its copy would not be XML.
+bool isSoundEncoder(pugi::xml_document& document) {
+  struct Walker : pugi::xml_tree_walker {
+    bool sound = true;
+    std::vector<std::string> names;
     bool for_each(pugi::xml_node& node) override {
-      if (node.type() == pugi::node_element) {
-        deepest = std::max(deepest, static_cast<unsigned>(depth()) + 1);
+      if (node.type() != pugi::node_element) return true;
+      sound = static_cast<unsigned>(depth()) < kMaxEncoderDepth;
+      names.clear();
+      for (const pugi::xml_attribute attribute : node.attributes()) {
+        names.emplace_back(attribute.name());
       }
-      return true;
+      std::sort(names.begin(), names.end());
+      sound = sound && std::adjacent_find(names.begin(), names.end()) == names.end();
+      return sound;
     }
   } walker;
   document.traverse(walker);
-  return walker.deepest;
+  return walker.sound;
 }
 
 EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath) {
@@ -83,7 +93,7 @@ EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string
   pugi::xml_document encoder;
   std::string text;
   if (!readEncoderFile(encoderPath, text) || !encoder.load_buffer(text.data(), text.size()) ||
-      nestingDepth(encoder) > kMaxEncoderDepth) {
+      !isSoundEncoder(encoder)) {
     return EncoderCopy::kUnloadable;
   }
   const pugi::xml_node element = encoder.root().child("DOC").child("Encoder");

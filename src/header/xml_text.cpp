@@ -1,6 +1,7 @@
 #include "header/xml_text.h"
 
 #include <cstdint>
+#include <set>
 
 namespace erp2npx {
 
@@ -79,6 +80,33 @@ bool isSafe(const char* text) {
   return true;
 }
 
+// Gives the attributes whose names cannot stay names that can, each distinct
+// from every other name of the element: two names that both map to "_" become
+// "_" and "__2". The names that stay are distinct already (a file that
+// repeats one is not taken).
+void renameAttributes(pugi::xml_node element) {
+  std::set<std::string> taken;
+  bool unsafe = false;
+  for (const pugi::xml_attribute attribute : element.attributes()) {
+    if (isSafe(attribute.name())) {
+      taken.insert(attribute.name());
+    } else {
+      unsafe = true;
+    }
+  }
+  if (!unsafe) return;
+  for (pugi::xml_attribute attribute : element.attributes()) {
+    if (isSafe(attribute.name())) continue;
+    const std::string mapped = xmlSafeName(attribute.name());
+    std::string name = mapped;
+    for (uint64_t suffix = 2; taken.count(name) != 0; ++suffix) {
+      name = mapped + "_" + std::to_string(suffix);
+    }
+    taken.insert(name);
+    attribute.set_name(name.c_str());
+  }
+}
+
 }  // namespace
 
 std::string xmlSafeText(const std::string& text) {
@@ -109,8 +137,8 @@ void makeXmlSafe(pugi::xml_node node) {
       visited.set_name(xmlSafeName(visited.name()).c_str());
     }
     if (!isSafe(visited.value())) visited.set_value(xmlSafeText(visited.value()).c_str());
+    renameAttributes(visited);
     for (pugi::xml_attribute attribute : visited.attributes()) {
-      if (!isSafe(attribute.name())) attribute.set_name(xmlSafeName(attribute.name()).c_str());
       if (!isSafe(attribute.value())) {
         attribute.set_value(xmlSafeText(attribute.value()).c_str());
       }

@@ -193,14 +193,14 @@ struct SessionCheck {
       problem = "an event is not at an epoch start";
     }
     if (!problem.empty()) {
-      tally("class " + className + ": " + problem, "VSB=\"" + event.beginText + "\"");
+      tally("class " + className + ": " + problem, "VSB=\"" + event.beginText() + "\"");
     }
   }
 
   void checkTrialEvent(const NpxEvent& event, int64_t positions) {
     checkEpochEvent(kTrialClassName, event, positions);
     const auto example = [&] {
-      return "VSB=\"" + event.beginText + "\" VSE=\"" + event.endText + "\"";
+      return "VSB=\"" + event.beginText() + "\" VSE=\"" + event.endText() + "\"";
     };
     if (!event.end) {
       tally("class Trial: an event's VSE is missing or not a whole number", example());
@@ -299,7 +299,7 @@ struct SessionCheck {
       const int64_t targetEnd = trial.end - kEpoch + 1;
       if (event.begin != trial.begin || event.end != targetEnd) {
         npxProblem("trial target class \"" + trial.targetName + "\" of " + label + " has VSB=\"" +
-                   event.beginText + "\" VSE=\"" + event.endText + "\", expected VSB=\"" +
+                   event.beginText() + "\" VSE=\"" + event.endText() + "\", expected VSB=\"" +
                    std::to_string(trial.begin) + "\" VSE=\"" + std::to_string(targetEnd) + "\"");
       }
     }

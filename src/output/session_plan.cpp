@@ -43,6 +43,9 @@ std::string sessionObstacle(const InputData& data, int32_t database, int32_t sub
 
 SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data) {
   SessionEvents events;
+  events.trialSpans.reserve(trials.size());
+  events.trialTargetRow.reserve(trials.size());
+  events.trialTargetColumn.reserve(trials.size());
   int32_t position = 0;
   for (const auto& [trial, stimuli] : trials) {
     const int32_t trialStart = position;
