@@ -532,6 +532,7 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   TempDir bin, work;
   installConverter(bin.path);
   writeInputFile(work.file(kSource), smallInput());
+  writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   npxcheck::ErpAverages averages;
   ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
@@ -555,6 +556,7 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   TempDir bin, work;
   installConverter(bin.path);
   writeInputFile(work.file(kSource), input);
+  writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   npxcheck::ErpAverages averages;
   ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());

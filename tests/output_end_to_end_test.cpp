@@ -551,12 +551,12 @@ TEST_F(OutputRun, SessionWithoutMatrixSizeIsReportedAndTheRestWritten) {
 
 TEST_F(OutputRun, SubjectMetadataInHeaders) {
   writeInputFile(work.file(kInputName), threeSessions());
-  // UTF-8 "é" in the study; only subject 0 has a line.
+  // UTF-8 "é" in the study; only subject 0 has a line, so the run is not complete.
   writeTextFile(work.file("DataSets.txt"),
                 "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n"
                 "Caf\xC3\xA9 & co\t1\t2\tF\t30\thealthy\t2\n");
   const RunResult result = run();
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
   const std::string first = work.file("DB_00/Subject_01/Subj01_01_06_06.npx");
   const std::string other = work.file("DB_00/Subject_02/Subj02_03_06_06.npx");

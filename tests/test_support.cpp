@@ -271,6 +271,24 @@ RunResult runProgram(const std::string& program, const std::string& workingDirec
   return result;
 }
 
+RunResult runProgramWithErrors(const std::string& program, const std::string& workingDirectory,
+                               const std::vector<std::string>& arguments) {
+  const TempDir errors;
+  std::vector<std::string> command = {"-c", "exec \"$0\" \"$@\" 2>\"" + errors.file("err") + "\"",
+                                      program};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  RunResult result = runProgram("/bin/sh", workingDirectory, command);
+  result.err = readFile(errors.file("err"));
+  return result;
+}
+
+void writeSubjectFile(const std::string& path, int subjects) {
+  std::string text = "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n";
+  for (int s = 0; s < subjects; ++s)
+    text += "S" + std::to_string(s + 1) + "\t1\t1\tF\t30\thealthy\t2\n";
+  writeTextFile(path, text);
+}
+
 std::string converterPath() { return ERP2NPX_EXECUTABLE; }
 
 void installConverter(const std::string& directory) {

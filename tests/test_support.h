@@ -94,12 +94,20 @@ bool exists(const std::string& path);
 struct RunResult {
   int exitCode = -1;
   std::string out;
+  std::string err;  // only from runProgramWithErrors
 };
 
 // Runs a program with the given working directory and arguments; standard
 // output is captured, standard error discarded.
 RunResult runProgram(const std::string& program, const std::string& workingDirectory,
                      const std::vector<std::string>& arguments = {});
+
+// The same, with standard error captured too.
+RunResult runProgramWithErrors(const std::string& program, const std::string& workingDirectory,
+                               const std::vector<std::string>& arguments = {});
+
+// A subject file with a sound line for each of subjects 0 to subjects - 1.
+void writeSubjectFile(const std::string& path, int subjects);
 
 // The converter as built, and a copy of it with the encoder files beside it.
 std::string converterPath();
