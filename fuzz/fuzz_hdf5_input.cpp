@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <hdf5.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -622,9 +623,16 @@ int runConverter(const std::string& folder, const std::string& outPath,
   envp.push_back(nullptr);
   char* const argv[] = {const_cast<char*>(ERP2NPX_EXECUTABLE), nullptr};
 
+  // libFuzzer's own timer signal would interrupt the wait: it is held back
+  // until the converter has ended, and the converter starts without it held.
+  sigset_t timer, previous;
+  sigemptyset(&timer);
+  sigaddset(&timer, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &timer, &previous);
   const pid_t pid = fork();
   if (pid < 0) fail("fork failed");
   if (pid == 0) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || chdir(folder.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
@@ -640,6 +648,7 @@ int runConverter(const std::string& folder, const std::string& outPath,
   // time, so that a fixed seed no longer gave fixed inputs.
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) fail("waitpid failed");
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
     fail("the converter did not finish within " + std::to_string(kConverterSeconds) + " s");
   }
