@@ -5,13 +5,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build" -j"$(nproc)" --target erp2npx make_sample_dataset npxcheck
+# What `cmake --install` puts in place: the commands and their pages.
+cmake --build "$root/build" -j"$(nproc)" --target erp2npx npxcheck erp2npx-make-sample erp2npx_docs
 # Installed as on a real system: demo/bin/erp2npx is a link to
 # demo/lib/erp2npx/erp2npx, which finds its encoder files there.
 cmake --install "$root/build" --prefix "$root/demo" >/dev/null
 mkdir -p "$root/demo/work"
 cd "$root/demo/work"
-"$root/build/tools/make_sample_dataset" --out .
+"$root/demo/bin/erp2npx-make-sample" --out .
 status=0
 "$root/demo/bin/erp2npx" || status=$?
 # Prove the tree against its input and plot the average target and standard

@@ -3,7 +3,10 @@
 # does nothing when all are there already.
 set -euo pipefail
 packages=(build-essential cmake libhdf5-dev hdf5-tools libpugixml-dev libboost-dev libdeflate-dev
-          libgtest-dev libxml2-utils clang-14 clang-format-14 libclang-rt-14-dev time python3-numpy dpkg-dev)
+          libgtest-dev libxml2-utils clang-14 clang-format-14 libclang-rt-14-dev time python3-numpy dpkg-dev
+          python3-mne python3-pandas chromium)
+# The package test checks the .deb with lintian and renders its manual pages.
+packages+=(lintian man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

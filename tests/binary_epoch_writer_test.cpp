@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -436,6 +438,31 @@ TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   EXPECT_EQ(OutputFile(dir.file("a.bin")).create(), EISDIR);
   EXPECT_FALSE(test::exists(dir.file("a.bin.partial")));
   EXPECT_EQ(OutputFile(dir.file("missing/a.bin")).create(), ENOENT);
+}
+
+TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
+  TempDir dir;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    removePartialFilesOnInterrupt();
+    OutputFile pending(dir.file("pending.bin"));
+    OutputFile bin(dir.file("a.bin"));
+    OutputFile npx(dir.file("a.npx"));
+    if (pending.create() != 0 || bin.create() != 0 || npx.create() != 0) _exit(2);
+    {
+      const InterruptsHeld held;
+      raise(SIGTERM);
+      // A file and its header go into place together.
+      if (!bin.commit().ok() || !npx.commit().ok()) _exit(2);
+    }
+    _exit(3);  // the interrupt strikes before
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(test::exists(dir.file("a.bin")));
+  EXPECT_TRUE(test::exists(dir.file("a.npx")));
+  EXPECT_FALSE(test::exists(dir.file("pending.bin.partial")));
 }
 
 TEST(OutputFile, EnsureDirectory) {

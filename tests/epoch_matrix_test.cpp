@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "common/work_queue.h"
 #include "input/hdf5_handle.h"
 #include "test_support.h"
 
@@ -100,6 +105,78 @@ TEST(EpochMatrix, FileOrDatasetThatCannotBeOpenedGivesNoEpochs) {
   contents.omit = {"/features"};
   test::writeInputFile(dir.file("input.hdf5"), contents);
   EXPECT_EQ(test::openFeatures(dir.file("input.hdf5"), 1).epochCount(), 0u);
+}
+
+// 600 epochs in "/features", contiguous (read in blocks of 256 epochs) or
+// deflated in chunks of 1000 values; value = index + 0.5.
+std::string featuresFile(const test::TempDir& dir, bool chunked) {
+  const std::string path = dir.file(chunked ? "chunked.hdf5" : "contiguous.hdf5");
+  test::InputFileContents contents = test::smallInput(100, 6);
+  contents.chunkedCompressed = chunked;
+  test::writeInputFile(path, contents);
+  return path;
+}
+
+// Threads from the one numbered failing on cannot start.
+WorkFaults threadsFailingFrom(size_t failing, std::atomic<size_t>& refused) {
+  return {
+      [failing, &refused,
+       started = std::make_shared<std::atomic<size_t>>(0)](std::function<void()> body) {
+        if (++*started > failing) {
+          ++refused;
+          throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(body));
+      },
+      {}};
+}
+
+TEST(EpochMatrix, ThreadsThatCannotStartChangeNoValue) {
+  test::TempDir dir;
+  for (const bool chunked : {false, true}) {
+    const EpochMatrix matrix = test::openFeatures(featuresFile(dir, chunked), 600);
+    const std::vector<float> expected = test::streamedValues(matrix);
+    ASSERT_EQ(expected.size(), 600 * kEpochValues);
+    EXPECT_EQ(expected[1024 * 599 + 5], 1024.0f * 599 + 5.5f);
+    for (const size_t failing : {0, 1}) {
+      std::atomic<size_t> refused{0};
+      const ScopedWorkFaults faults(threadsFailingFrom(failing, refused));
+      EXPECT_TRUE(test::streamedValues(matrix) == expected) << chunked << failing;
+      EXPECT_GT(refused.load(), 0u);
+    }
+  }
+}
+
+TEST(EpochMatrix, AJobThatThrowsCostsOnlyTheEpochsItCovers) {
+  test::TempDir dir;
+  for (const bool chunked : {false, true}) {
+    const EpochMatrix matrix = test::openFeatures(featuresFile(dir, chunked), 600);
+    const std::vector<float> expected = test::streamedValues(matrix);
+    // The jobs run one after another on the calling thread, so the third is
+    // the third block: epochs 512 to 599, or values 2000 to 2999.
+    const std::set<size_t> lost = chunked ? std::set<size_t>{1, 2} : [] {
+      std::set<size_t> epochs;
+      for (size_t e = 512; e < 600; ++e) epochs.insert(e);
+      return epochs;
+    }();
+    std::atomic<size_t> refused{0};
+    WorkFaults faults = threadsFailingFrom(0, refused);
+    int jobs = 0;
+    faults.beforeJob = [&jobs] {
+      if (++jobs == 3) throw std::length_error("vector::_M_realloc_insert");
+    };
+    const ScopedWorkFaults inForce(faults);
+    std::set<size_t> failed;
+    const std::vector<float> values = test::streamedValues(
+        [&](const EpochConsumer& consumer) { matrix.stream(consumer); }, 600, &failed);
+    EXPECT_EQ(failed, lost) << chunked;
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (lost.count(i / kEpochValues) == 0 && values[i] != expected[i]) {
+        ADD_FAILURE() << "value " << i << " changed, chunked " << chunked;
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -203,7 +203,7 @@ TEST(InputEndToEnd, TheLibrarysOwnErrorReportNeverReachesTheUser) {
   {
     TempDir work;
     writeTextFile(work.file(kInput), "plain text, not HDF5\n");
-    const RunResult run = runProgramWithErrors(converterPath(), work.path);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, eightLines);
     EXPECT_EQ(run.err, "erp2npx: QUOLMET ERP-BCI.hdf5 is not an HDF5 file\n");
@@ -212,7 +212,7 @@ TEST(InputEndToEnd, TheLibrarysOwnErrorReportNeverReachesTheUser) {
     TempDir work;
     writeSmallInput(work);
     ASSERT_EQ(truncate(work.file(kInput).c_str(), 4000), 0);
-    const RunResult run = runProgramWithErrors(converterPath(), work.path);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, eightLines);
     EXPECT_EQ(run.err,
@@ -235,7 +235,7 @@ TEST(InputEndToEnd, TheLibrarysOwnErrorReportNeverReachesTheUser) {
       H5Ldelete(file.get(), "/target", H5P_DEFAULT);
       H5Lcreate_external("other.hdf5", "/target", file.get(), "/target", H5P_DEFAULT, H5P_DEFAULT);
     }
-    const RunResult run = runProgramWithErrors(converterPath(), work.path);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, std::string(kOpened) + "\n\nNOOOO codes!!!!\n\n" +
                            "Unable to read the dataset /target of QUOLMET ERP-BCI.hdf5: it is "
@@ -707,7 +707,7 @@ TEST(InputEndToEnd, EverySubjectWithoutMetadataIsNamedAndFailsTheRun) {
   TempDir complete;
   writeInputFile(complete.file(kInput), contents);
   writeTextFile(complete.file("DataSets.txt"), "h\n" + line1 + "\n" + line2 + "\n");
-  const RunResult sound = runProgramWithErrors(converterPath(), complete.path);
+  const RunResult sound = runProgramWith(converterPath(), complete.path, {});
   ASSERT_EQ(sound.exitCode, 0);
   EXPECT_EQ(sound.err, "");
   const std::string ages = "Age=\"30\"|Age=\"40\"";
@@ -751,7 +751,7 @@ TEST(InputEndToEnd, EverySubjectWithoutMetadataIsNamedAndFailsTheRun) {
     TempDir work;
     writeInputFile(work.file(kInput), contents);
     if (std::string(c.what) != "no file") writeTextFile(work.file("DataSets.txt"), c.text);
-    const RunResult run = runProgramWithErrors(converterPath(), work.path);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(run.err, c.err);
     if (std::string(c.what) == "a bad line") {

@@ -6,13 +6,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <pugixml.hpp>
 #include <set>
-#include <thread>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
 
+#include "common/work_queue.h"
+#include "driver/conversion_run.h"
+#ifdef NPXCHECK_EXECUTABLE
+#include "npxcheck/command_line.h"
+#endif
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -20,17 +29,43 @@ namespace {
 
 namespace fs = std::filesystem;
 
-pid_t startConverter(const std::string& program, const std::string& workingDirectory) {
+// Runs the conversion in a child process, in workingDirectory with the
+// faults in force, and waits for it; its standard error goes to errorFile.
+int convertInChild(const std::string& workingDirectory, const WorkFaults& faults,
+                   const std::string& errorFile = "/dev/null") {
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(workingDirectory.c_str()) != 0) _exit(127);
     const int null = open("/dev/null", O_WRONLY);
+    const int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    dup2(error, STDERR_FILENO);
+    const ScopedWorkFaults inForce(faults);
+    try {
+      _exit(runConversion());
+    } catch (...) {
+      std::abort();  // as the converter's own main would end
+    }
   }
-  return pid;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// Sends the signal to the whole process when the given job of any queue
+// is about to run: at a fixed point of the work, wherever the threads are.
+WorkFaults signalAtJob(int signalNumber, int job, bool threads) {
+  WorkFaults faults;
+  faults.beforeJob = [signalNumber, job, jobs = std::make_shared<std::atomic<int>>(0)] {
+    if (++*jobs == job) kill(getpid(), signalNumber);
+  };
+  // Without threads every job runs on the calling thread, in one order.
+  if (!threads) {
+    faults.startThread = [](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+  }
+  return faults;
 }
 
 uint32_t le32(const std::string& bytes, size_t offset) {
@@ -85,29 +120,61 @@ TEST(Interruption, KilledOrInterruptedRunsLeaveOnlyCompleteFiles) {
 
   TempDir work;
   ASSERT_EQ(0, runProgram(ERP2NPX_GENERATOR, work.path, {"--stimuli", "30000"}).exitCode);
-  const int signals[] = {SIGKILL, SIGINT, SIGTERM, SIGKILL, SIGINT, SIGKILL};
-  int delayMs = 15;
-  for (const int signalNumber : signals) {
+  // Points through the run, each a job further on than the last.
+  const struct {
+    int signalNumber;
+    int job;
+    bool threads;
+  } stops[] = {{SIGKILL, 30, false}, {SIGINT, 60, false}, {SIGTERM, 90, true},
+               {SIGKILL, 120, true}, {SIGINT, 150, true}, {SIGKILL, 180, false}};
+  for (const auto& stop : stops) {
     const std::set<std::string> partialsBefore = partialFiles(work.path);
-    const pid_t pid = startConverter(bin.path + "/erp2npx", work.path);
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    kill(pid, signalNumber);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status =
+        convertInChild(work.path, signalAtJob(stop.signalNumber, stop.job, stop.threads));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == stop.signalNumber) << stop.job;
     expectCompleteFiles(work.path);
-    // A caught interrupt removes the temporary file it was writing; only a
-    // kill leaves one behind (a later run replaces it).
-    if (signalNumber != SIGKILL) {
+    // A caught interrupt removes the temporary files it was writing; only a
+    // kill leaves them behind (a later run replaces them).
+    if (stop.signalNumber != SIGKILL) {
       for (const std::string& partial : partialFiles(work.path)) {
         EXPECT_TRUE(partialsBefore.count(partial)) << partial;
       }
+    } else if (!stop.threads) {
+      EXPECT_FALSE(partialFiles(work.path).empty()) << stop.job;
     }
-    delayMs += 20;
   }
   EXPECT_EQ(0, runProgram(bin.path + "/erp2npx", work.path).exitCode);
   expectCompleteFiles(work.path);
   EXPECT_TRUE(partialFiles(work.path).empty());
   EXPECT_TRUE(treeContents(work.path) == expected);
+}
+
+TEST(Interruption, AnErrorNothingHandlesStopsTheRunWithItsText) {
+  TempDir work;
+  ASSERT_EQ(0, runProgram(ERP2NPX_GENERATOR, work.path, {"--stimuli", "600"}).exitCode);
+  TempDir logs;
+  WorkFaults faults;
+  faults.startThread = [](std::function<void()>) -> std::thread {
+    throw std::logic_error("a fault of the test");
+  };
+  const int status = convertInChild(work.path, faults, logs.file("err"));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(readFile(logs.file("err")),
+            "erp2npx: stopped by an unexpected error: a fault of the test\n");
+  EXPECT_TRUE(partialFiles(work.path).empty());
+#ifdef NPXCHECK_EXECUTABLE
+  // npxcheck reports what it could compare, and the source as a problem.
+  ASSERT_EQ(0, runProgram(converterPath(), work.path).exitCode);
+  const ScopedWorkFaults inForce(faults);
+  std::ostringstream out, err;
+  EXPECT_EQ(1, npxcheck::runNpxcheck({work.path, "--source", work.file("QUOLMET ERP-BCI.hdf5")},
+                                     out, err));
+  EXPECT_NE(out.str().find("QUOLMET ERP-BCI.hdf5: its samples could not all be compared: a fault "
+                           "of the test\n"),
+            std::string::npos)
+      << out.str();
+#endif
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <pugixml.hpp>
 #include <sstream>
 #include <tuple>
@@ -178,7 +179,7 @@ TEST_F(NpxcheckTree, MissingHeaderAndLeftoverPartialFile) {
   EXPECT_EQ(checkTree().out, problems + "4 files, 54 epochs, 2 problems\n");
   EXPECT_EQ(checkWithSource().out,
             problems + kSession +
-                ".npx: missing: the 72 stimuli of database 0, subject 0, session 0 are not "
+                ".npx: missing: the 72 stimuli of DB_00/Subject_01, session 01 are not "
                 "accounted for\nsource: 126 stimuli, 54 accounted for\n"
                 "4 files, 54 epochs, 3 problems\n");
 }
@@ -251,7 +252,7 @@ TEST_F(NpxcheckTree, SessionFileNamedAfterAnotherMatrixSize) {
   const Outcome outcome = checkWithSource();
   EXPECT_TEXT(
       outcome.out,
-      contains(kSession + ".bin: missing: the 72 stimuli of database 0, subject 0, session 0 are "
+      contains(kSession + ".bin: missing: the 72 stimuli of DB_00/Subject_01, session 01 are "
                           "not accounted for; Subj01_01_06_07 is there, named after another "
                           "matrix size\n"));
   EXPECT_TEXT(outcome.out,
@@ -427,9 +428,13 @@ TEST(NpxcheckSource, NamesFromExtremeNumbersPassAsTheConverterWritesThem) {
   for (const char* name : {"\"Col46\"", "\"Row-5\"", "\"Col1\"", "\"Row2-Col14\""}) {
     EXPECT_NE(negative.find(name), std::string::npos) << name;
   }
+  // No encoder file serves a -5-by--7 speller, so its header lacks one.
   const Outcome outcome = npxcheck({work.path, "--source", work.file(kSource)});
-  EXPECT_EQ(outcome.out, "source: 6 stimuli, 6 accounted for\n4 files, 6 epochs, 0 problems\n");
-  EXPECT_EQ(outcome.exitCode, 0);
+  EXPECT_EQ(outcome.out,
+            "DB_00/Subject_2147483648/Subj2147483648_02_-5_-7.npx: has no "
+            "P2731/ControlInterface/Encoder element: the speller's encoder is missing\n"
+            "source: 6 stimuli, 6 accounted for\n4 files, 6 epochs, 1 problem\n");
+  EXPECT_EQ(outcome.exitCode, 1);
 }
 
 TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
@@ -470,6 +475,143 @@ TEST_F(NpxcheckTree, PlotIsAnSvgWithOnePanelPerChannel) {
   // Self-contained: nothing fetched, nothing run.
   EXPECT_EQ(root.select_nodes("//*[@href or @xlink:href] | //script | //style").size(), 0u);
   EXPECT_EQ(readFile(svg).find("url("), std::string::npos);
+}
+
+// The texts of a table's rows, cells joined by "|".
+std::vector<std::string> tableRows(const pugi::xml_document& page, const std::string& table) {
+  std::vector<std::string> rows;
+  for (const pugi::xpath_node& row :
+       page.select_nodes(("//table[@class='" + table + "']/tr").c_str())) {
+    std::string cells;
+    for (const pugi::xml_node cell : row.node().children())
+      cells += cell.text().get() + std::string("|");
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+TEST_F(NpxcheckTree, ReportIsOneSelfContainedPageOfTheCheckSubjectsAveragesAndSessions) {
+  const std::string html = path("report.html");
+  const Outcome outcome = npxcheck({work_.path, "--report", html, "--source", path(kSource)});
+  EXPECT_EQ(outcome.out,
+            "source: 126 stimuli, 126 accounted for\n4 files, 126 epochs, 0 problems\n"
+            "wrote " +
+                html + "\n");
+  EXPECT_EQ(outcome.exitCode, 0);
+  const std::string text = readFile(html);
+  // Nothing fetched, nothing run.
+  for (const char* reference : {"http", "//", "<script", "src=", "href", "url(", "@import"}) {
+    EXPECT_EQ(text.find(reference), std::string::npos) << reference;
+  }
+  pugi::xml_document page;
+  ASSERT_TRUE(page.load_string(text.c_str(), pugi::parse_default | pugi::parse_doctype));
+  EXPECT_EQ(page.select_nodes("//style").size(), 1u);
+  // The grand average and one per subject, each with its eight panels.
+  const pugi::xpath_node_set svgs = page.select_nodes("//svg");
+  ASSERT_EQ(svgs.size(), 3u);
+  EXPECT_STREQ(svgs[1].node().child_value("title"), "Average ERP of DB_00/Subject_01, 1 session");
+  for (const pugi::xpath_node& svg : svgs) {
+    EXPECT_EQ(svg.node().select_nodes("g[@class='panel']").size(), 8u);
+    EXPECT_EQ(svg.node().select_nodes(".//g[@class='peak-row']").size(), 8u);
+  }
+  EXPECT_EQ(tableRows(page, "summary"),
+            (std::vector<std::string>{"databases|2|", "subjects|2|", "sessions|2|", "trials|4|",
+                                      "epochs|126|", "targets|24|", "standards|102|"}));
+  EXPECT_TEXT(text,
+              contains("<p class=\"ok\">Sound: 4 files, 126 epochs, 0 problems</p>\n<p>Against " +
+                       path(kSource) + ": source: 126 stimuli, 126 accounted for</p>"));
+  EXPECT_EQ(tableRows(page, "subjects"),
+            (std::vector<std::string>{"subject|Age|Sex|Condition|Study|",
+                                      "DB_00/Subject_01|28|F|healthy|DB01|",
+                                      "DB_01/Subject_02|23|M|healthy|DB02|"}));
+  // 6-by-6 targets are named by their symbol, others through the header's encoder.
+  EXPECT_EQ(
+      tableRows(page, "sessions"),
+      (std::vector<std::string>{"directory|session|matrix|trials|epochs|targets|spelled text|",
+                                "DB_00/Subject_01|Subj01_01_06_06|6 x 6|2|72|12|G2|",
+                                "DB_01/Subject_02|Subj02_02_04_05|4 x 5|2|54|12|MA|"}));
+
+  // The check's problems and its exit value; a file that cannot be averaged
+  // is left out of the averages by name.
+  fs::resize_file(path(kSession + ".bin"), 4096);
+  const Outcome damaged = npxcheck({work_.path, "--report", html});
+  EXPECT_EQ(damaged.exitCode, 1);
+  const std::string truncated =
+      kSession +
+      ".bin: is truncated: it holds 4096 bytes, its header announces 295072 (9216 "
+      "sample positions of 8 channels)";
+  EXPECT_EQ(damaged.out, truncated + "\n4 files, 126 epochs, 1 problem\nwrote " + html + "\n");
+  const std::string damagedPage = readFile(html);
+  EXPECT_TEXT(damagedPage,
+              contains("<p class=\"bad\">Problems found: 4 files, 126 epochs, 1 problem</p>\n"
+                       "<ul class=\"problems\">\n<li>" +
+                       truncated + "</li>\n</ul>\n"));
+  EXPECT_TEXT(damagedPage,
+              contains("<ul class=\"left-out\">\n<li>" + kSession +
+                       ".bin does not hold the epochs its header announces</li>\n</ul>\n"));
+  EXPECT_TEXT(damagedPage, contains("<title>Grand average of 1 session</title>"));
+
+  const std::string nowhere = path("none/report.html");
+  const Outcome unwritten = npxcheck({work_.path, "--report", nowhere});
+  EXPECT_EQ(unwritten.err, "npxcheck: " + nowhere + ": cannot be written\n");
+  EXPECT_EQ(unwritten.exitCode, 1);
+}
+
+// Renders a page in a headless browser; its console lines and whether the
+// screenshot shows more than one colour.
+struct Rendered {
+  std::string console;
+  bool drawn = false;
+};
+
+Rendered renderInBrowser(const std::string& page, const TempDir& work) {
+  const std::string png = work.file("shot.png");
+  const RunResult browser =
+      runProgram("/bin/sh", work.path,
+                 {"-c",
+                  "chromium --headless --no-sandbox --disable-gpu --disable-background-networking "
+                  "--disable-component-update --disable-sync --no-first-run --user-data-dir=" +
+                      work.file("profile") + " --window-size=1200,2400 --screenshot=" + png +
+                      " --enable-logging=stderr --v=0 file://" + page + " 2>&1"});
+  Rendered rendered;
+  std::istringstream lines(browser.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(":CONSOLE") != std::string::npos) rendered.console += line + "\n";
+  }
+  // The number of distinct bytes in the image's inflated rows.
+  const RunResult colours =
+      runProgram("python3", work.path,
+                 {"-c",
+                  "import struct, sys, zlib\n"
+                  "d = open(sys.argv[1], \"rb\").read()\n"
+                  "i, z = 8, b\"\"\n"
+                  "while i < len(d):\n"
+                  "    n, = struct.unpack(\">I\", d[i:i + 4])\n"
+                  "    z += d[i + 8:i + 8 + n] if d[i + 4:i + 8] == b\"IDAT\" else b\"\"\n"
+                  "    i += 12 + n\n"
+                  "print(len(set(zlib.decompress(z))))\n",
+                  png});
+  rendered.drawn = colours.exitCode == 0 && std::stoi("0" + colours.out) > 16;
+  return rendered;
+}
+
+TEST_F(NpxcheckTree, ReportLoadsInABrowserWithoutConsoleErrorsAndIsDrawn) {
+  if (runProgram("/bin/sh", work_.path, {"-c", "command -v chromium"}).exitCode != 0) {
+    GTEST_SKIP() << "chromium is not installed: the report is not rendered in a browser";
+  }
+  const std::string html = path("report.html");
+  ASSERT_EQ(npxcheck({work_.path, "--report", html}).exitCode, 0);
+  TempDir browser;
+  const Rendered report = renderInBrowser(html, browser);
+  EXPECT_EQ(report.console, "");
+  EXPECT_TRUE(report.drawn);
+  // The measures see what they are meant to: an error, and a blank page.
+  writeTextFile(path("bad.html"),
+                "<!DOCTYPE html><html><body><script>missing();</script></body></html>");
+  TempDir other;
+  const Rendered bad = renderInBrowser(path("bad.html"), other);
+  EXPECT_TEXT(bad.console, contains("Uncaught ReferenceError"));
+  EXPECT_FALSE(bad.drawn);
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
@@ -559,7 +701,8 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   npxcheck::ErpAverages averages;
-  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
+  const npxcheck::PlotChoice inMicrovolts{"", 0, npxcheck::Unit::kMicrovolt};
+  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), inMicrovolts, averages).ok());
   const size_t pzAt40 = 40 * 8 + 2;
   EXPECT_EQ(averages.target[pzAt40], 8.0);
   EXPECT_EQ(averages.targetError[pzAt40], 2.0);  // sample deviation sqrt(8), over sqrt(2)
@@ -575,7 +718,7 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
             std::make_tuple(size_t{10}, 78.125, -4.0));
 
   const std::string svg = work.file("erp.svg");
-  EXPECT_EQ(npxcheck({work.path, "--plot", svg, "--subject", "1"}).exitCode, 0);
+  EXPECT_EQ(npxcheck({work.path, "--plot", svg, "--subject", "1", "--unit", "uV"}).exitCode, 0);
   pugi::xml_document document;
   ASSERT_TRUE(document.load_file(svg.c_str()));
   std::vector<std::string> rows;
@@ -587,9 +730,128 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
     rows.push_back(cells);
   }
   ASSERT_EQ(rows.size(), 8u);
-  EXPECT_EQ(rows[0], "Fz|78.125|-4.00|-4.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
+  // Latencies as the sample times they are, to one decimal.
+  EXPECT_EQ(rows[0], "Fz|78.1|-4.00|-4.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
   EXPECT_EQ(rows[2], "Pz|312.5|+6.00|8.00 \xC2\xB1 2.00|2.00 \xC2\xB1 0.41|");
-  EXPECT_EQ(rows[3], "P3|0|+0.00|0.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
+  EXPECT_EQ(rows[3], "P3|0.0|+0.00|0.00 \xC2\xB1 0.00|0.00 \xC2\xB1 0.00|");
+}
+
+// Converts the input in a directory of its own and returns that directory.
+std::unique_ptr<TempDir> converted(const InputFileContents& input) {
+  auto work = std::make_unique<TempDir>();
+  TempDir bin;
+  installConverter(bin.path);
+  writeInputFile(work->file(kSource), input);
+  runProgram(bin.file("erp2npx"), work->path);
+  return work;
+}
+
+TEST(NpxcheckPlot, UnitIsInferredFromTheMedianMagnitudeOrTakenAsGiven) {
+  const auto inferred = [](std::vector<double> values) {
+    npxcheck::UnitEvidence evidence;
+    for (const double value : values) evidence.add(value);
+    return npxcheck::unitName(evidence.inferred());
+  };
+  EXPECT_EQ(inferred({1e-4, -1e-4, 2e-4, 0.5, 5}), "V");
+  EXPECT_EQ(inferred({1e-4, -1e-4, 0.5, 5, 5}), "mV");
+  EXPECT_EQ(inferred({1e-4, 0.5, 5, -5}), "uV");  // half is not more than half
+  EXPECT_EQ(inferred({}), "uV");
+
+  // In volts, all below 1e-3: value i of stimulus s is (s * 1024 + i + 0.5) * 1e-7.
+  InputFileContents input = smallInput();
+  for (double& value : input.features) value *= 1e-7;
+  const auto work = converted(input);
+  const npxcheck::TreeFiles tree = npxcheck::scanTree(work->path);
+  npxcheck::ErpAverages averages;
+  ASSERT_TRUE(npxcheck::averageEpochs(tree, {}, averages).ok());
+  EXPECT_EQ(averages.unit, npxcheck::Unit::kVolt);
+  EXPECT_TRUE(averages.unitInferred);
+  EXPECT_NEAR(averages.target[129], (1536.0 + 129 + 0.5) * 0.1, 1e-4);
+  ASSERT_TRUE(npxcheck::averageEpochs(tree, {"", 0, npxcheck::Unit::kMillivolt}, averages).ok());
+  EXPECT_NEAR(averages.target[129], (1536.0 + 129 + 0.5) * 1e-4, 1e-7);
+
+  const std::string svg = work->file("erp.svg");
+  ASSERT_EQ(npxcheck({work->path, "--plot", svg}).exitCode, 0);
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  EXPECT_TEXT(document.select_node("//text[@class='subtitle']").node().child_value(),
+              endsWith("; amplitudes taken as V (inferred), shown in \xC2\xB5V"));
+  const pugi::xml_node pz = document.select_nodes("//g[@class='peak-row']")[2].node();
+  EXPECT_STREQ(pz.first_child().next_sibling().next_sibling().child_value(), "-153.60");
+  ASSERT_EQ(npxcheck({work->path, "--plot", svg, "--unit", "mV"}).exitCode, 0);
+  EXPECT_TEXT(readFile(svg), contains("amplitudes taken as mV (as given), shown in \xC2\xB5V"));
+}
+
+TEST(NpxcheckPlot, NonFiniteSamplesAreLeftOutCountedAndNamedAndNamesEscaped) {
+  // Stimuli 0 and 3 are the targets; sample 40 of Pz is NaN in the first,
+  // sample 41 of Pz infinite in the second, and sample 50 of Oz NaN in every
+  // standard, which then has no mean there.
+  InputFileContents input = smallInput();
+  input.features[40 * 8 + 2] = std::numeric_limits<double>::quiet_NaN();
+  input.features[3 * 1024 + 41 * 8 + 2] = std::numeric_limits<double>::infinity();
+  for (const size_t s : {1, 2, 4, 5}) {
+    input.features[s * 1024 + 50 * 8 + 7] = std::numeric_limits<double>::quiet_NaN();
+  }
+  const auto work = converted(input);
+  npxcheck::ErpAverages averages;
+  const npxcheck::PlotChoice inMicrovolts{"", 0, npxcheck::Unit::kMicrovolt};
+  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work->path), inMicrovolts, averages).ok());
+  EXPECT_EQ(averages.target[40 * 8 + 2], 3 * 1024 + 40 * 8 + 2 + 0.5);
+  EXPECT_EQ(averages.target[41 * 8 + 2], 41 * 8 + 2 + 0.5);
+  EXPECT_EQ(averages.targetError[40 * 8 + 2], 0.0);
+  EXPECT_TRUE(std::isnan(averages.standard[50 * 8 + 7]));
+  EXPECT_EQ(npxcheck::nonFiniteNote(averages),
+            "6 samples are not finite (NaN or infinite) and are left out: Pz, session "
+            "Subj01_01_06_06, epoch 0, sample 40; Oz, session Subj01_01_06_06, epoch 1, sample "
+            "50; Oz, session Subj01_01_06_06, epoch 2, sample 50; Pz, session Subj01_01_06_06, "
+            "epoch 3, sample 41; Oz, session Subj01_01_06_06, epoch 4, sample 50; ... and 1 "
+            "more");
+
+  // Channel 1's name made the bytes FF 01.
+  overwriteBytes(work->file("DB_00/Subject_01/Subj01_01_06_06.bin"), 32, "\xFF\x01");
+  const std::string svg = work->file("erp.svg");
+  std::ostringstream out, err;
+  EXPECT_EQ(npxcheck::runNpxcheck({work->path, "--plot", svg}, out, err), 0);
+  EXPECT_EQ(err.str(), "npxcheck: " + npxcheck::nonFiniteNote(averages) + "\n");
+  const std::string text = readFile(svg);
+  EXPECT_EQ(text.find_first_of(std::string("\0\x01\xFF", 3)), std::string::npos);
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_string(text.c_str()));
+  // Oz's standard wave and the difference leave the point without a mean out.
+  for (const pugi::xpath_node& shape : document.select_nodes("//*[@points]")) {
+    const std::string points = shape.node().attribute("points").value();
+    EXPECT_EQ(points.find_first_of("aefinNI"), std::string::npos) << points;
+    const std::string shapeClass = shape.node().attribute("class").value();
+    const long perSample = std::string(shape.node().name()) == "polygon" ? 2 : 1;
+    const bool gap = std::string(shape.parent().attribute("id").value()) == "panel-Oz" &&
+                     shapeClass.compare(0, 6, "target") != 0;
+    EXPECT_EQ(std::count(points.begin(), points.end(), ','), perSample * (gap ? 127 : 128))
+        << shapeClass;
+  }
+  EXPECT_STREQ(document.select_node("//g[@class='panel']").node().attribute("id").value(),
+               "panel-\\xff\\x01");
+  EXPECT_EQ(document.select_node("//text[@class='non-finite']").node().child_value(),
+            npxcheck::nonFiniteNote(averages));
+  // Oz NaN in every standard epoch: no difference to find a peak in.
+  for (const int epoch : {1, 2, 4, 5}) {
+    for (int t = 0; t < 128; ++t) {
+      overwriteBytes(work->file("DB_00/Subject_01/Subj01_01_06_06.bin"),
+                     160 + 4 * (epoch * 1024 + t * 8 + 7), std::string("\0\0\xC0\x7F", 4));
+    }
+  }
+  ASSERT_EQ(npxcheck({work->path, "--plot", svg}).exitCode, 0);
+  ASSERT_TRUE(document.load_file(svg.c_str()));
+  std::string oz;
+  for (const pugi::xml_node cell : document.select_nodes("//g[@class='peak-row']")[7].node()) {
+    oz += cell.child_value() + std::string("|");
+  }
+  EXPECT_EQ(oz, "Oz|n/a|n/a|n/a \xC2\xB1 n/a|n/a \xC2\xB1 n/a|");
+  EXPECT_EQ(document.select_nodes("//g[@id='panel-Oz']/circle").size(), 0u);
+  EXPECT_EQ(document.select_nodes("//g[@id='panel-Pz']/circle").size(), 1u);
+  EXPECT_EQ(readFile(svg).find("nan"), std::string::npos);
+  // Nor does the check's report carry the bytes to a terminal.
+  EXPECT_TEXT(npxcheck({work->path}).out,
+              contains(".bin: channel 1 is named \"\\xff\\x01\", its Sensor element \"Fz\"\n"));
 }
 
 std::string inspectInput(const std::string& dir, const InputFileContents& contents,
@@ -611,10 +873,24 @@ TEST(NpxcheckInspect, ConsistentGeneratedInputReportsItsStructureAndNoInconsiste
   EXPECT_TEXT(outcome.out, contains("filters: shuffle, deflate level 4\n"));
   EXPECT_TEXT(outcome.out,
               contains("Stimuli: 126 stimuli in 2 databases, 2 subjects, 2 sessions, 4 trials\n"));
-  EXPECT_TEXT(outcome.out, contains("\n    Session 1: 4 x 5 matrix, 2 trials, 54 stimuli\n"
-                                    "      Trial 2: 27 stimuli\n"));
-  EXPECT_TEXT(outcome.out, endsWith("Inconsistencies: none\n"));
+  // A summary, inconsistencies first; every session and trial with --verbose.
+  EXPECT_TEXT(outcome.out, startsWith("Input: " + work.file(kSource) +
+                                      " (943442 bytes)\nInconsistencies: none\nDataset "));
+  EXPECT_TEXT(
+      outcome.out,
+      contains("\nDB_01: 1 subject, 1 session, 2 trials, 54 stimuli\n"
+               "  Subject_02: 1 session, 2 trials, 54 stimuli; study DB02, sex M, age 23, healthy\n"
+               "Matrix sizes: 4 x 5 in 1 session (54 stimuli), 6 x 6 in 1 session (72 "
+               "stimuli)\nSamples: 129024 values, finite ones from "));
+  EXPECT_EQ(outcome.out.find("trial 2:"), std::string::npos);
   EXPECT_EQ(outcome.exitCode, 0);
+  const Outcome verbose = npxcheck({"--inspect", work.file(kSource), "--verbose"});
+  EXPECT_TEXT(
+      verbose.out,
+      contains(
+          "\n  Subject_02: 1 session, 2 trials, 54 stimuli; study DB02, sex M, age 23, healthy\n"
+          "    session 02 (Subj02_02_04_05): 4 x 5 matrix, 2 trials, 54 stimuli\n"
+          "      trial 2: 27 stimuli\n"));
 }
 
 TEST(NpxcheckInspect, TrialOutsideTheTargetTable) {
@@ -641,12 +917,13 @@ TEST(NpxcheckInspect, NumberingCodesLabelsAndLengths) {
   EXPECT_TEXT(out, contains("\n  the per-stimulus datasets disagree in length: /codes 6, "
                             "/database_ids 6, /erp_labels 6, /matrix_indexes 6, /run_indexes "
                             "6, /sequences 5, /subjects 6, /trials 6\n"));
-  EXPECT_TEXT(out, contains("\n  database 0: the subject numbers skip 1\n"));
-  EXPECT_TEXT(out, contains("\n  session numbers are shared by subjects: 1\n"));
-  EXPECT_TEXT(out, contains("\n  trial numbers are shared by sessions: 1\n"));
-  EXPECT_TEXT(out, contains("\n  session 0: 1 stimulus has a code outside its rows plus "
+  // Databases, subjects and sessions named as the tree names them.
+  EXPECT_TEXT(out, contains("\n  DB_00: the subject numbers skip Subject_02\n"));
+  EXPECT_TEXT(out, contains("\n  session numbers are shared by subjects: session 02\n"));
+  EXPECT_TEXT(out, contains("\n  trial numbers are shared by sessions: trial 1\n"));
+  EXPECT_TEXT(out, contains("\n  session 01: 1 stimulus has a code outside its rows plus "
                             "columns (6 x 6 matrix; first: stimulus 0, code 12)\n"));
-  EXPECT_TEXT(out, contains("\n  1 subject has no metadata line: 2\n"));
+  EXPECT_TEXT(out, contains("\n  1 subject has no metadata line: Subject_03\n"));
   EXPECT_EQ(outcome.exitCode, 1);
 }
 
@@ -712,7 +989,15 @@ TEST(NpxcheckCommandLine, UsageErrorsAreNamedOnStandardErrorWithExitValueTwo) {
       {{"--inspect", work.path}, work.path + ": not a regular file"},
       {{"--inspect"}, "option --inspect needs a value"},
       {{"--inspect", "x.hdf5", "--plot", "a.svg"},
-       "--inspect takes no tree and no --source, --plot, --session or --subject"},
+       "--inspect takes no tree and no --source, --plot, --report, --unit, --session or "
+       "--subject"},
+      {{work.path, "--verbose"}, "--verbose needs --inspect"},
+      {{work.path, "--unit", "V"}, "--unit needs --plot or --report"},
+      {{work.path, "--plot", "a.svg", "--unit", "volt"},
+       "--unit takes V, mV, uV or auto, not \"volt\""},
+      {{work.path, "--plot", "a.svg", "--report", "a.html"},
+       "--report and --plot cannot be combined"},
+      {{work.path + "\x1b[2J"}, work.path + "\\x1b[2J: not a directory"},
   };
   for (const auto& [arguments, message] : cases) {
     const Outcome outcome = npxcheck(arguments);
@@ -732,9 +1017,11 @@ TEST(NpxcheckCommandLine, ExecutableHelpVersionAndExitValues) {
   EXPECT_EQ(version.out, "npxcheck 0.1.0\n");
   EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path, {"--bogus"}).exitCode, 2);
   EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path).exitCode, 2);
+  // A tree without a session passes nothing.
   const RunResult empty = runProgram(NPXCHECK_EXECUTABLE, work.path, {"."});
-  EXPECT_EQ(empty.out, "0 files, 0 epochs, 0 problems\n");
-  EXPECT_EQ(empty.exitCode, 0);
+  EXPECT_EQ(empty.out,
+            ".: holds no session: no .bin or .npx file below it\n0 files, 0 epochs, 1 problem\n");
+  EXPECT_EQ(empty.exitCode, 1);
   writeTextFile(work.file("Subj01_01_06_06.bin"), "");
   EXPECT_EQ(runProgram(NPXCHECK_EXECUTABLE, work.path, {"."}).exitCode, 1);
 }

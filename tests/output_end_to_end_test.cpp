@@ -1,11 +1,14 @@
 // The converter run as a program over whole input collections: the output
 // tree, its files and the console report, including the failure cases.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -569,6 +572,170 @@ TEST_F(OutputRun, SubjectMetadataInHeaders) {
   const int lint = xmllint(first);
   if (lint < 0) GTEST_SKIP() << "xmllint is not available";
   EXPECT_EQ(lint, 0);
+}
+
+// The files below root with their contents, "/" after directories.
+std::map<std::string, std::string> everything(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    entries[entry.is_directory() ? name + "/" : name] =
+        entry.is_regular_file() ? readFile(entry.path().string()) : std::string();
+  }
+  return entries;
+}
+
+// Every .bin below root has its .npx and no .partial file is left.
+void expectOnlyPairs(const std::string& root) {
+  for (const auto& [name, size] : listTree(root)) {
+    const fs::path path(name);
+    EXPECT_NE(path.extension(), ".partial") << name;
+    if (path.extension() == ".bin") {
+      EXPECT_TRUE(exists(root + "/" + fs::path(name).replace_extension(".npx").string())) << name;
+    }
+  }
+}
+
+TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
+  writeInputFile(work.file(kInputName), threeSessions());
+  // What a first run has in progress.
+  fs::create_directories(work.file("DB_00/Subject_01"));
+  writeTextFile(work.file("DB_00/Subject_01/Subj01_01_06_06.bin.partial"), "in progress");
+  writeTextFile(work.file("DB_00/Subject_01/Subj01_01_06_06.bin"), "written");
+  const auto before = everything(work.path);
+  {
+    const int folder = open(work.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(flock(folder, LOCK_EX), 0);
+    const RunResult refused = run();
+    close(folder);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.out,
+              "Another conversion is running in this directory: this one stops and leaves its "
+              "files alone\n");
+    EXPECT_TRUE(everything(work.path) == before);
+  }
+  // Once the first is gone, a run converts, its lock leaving nothing behind.
+  const RunResult result = run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(outputFiles(work.path).size(), 7u);  // with the input
+  expectOnlyPairs(work.path);
+}
+
+// Subject 0 session 0 of two epochs, session 1 of 40, subject 1 session 2 of one.
+InputFileContents oneLargeSession() {
+  std::vector<Place> places = {{0, 0, 0, 0}, {0, 0, 0, 0}};
+  for (int i = 0; i < 40; ++i) places.push_back({0, 0, 1, 1});
+  places.push_back({0, 1, 2, 2});
+  return collection(places, {6, 6, 6, 6, 6, 6}, 3);
+}
+
+TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
+  writeInputFile(work.file(kInputName), oneLargeSession());
+  ASSERT_EQ(run().exitCode, 0);
+  // Rerun where no file may grow past 64 KB: the 40-epoch file cannot be.
+  RunSetup limited;
+  limited.fileSizeLimit = 64 * 1024;
+  const RunResult result = runProgramWith(converter, work.path, limited);
+  EXPECT_EQ(result.killedBy, 0);
+  EXPECT_EQ(result.exitCode, 1);
+  const std::string large = "DB_00/Subject_01/Subj01_02_06_06";
+  EXPECT_EQ(result.out,
+            inputCounts(43, 3, 3) +
+                "Processing DB_00\\\n"
+                "\tProcessing Subject_01\\\n"
+                "\t\tProcessing Subj01_01_06_06.bin\n"
+                "\t\tProcessing Subj01_02_06_06.bin\n"
+                "Unable to write the file " +
+                large +
+                ".bin: File too large; the file is removed\n"
+                "The file " +
+                large +
+                ".bin of an earlier run is removed, so that it is not taken for this input's\n"
+                "The file " +
+                large +
+                ".npx of an earlier run is removed, so that it is not taken for this input's\n"
+                "\tProcessing Subject_02\\\n"
+                "\t\tProcessing Subj02_03_06_06.bin\n" +
+                closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(outputFiles(work.path),
+            (std::set<std::string>{kInputName, "DB_00/Subject_01/Subj01_01_06_06.bin",
+                                   "DB_00/Subject_01/Subj01_01_06_06.npx",
+                                   "DB_00/Subject_02/Subj02_03_06_06.bin",
+                                   "DB_00/Subject_02/Subj02_03_06_06.npx"}));
+}
+
+TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
+  writeInputFile(work.file(kInputName), oneLargeSession());
+  TempDir reference;
+  writeInputFile(reference.file(kInputName), oneLargeSession());
+  ASSERT_EQ(runProgram(converter, reference.path).exitCode, 0);
+  const auto expected = treeContents(reference.path);
+  const std::string noted =
+      "erp2npx: unable to write to standard output: %s; the conversion went on, but its report "
+      "is incomplete\n";
+  char message[256];
+  {
+    // A pipe whose reader is gone, as after "| head": every write fails.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    RunSetup setup;
+    setup.standardOutput = ends[1];
+    const RunResult result = runProgramWith(converter, work.path, setup);
+    close(ends[1]);
+    EXPECT_EQ(result.killedBy, 0);
+    EXPECT_EQ(result.exitCode, 1);
+    std::snprintf(message, sizeof message, noted.c_str(), std::strerror(EPIPE));
+    EXPECT_EQ(result.err, message);
+    expectOnlyPairs(work.path);
+    EXPECT_TRUE(treeContents(work.path) == expected);
+  }
+  fs::remove_all(work.file("DB_00"));
+  {
+    const int full = open("/dev/full", O_WRONLY);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    RunSetup setup;
+    setup.standardOutput = full;
+    const RunResult result = runProgramWith(converter, work.path, setup);
+    close(full);
+    EXPECT_EQ(result.exitCode, 1);
+    std::snprintf(message, sizeof message, noted.c_str(), std::strerror(ENOSPC));
+    EXPECT_EQ(result.err, message);
+    EXPECT_TRUE(treeContents(work.path) == expected);
+  }
+}
+
+TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
+  writeInputFile(work.file(kInputName), threeSessions());
+  ASSERT_EQ(run().exitCode, 0);
+  // An unprivileged rerun in folders it cannot write, with the first
+  // session's earlier files its to write, not to remove.
+  for (const char* name : {"Subj01_01_06_06.bin", "Subj01_01_06_06.npx"}) {
+    chmod(work.file(std::string("DB_00/Subject_01/") + name).c_str(), 0666);
+  }
+  for (const std::string& d : {work.path, work.file("DB_00"), work.file("DB_00/Subject_01"),
+                               work.file("DB_00/Subject_02")}) {
+    chmod(d.c_str(), 0755);
+  }
+  const RunResult result = runAsNobody(converter, work.path);
+  if (result.out.empty()) GTEST_SKIP() << "cannot run as another user";
+  EXPECT_EQ(result.exitCode, 1);
+  const auto notRemoved = [](const std::string& name) {
+    return "Unable to remove the file DB_00/Subject_01/" + name +
+           " of an earlier run: Permission denied; it does not come from this input\n";
+  };
+  EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
+                            "Processing DB_00\\\n"
+                            "\tProcessing Subject_01\\\n"
+                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n" +
+                            notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx") +
+                            "\t\tError 13 creating fileSubj01_02_06_06.bin\n"
+                            "\tProcessing Subject_02\\\n"
+                            "\t\tError 13 creating fileSubj02_03_06_06.bin\n" +
+                            closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(outputFiles(work.path).size(), 7u);
 }
 
 }  // namespace

@@ -442,5 +442,102 @@ TEST(SessionWalk, SecondWalkOverwritesWithTheSameFiles) {
   EXPECT_TRUE(first == second);
 }
 
+TEST(SessionWalk, LinkedDirectoryNeverOverwritesAFileOfThisRun) {
+  TempDir dir;
+  fs::create_directories(dir.file("DB_00"));
+  fs::create_directory_symlink("DB_00", dir.file("DB_01"));
+  // The same subject and session in both databases, their epochs interleaved.
+  const InputData data = dataset({{0, 0, 0, 0}, {1, 0, 0, 0}, {0, 0, 0, 0}}, {{6, 6}}, 1);
+  const WalkResult result = walk(data, dir.path);
+  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(result.out,
+            "Processing DB_00\\\n"
+            "\tProcessing Subject_01\\\n"
+            "\t\tProcessing Subj01_01_06_06.bin\n"
+            "Processing DB_01\\\n"
+            "\tProcessing Subject_01\\\n"
+            "Session 0 of subject 0 in database 1 is not converted: its file " +
+                dir.file("DB_01/Subject_01/Subj01_01_06_06.bin") + " is " +
+                dir.file("DB_00/Subject_01/Subj01_01_06_06.bin") +
+                ", which this run writes for another session\n");
+  EXPECT_EQ(epochsIn(dir.file("DB_00/Subject_01/Subj01_01_06_06.bin")),
+            (std::vector<int32_t>{0, 2}));
+  EXPECT_TRUE(fs::is_symlink(dir.file("DB_01")));
+  EXPECT_EQ(tree(dir.file("DB_00")),
+            (std::set<std::string>{"Subject_01/", "Subject_01/Subj01_01_06_06.bin",
+                                   "Subject_01/Subj01_01_06_06.npx"}));
+}
+
+TEST(SessionWalk, SessionNotWrittenOnARerunLeavesNoEarlierFile) {
+  TempDir dir;
+  // Subject 0 with four one-epoch sessions.
+  InputData data = dataset({{0, 0, 0, 0}, {0, 0, 1, 1}, {0, 0, 2, 2}, {0, 0, 3, 3}},
+                           {{6, 6}, {6, 6}, {6, 6}, {6, 6}}, 4);
+  ASSERT_TRUE(walk(data, dir.path).complete);
+  const std::string subject = dir.file("DB_00/Subject_01/");
+  // The rerun cannot write session 1: a directory stands in its file's place.
+  fs::remove(subject + "Subj01_02_06_06.bin");
+  fs::create_directory(subject + "Subj01_02_06_06.bin");
+  // Session 2's header cannot be saved: its file alone is left.
+  fs::create_directories(subject + "Subj01_03_06_06.npx.partial/in the way");
+  // An earlier input gave session 3 another matrix size; other files stay.
+  test::writeTextFile(subject + "Subj01_04_04_05.npx", "earlier");
+  test::writeTextFile(subject + "notes.txt", "mine");
+  // Session 0's epoch cannot be read, session 3's trial has no target.
+  data.targets.pop_back();
+  const WalkResult result = walk(data, dir.path, epochsOf(data).stream({}, {0}));
+  EXPECT_FALSE(result.complete);
+  const auto removed = [&](const std::string& name) {
+    return "The file " + subject + name +
+           " of an earlier run is removed, so that it is not taken for this input's\n";
+  };
+  EXPECT_EQ(result.out,
+            "Processing DB_00\\\n"
+            "\tProcessing Subject_01\\\n"
+            "\t\tProcessing Subj01_01_06_06.bin\n"
+            "Unable to write the file " +
+                subject + "Subj01_01_06_06.bin: reading the epochs failed; the file is removed\n" +
+                removed("Subj01_01_06_06.bin") + removed("Subj01_01_06_06.npx") +
+                "\t\tError 21 creating fileSubj01_02_06_06.bin\n" + removed("Subj01_02_06_06.npx") +
+                "\t\tProcessing Subj01_03_06_06.bin\n"
+                "Unable to save the header file " +
+                subject + "Subj01_03_06_06.npx: Is a directory\n" + removed("Subj01_03_06_06.npx") +
+                "Session 3 of subject 0 in database 0 is not converted: its trial 3 has no target "
+                "in the input (it holds 3)\n" +
+                removed("Subj01_04_04_05.npx") + removed("Subj01_04_06_06.bin") +
+                removed("Subj01_04_06_06.npx"));
+  EXPECT_EQ(tree(dir.path),
+            (std::set<std::string>{"DB_00/", "DB_00/Subject_01/", "DB_00/Subject_01/notes.txt",
+                                   "DB_00/Subject_01/Subj01_02_06_06.bin/",
+                                   "DB_00/Subject_01/Subj01_03_06_06.bin",
+                                   "DB_00/Subject_01/Subj01_03_06_06.npx.partial/",
+                                   "DB_00/Subject_01/Subj01_03_06_06.npx.partial/in the way/"}));
+}
+
+TEST(SessionWalk, DirectoryThatCannotBeSearchedForEarlierFilesIsReported) {
+  TempDir dir;
+  const InputData data = dataset({{0, 0, 0, 0}}, {{6, 6}}, 1);
+  // The subject directory goes while the session's epoch is being read.
+  const EpochStream stream = [&](const EpochConsumer& consumer) {
+    fs::rename(dir.file("DB_00/Subject_01"), dir.file("elsewhere"));
+    consumer.failed(0, kEpochValues, "reading the epochs failed");
+  };
+  const WalkResult result = walk(data, dir.path, stream);
+  EXPECT_FALSE(result.complete);
+  const std::string subject = dir.file("DB_00/Subject_01");
+  EXPECT_EQ(result.out,
+            "Processing DB_00\\\n"
+            "\tProcessing Subject_01\\\n"
+            "\t\tProcessing Subj01_01_06_06.bin\n"
+            "Unable to write the file " +
+                subject +
+                "/Subj01_01_06_06.bin: reading the epochs failed; the file is "
+                "removed\n"
+                "Unable to read the directory " +
+                subject +
+                " for files of an earlier run: No such file or directory; any there "
+                "do not come from this input\n");
+}
+
 }  // namespace
 }  // namespace erp2npx

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
 #include <hdf5.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -271,14 +274,48 @@ RunResult runProgram(const std::string& program, const std::string& workingDirec
   return result;
 }
 
-RunResult runProgramWithErrors(const std::string& program, const std::string& workingDirectory,
-                               const std::vector<std::string>& arguments) {
-  const TempDir errors;
-  std::vector<std::string> command = {"-c", "exec \"$0\" \"$@\" 2>\"" + errors.file("err") + "\"",
-                                      program};
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  RunResult result = runProgram("/bin/sh", workingDirectory, command);
-  result.err = readFile(errors.file("err"));
+RunResult runProgramWith(const std::string& program, const std::string& workingDirectory,
+                         const RunSetup& setup) {
+  RunResult result;
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  if (pipe(err) != 0 || (setup.standardOutput < 0 && pipe(out) != 0)) return result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    if (setup.fileSizeLimit >= 0) {
+      const rlim_t bytes = static_cast<rlim_t>(setup.fileSizeLimit);
+      const struct rlimit limit = {bytes, bytes};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    dup2(setup.standardOutput >= 0 ? setup.standardOutput : out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    if (chdir(workingDirectory.c_str()) != 0) _exit(127);
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  if (out[1] >= 0) close(out[1]);
+  std::vector<pollfd> open = {{err[0], POLLIN, 0}};
+  if (out[0] >= 0) open.push_back({out[0], POLLIN, 0});
+  while (!open.empty() && poll(open.data(), open.size(), -1) >= 0) {
+    for (size_t i = open.size(); i-- > 0;) {
+      if (open[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(open[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        (open[i].fd == err[0] ? result.err : result.out).append(buffer, static_cast<size_t>(got));
+      } else {
+        close(open[i].fd);
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.killedBy = WTERMSIG(status);
   return result;
 }
 

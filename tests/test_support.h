@@ -94,7 +94,11 @@ bool exists(const std::string& path);
 struct RunResult {
   int exitCode = -1;
   std::string out;
-  std::string err;  // only from runProgramWithErrors
+  std::string err;   // by runProgramWith only
+  int killedBy = 0;  // the signal that ended it, by runProgramWith only
+
+  // A subject file with a sound line for each of subjects 0 to subjects - 1.
+  void writeSubjectFile(const std::string& path, int subjects);
 };
 
 // Runs a program with the given working directory and arguments; standard
@@ -102,9 +106,17 @@ struct RunResult {
 RunResult runProgram(const std::string& program, const std::string& workingDirectory,
                      const std::vector<std::string>& arguments = {});
 
-// The same, with standard error captured too.
-RunResult runProgramWithErrors(const std::string& program, const std::string& workingDirectory,
-                               const std::vector<std::string>& arguments = {});
+// What runProgramWith gives the program besides its working directory.
+struct RunSetup {
+  int standardOutput = -1;       // a descriptor for standard output, -1 to capture it
+  long long fileSizeLimit = -1;  // in bytes, -1 for none
+};
+
+// Runs a program with the given standard output and limits, capturing what
+// it writes to standard error too. The signals that a limit or a closed pipe
+// send are at their defaults in it, whatever the caller's are.
+RunResult runProgramWith(const std::string& program, const std::string& workingDirectory,
+                         const RunSetup& setup);
 
 // A subject file with a sound line for each of subjects 0 to subjects - 1.
 void writeSubjectFile(const std::string& path, int subjects);

@@ -183,8 +183,15 @@ struct Options {
   bool subjectFile = true;
 };
 
-void printUsage(std::ostream& out) {
-  out << "usage: make_sample_dataset [options]\n"
+// The generator is built and installed under two names; it answers to the one it was run as.
+std::string programName(const char* argv0) {
+  const std::string name = argv0 != nullptr ? std::filesystem::path(argv0).filename().string() : "";
+  return name.empty() ? "make_sample_dataset" : name;
+}
+
+void printUsage(std::ostream& out, const std::string& program) {
+  out << "usage: " << program
+      << " [options]\n"
          "Writes \"QUOLMET ERP-BCI.hdf5\" and \"DataSets.txt\" with synthetic speller data.\n"
          "\n"
          "  --out DIR                  output folder, created if missing (default .)\n"
@@ -230,7 +237,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--help" || name == "-h") {
-      printUsage(std::cout);
+      printUsage(std::cout, programName(argv[0]));
       return false;
     }
     if (name == "--chunked") {
@@ -809,7 +816,7 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {
-    std::cerr << "make_sample_dataset: " << e.what() << '\n';
+    std::cerr << programName(argv[0]) << ": " << e.what() << '\n';
     // A file that failed to close (disk full) stays registered, and the HDF5 library
     // then crashes in its exit-time cleanup; leave without that cleanup.
     if (H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_FILE) > 0) {

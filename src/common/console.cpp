@@ -1,5 +1,6 @@
 #include "common/console.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace erp2npx {
@@ -24,10 +25,20 @@ void Console::line(const std::string& text) {
     return;
   }
   clearStatus(status_);
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (outputError_ == 0) {
+    const bool put = std::fputs(text.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF;
+    noteWritten(put && std::fflush(stdout) == 0);
+  }
   drawStatus(status_);
+}
+
+void Console::flush() {
+  if (!collect_ && outputError_ == 0) noteWritten(std::fflush(stdout) == 0);
+}
+
+void Console::noteWritten(bool written) {
+  if (written && !std::ferror(stdout)) return;
+  outputError_ = errno != 0 ? errno : EIO;
 }
 
 void Console::text(const std::string& text) {
@@ -35,7 +46,7 @@ void Console::text(const std::string& text) {
     collected_.push_back(text);
     return;
   }
-  std::fputs(text.c_str(), stdout);
+  if (outputError_ == 0) noteWritten(std::fputs(text.c_str(), stdout) >= 0);
 }
 
 void Console::note(const std::string& text) {
@@ -44,7 +55,7 @@ void Console::note(const std::string& text) {
     return;
   }
   // After what standard output holds so far, when both reach one terminal.
-  std::fflush(stdout);
+  if (outputError_ == 0) noteWritten(std::fflush(stdout) == 0);
   clearStatus(status_);
   std::fputs(text.c_str(), stderr);
   std::fputc('\n', stderr);

@@ -25,6 +25,12 @@ class Console {
   const std::vector<std::string>& collected() const { return collected_; }
   const std::vector<std::string>& collectedNotes() const { return notes_; }
 
+  // Writes out what text() left in the buffer.
+  void flush();
+  // The error number of the first write to standard output that failed, 0
+  // for none; from then on nothing more is written there.
+  int outputError() const { return outputError_; }
+
   // A status line kept at the bottom of a terminal on standard error:
   // printed lines clear it first and draw it again after. Empty for none.
   void setStatusLine(const std::string& status);
@@ -32,7 +38,10 @@ class Console {
  private:
   explicit Console(bool collect) : collect_(collect) {}
 
+  void noteWritten(bool written);
+
   bool collect_;
+  int outputError_ = 0;
   std::vector<std::string> collected_;
   std::vector<std::string> notes_;
   std::string status_;

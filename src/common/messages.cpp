@@ -140,6 +140,39 @@ std::string encoderWithoutElement(const std::string& encoderFileName) {
          " holds no DOC/Encoder element; the headers made with it have none";
 }
 
+std::string conversionRunningHere() {
+  return "Another conversion is running in this directory: this one stops and leaves its files "
+         "alone";
+}
+
+std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath) {
+  return "its file " + path + " is " + firstPath + ", which this run writes for another session";
+}
+
+std::string earlierFileRemoved(const std::string& path) {
+  return "The file " + path +
+         " of an earlier run is removed, so that it is not taken for this input's";
+}
+
+std::string earlierFileNotRemoved(const std::string& path, const std::string& reason) {
+  return "Unable to remove the file " + path + " of an earlier run: " + reason +
+         "; it does not come from this input";
+}
+
+std::string earlierFilesNotSought(const std::string& directory, const std::string& reason) {
+  return "Unable to read the directory " + directory + " for files of an earlier run: " + reason +
+         "; any there do not come from this input";
+}
+
+std::string standardOutputFailed(const std::string& reason) {
+  return "erp2npx: unable to write to standard output: " + reason +
+         "; the conversion went on, but its report is incomplete";
+}
+
+std::string runStopped(const std::string& program, const std::string& what) {
+  return program + ": stopped by an unexpected error: " + what;
+}
+
 std::string notA32BitInteger(const std::string& value, uint64_t index) {
   return "its value " + value + " at index " + std::to_string(index) + " is not a 32-bit integer";
 }

@@ -55,6 +55,15 @@ std::string headerNotSaved(const std::string& path, const std::string& reason);
 std::string encoderNotLoaded(const std::string& encoderFileName);
 std::string encoderWithoutElement(const std::string& encoderFileName);
 
+std::string conversionRunningHere();
+std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath);
+std::string earlierFileRemoved(const std::string& path);
+std::string earlierFileNotRemoved(const std::string& path, const std::string& reason);
+std::string earlierFilesNotSought(const std::string& directory, const std::string& reason);
+std::string standardOutputFailed(const std::string& reason);
+// An error nothing below the top of a run handled, with its own text.
+std::string runStopped(const std::string& program, const std::string& what);
+
 // Why a value of an integer table keeps the table from being read.
 std::string notA32BitInteger(const std::string& value, uint64_t index);
 // Why a dataset's shape keeps it from being read: its last dimension has

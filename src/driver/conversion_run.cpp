@@ -1,5 +1,10 @@
 #include "driver/conversion_run.h"
 
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
 #include <new>
 #include <stdexcept>
 
@@ -42,14 +47,30 @@ int convert(Console& console) {
   return complete ? 0 : 1;
 }
 
-}  // namespace
+// A closed pipe on standard output and the file size limit become failed
+// writes, reported like any other, instead of signals that end the run with
+// files half done. The dispositions are restored for whoever called.
+class LimitsAsErrors {
+ public:
+  LimitsAsErrors() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &pipe_);
+    sigaction(SIGXFSZ, &ignore, &fileSize_);
+  }
+  LimitsAsErrors(const LimitsAsErrors&) = delete;
+  LimitsAsErrors& operator=(const LimitsAsErrors&) = delete;
+  ~LimitsAsErrors() {
+    sigaction(SIGPIPE, &pipe_, nullptr);
+    sigaction(SIGXFSZ, &fileSize_, nullptr);
+  }
 
-int runConversion() {
-  removePartialFilesOnInterrupt();
-  // Failures are named in the run's own words; the library's error stack
-  // would only bury them.
-  const QuietLibraryErrors quiet;
-  Console console = Console::printing();
+ private:
+  struct sigaction pipe_ {};
+  struct sigaction fileSize_ {};
+};
+
+int convertReporting(Console& console) {
   try {
     return convert(console);
   } catch (const std::bad_alloc&) {
@@ -60,7 +81,36 @@ int runConversion() {
   } catch (const std::length_error&) {
     console.line(msg::outOfMemory(kInputFileName));
     return 1;
+  } catch (const std::exception& error) {
+    // Standard output keeps to the converter's own lines.
+    std::fprintf(stderr, "%s\n", msg::runStopped("erp2npx", error.what()).c_str());
+    return 1;
   }
+}
+
+}  // namespace
+
+int runConversion() {
+  removePartialFilesOnInterrupt();
+  const LimitsAsErrors limits;
+  // Failures are named in the run's own words; the library's error stack
+  // would only bury them.
+  const QuietLibraryErrors quiet;
+  Console console = Console::printing();
+  const WorkingDirectoryLock lock;
+  int exitValue = 1;
+  if (lock.held()) {
+    exitValue = convertReporting(console);
+  } else {
+    console.line(msg::conversionRunningHere());
+  }
+  console.flush();
+  if (console.outputError() != 0) {
+    std::fprintf(stderr, "%s\n",
+                 msg::standardOutputFailed(std::strerror(console.outputError())).c_str());
+    return 1;
+  }
+  return exitValue;
 }
 
 }  // namespace erp2npx

@@ -1,6 +1,8 @@
 #include "driver/session_walk.h"
 
 #include <cstdio>
+#include <map>
+#include <utility>
 
 #include "common/messages.h"
 #include "driver/progress.h"
@@ -28,6 +30,10 @@ std::string joinPath(const std::string& parent, const std::string& name) {
 struct Step {
   std::vector<std::string> lines;  // a directory's, or a skipped session's
   bool failed = false;             // the lines report a problem
+  // A session not written whose directory may hold an earlier run's files:
+  bool removeEarlier = false;
+  int32_t session = 0;
+  DirectoryIdentity where;  // of directory
   // A session to write:
   const TrialMap* trials = nullptr;
   int32_t subject = 0;
@@ -81,18 +87,22 @@ class Walk {
   }
 
  private:
-  void skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
+  Step& skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
     Step step;
     step.lines.push_back(msg::sessionSkipped(database, subject, session, reason));
     step.failed = true;
+    step.subject = subject;
+    step.session = session;
     steps_.push_back(std::move(step));
+    return steps_.back();
   }
 
   // Enters a directory now; it is reported in its turn.
-  bool planDirectory(const std::string& printed, const std::string& path) {
+  bool planDirectory(const std::string& printed, const std::string& path,
+                     DirectoryIdentity* identity = nullptr) {
     Step step;
     step.lines.push_back(printed);
-    const Status usable = ensureDirectory(path);
+    const Status usable = ensureDirectory(path, identity);
     if (!usable.ok()) {
       step.lines.push_back(msg::directoryUnusable(path, usable.reason()));
       step.failed = true;
@@ -102,18 +112,33 @@ class Walk {
   }
 
   void planSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
-                   const std::string& directory) {
+                   const std::string& directory, const DirectoryIdentity& where) {
     const std::string obstacle = sessionObstacle(data_, database, subject, session, trials);
     if (!obstacle.empty()) {
-      skip(database, subject, session, obstacle);
+      Step& skipped = skip(database, subject, session, obstacle);
+      skipped.removeEarlier = true;
+      skipped.directory = directory;
+      skipped.where = where;
       return;
     }
     Step step;
     step.trials = &trials;
     step.subject = subject;
+    step.session = session;
     step.layout = data_.sessionLayouts[static_cast<size_t>(session)];
-    step.binName = sessionStem(subject, session, step.layout) + ".bin";
+    const std::string stem = sessionStem(subject, session, step.layout);
+    step.binName = stem + ".bin";
+    // Through a linked directory, two sessions can have the same files;
+    // the first keeps them.
+    const auto [first, unclaimed] = claimed_.try_emplace(
+        {where, stem}, Claim{joinPath(directory, step.binName), steps_.size()});
+    if (!unclaimed) {
+      skip(database, subject, session,
+           msg::filesOfAnotherSession(joinPath(directory, step.binName), first->second.path));
+      return;
+    }
     step.directory = directory;
+    step.where = where;
     step.epochs = epochCountOf(trials);
     step.slot = writer_.add(joinPath(directory, step.binName), static_cast<uint32_t>(step.epochs));
     uint32_t epoch = 0;
@@ -145,12 +170,13 @@ class Walk {
       }
       const std::string subjectName = subjectDirectoryName(subject);
       const std::string subjectDirectory = joinPath(directory, subjectName);
+      DirectoryIdentity where;
       if (!planDirectory(msg::processingSubject(printedDirectoryName(subjectName)),
-                         subjectDirectory)) {
+                         subjectDirectory, &where)) {
         continue;
       }
       for (const auto& [session, trials] : sessions) {
-        planSession(database, subject, session, trials, subjectDirectory);
+        planSession(database, subject, session, trials, subjectDirectory, where);
       }
     }
   }
@@ -167,6 +193,7 @@ class Walk {
     for (const std::string& line : step.lines) console_.line(line);
     complete_ = complete_ && !step.failed;
     if (step.trials == nullptr) {
+      if (step.removeEarlier) removeEarlier(step);
       if (step.failed) progress_->advance(0);
       return;
     }
@@ -174,18 +201,41 @@ class Walk {
     progress_->advance(step.epochs);
   }
 
+  // A session not written leaves nothing of an earlier run under its names
+  // that could pass for this input's; files of other sessions of this run
+  // are not touched.
+  void removeEarlier(const Step& step) {
+    std::vector<std::string> names;
+    const Status listed = sessionFilesIn(step.directory, step.subject, step.session, names);
+    if (!listed.ok()) console_.line(msg::earlierFilesNotSought(step.directory, listed.reason()));
+    for (const std::string& name : names) {
+      const auto claim = claimed_.find({step.where, name.substr(0, name.size() - 4)});
+      if (claim != claimed_.end() && &steps_[claim->second.step] != &step) continue;
+      removeEarlierFile(joinPath(step.directory, name));
+    }
+  }
+
+  void removeEarlierFile(const std::string& path) {
+    bool removed = false;
+    const Status status = erp2npx::removeEarlierFile(path, removed);
+    if (!status.ok()) console_.line(msg::earlierFileNotRemoved(path, status.reason()));
+    if (removed) console_.line(msg::earlierFileRemoved(path));
+  }
+
   void finishSession(const Step& step) {
     const std::string binPath = joinPath(step.directory, step.binName);
-    const Status written = writer_.finish(step.slot);
+    Status written = writer_.complete(step.slot);
     if (writer_.creationError(step.slot) != 0) {
       console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), step.binName));
       complete_ = false;
+      removeEarlier(step);
       return;
     }
     console_.line(msg::processingSession(step.binName));
     if (!written.ok()) {
       console_.line(msg::fileNotWritten(binPath, written.reason()));
       complete_ = false;
+      removeEarlier(step);
       return;
     }
     const SessionEvents events = buildSessionEvents(*step.trials, data_);
@@ -197,11 +247,28 @@ class Walk {
     header.events = &events;
     const std::string npxPath =
         joinPath(step.directory, step.binName.substr(0, step.binName.size() - 4) + ".npx");
-    const NpxHeaderBuilder::Saved saved = NpxHeaderBuilder().writeSessionHeader(npxPath, header);
+    NpxHeaderBuilder::Saved saved{Status::done(), EncoderCopy::kCopied};
+    {
+      // The file and its header appear together: an interrupt waits until
+      // both are in place, so none can leave the file without its header.
+      const InterruptsHeld held;
+      written = writer_.commit(step.slot);
+      if (written.ok()) saved = NpxHeaderBuilder().writeSessionHeader(npxPath, header);
+    }
+    if (!written.ok()) {
+      console_.line(msg::fileNotWritten(binPath, written.reason()));
+      complete_ = false;
+      removeEarlier(step);
+      return;
+    }
     if (saved.encoder == EncoderCopy::kUnloadable) {
       console_.line(msg::encoderNotLoaded(encoderFileName(step.layout)));
     }
-    if (!saved.status.ok()) console_.line(msg::headerNotSaved(npxPath, saved.status.reason()));
+    if (!saved.status.ok()) {
+      console_.line(msg::headerNotSaved(npxPath, saved.status.reason()));
+      // The file stays, alone, so that a check tells it has no header.
+      removeEarlierFile(npxPath);
+    }
     // The header is complete only with its encoder; standard output keeps to
     // the converter's fixed lines, so a file without one is noted beside it.
     if (saved.encoder == EncoderCopy::kNoEncoderElement) {
@@ -217,6 +284,13 @@ class Walk {
   BinaryEpochWriter writer_;
   EpochPlacement placement_;
   std::vector<Step> steps_;
+  // The files of the sessions this run writes, by directory and stem; the
+  // first session to claim them is the one that writes them.
+  struct Claim {
+    std::string path;
+    size_t step;
+  };
+  std::map<std::pair<DirectoryIdentity, std::string>, Claim> claimed_;
   size_t next_ = 0;  // the first step not finished
   uint64_t totalEpochs_ = 0;
   Progress* progress_ = nullptr;

@@ -164,6 +164,16 @@ NpxFile readNpxFile(const std::string& path) {
     }
     npx.classes.push_back(std::move(eventClass));
   }
+  for (const pugi::xml_attribute attribute : root.child("Subject").attributes()) {
+    npx.subject.emplace_back(attribute.name(), attribute.value());
+  }
+  const pugi::xml_node encoder = root.child("P2731").child("ControlInterface").child("Encoder");
+  npx.hasEncoder = static_cast<bool>(encoder);
+  for (const pugi::xml_node symbol : encoder.children("Symbol")) {
+    npx.encoderSymbols.push_back({symbol.attribute("Name").value(),
+                                  parseWholeNumber(symbol.attribute("RowCode").value()),
+                                  parseWholeNumber(symbol.attribute("ColumnCode").value())});
+  }
   return npx;
 }
 

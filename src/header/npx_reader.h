@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "header/event_section.h"
@@ -47,6 +48,17 @@ struct NpxFile {
   std::vector<std::string> sensors;  // "Name" of each "Sensor", in order
   bool hasEvents = false;
   std::vector<NpxEventClass> classes;  // in document order
+  // The "Subject" attributes, in document order, as name and value.
+  std::vector<std::pair<std::string, std::string>> subject;
+  // P2731/ControlInterface/Encoder, copied from the encoder file, and the
+  // "Name", "RowCode" and "ColumnCode" of its "Symbol" elements.
+  bool hasEncoder = false;
+  struct Symbol {
+    std::string name;
+    std::optional<int64_t> rowCode;
+    std::optional<int64_t> columnCode;
+  };
+  std::vector<Symbol> encoderSymbols;
 };
 
 NpxFile readNpxFile(const std::string& path);

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace erp2npx {
 
@@ -19,9 +20,12 @@ struct DecompressorDeleter {
   }
 };
 
+// Each thread's own, made at its first chunk; short of memory, the chunk's
+// job fails and the next chunk tries again.
 libdeflate_decompressor* threadDecompressor() {
-  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
-      libdeflate_alloc_decompressor());
+  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor;
+  if (!decompressor) decompressor.reset(libdeflate_alloc_decompressor());
+  if (!decompressor) throw std::bad_alloc();
   return decompressor.get();
 }
 

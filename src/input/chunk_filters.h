@@ -23,7 +23,8 @@ class ChunkFilters {
 
   // Undoes the filters on a chunk as stored, in place; filterMask has bit i
   // set for a filter the writer skipped. Fails when a checksum does not match,
-  // the data does not inflate, or the chunk does not come to chunkBytes.
+  // the data does not inflate, or the chunk does not come to chunkBytes;
+  // throws std::bad_alloc when memory is short.
   Status decode(Bytes& chunk, uint32_t filterMask, size_t chunkBytes) const;
 
  private:

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
+#include <exception>
 #include <new>
 #include <optional>
 #include <thread>
 
+#include "common/work_queue.h"
 #include "input/chunk_filters.h"
-#include "input/ordered_work.h"
 
 namespace erp2npx {
 
@@ -55,39 +55,36 @@ constexpr size_t kChunkBytesInFlight = size_t{16} << 20;
 // only hold more buffers.
 constexpr size_t kMaxWorkers = 8;
 
-// Buffers handed back and forth between the calling thread and the workers,
-// so that blocks reuse their memory instead of mapping fresh pages each time.
-template <typename Buffer>
-class Spares {
- public:
-  Buffer take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spares_.empty()) return {};
-    Buffer spare = std::move(spares_.back());
-    spares_.pop_back();
-    return spare;
-  }
-  void give(Buffer spare) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spares_.push_back(std::move(spare));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Buffer> spares_;
-};
-
 // The samples of the epochs as unpacked off the calling thread: runs of
-// values, or the runs that could not be had and why.
+// values, or the runs that could not be had and why. The calling thread
+// says which runs a block covers before a worker fills it in, and hands it
+// spare buffers, which come back with it to be used again: blocks reuse
+// their memory instead of mapping fresh pages each time.
 struct Block {
   struct Run {
     uint64_t firstValue;
-    size_t offset;  // into values
+    size_t offset;  // into values; into the chunk until it is unpacked
     size_t length;
   };
+  Bytes stored;  // a chunk as stored
+  uint32_t filterMask = 0;
   Samples values;
   std::vector<Run> runs;
   std::string failure;  // when set, runs were not read
+};
+
+// The buffers blocks have given back, the calling thread's alone.
+struct Spares {
+  std::vector<Bytes> stored;
+  std::vector<Samples> values;
+
+  template <typename Buffer>
+  static Buffer take(std::vector<Buffer>& spares) {
+    if (spares.empty()) return {};
+    Buffer spare = std::move(spares.back());
+    spares.pop_back();
+    return spare;
+  }
 };
 
 size_t workerCount() {
@@ -204,7 +201,22 @@ bool EpochMatrix::written(int32_t stimulus) const {
 
 namespace {
 
-void hand(Block& block, const EpochConsumer& consumer, Spares<Samples>& spares) {
+// Why the runs of a block whose job threw were not read: its epochs alone
+// are lost, as with a chunk that does not unpack.
+std::string jobFailure(const std::string& datasetName, std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::exception& exception) {
+    return readFailure(datasetName) + ": " + exception.what();
+  } catch (...) {
+  }
+  return readFailure(datasetName);
+}
+
+void hand(Block& block, std::exception_ptr failure, const std::string& datasetName,
+          const EpochConsumer& consumer, Spares& spares) {
+  if (failure) block.failure = jobFailure(datasetName, failure);
   for (const Block::Run& run : block.runs) {
     if (block.failure.empty()) {
       consumer.values(run.firstValue, block.values.data() + run.offset, run.length);
@@ -212,7 +224,8 @@ void hand(Block& block, const EpochConsumer& consumer, Spares<Samples>& spares) 
       consumer.failed(run.firstValue, run.length, block.failure);
     }
   }
-  spares.give(std::move(block.values));
+  spares.values.push_back(std::move(block.values));
+  spares.stored.push_back(std::move(block.stored));
 }
 
 // A worker's own buffer of stored values, kept for its every block.
@@ -229,73 +242,52 @@ std::vector<double>& wideBuffer(size_t count) {
 void EpochMatrix::streamContiguous(const EpochConsumer& consumer, uint64_t limit) const {
   const Source& source = *source_;
   const size_t workers = workerCount();
-  Spares<Samples> spares;
-  OrderedWork<Block> work(workers, 2 * workers);
-  const auto take = [&](Block& block) { hand(block, consumer, spares); };
+  Spares spares;
+  WorkQueue<Block> work(workers, 2 * workers);
+  const auto take = [&](Block& block, std::exception_ptr failure) {
+    hand(block, failure, source.datasetName, consumer, spares);
+  };
+  const auto read = [&source](Block& block) {
+    const Block::Run& run = block.runs.front();
+    std::vector<double>& wide = wideBuffer(run.length);
+    if (!readAt(source.file->descriptor(), source.rawOffset + run.firstValue * sizeof(double),
+                run.length * sizeof(double), reinterpret_cast<char*>(wide.data()))) {
+      block.failure = readFailure(source.datasetName);
+      return;
+    }
+    block.values.resize(run.length);
+    narrowToFloat(wide.data(), run.length, block.values.data());
+  };
   for (uint64_t first = 0; first < limit; first += kBlockValues) {
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockValues, limit - first));
-    work.submit(
-        [&source, &spares, first, count] {
-          Block block;
-          block.runs.push_back({first, 0, count});
-          try {
-            std::vector<double>& wide = wideBuffer(count);
-            if (!readAt(source.file->descriptor(), source.rawOffset + first * sizeof(double),
-                        count * sizeof(double), reinterpret_cast<char*>(wide.data()))) {
-              block.failure = readFailure(source.datasetName);
-              return block;
-            }
-            block.values = spares.take();
-            block.values.resize(count);
-            narrowToFloat(wide.data(), count, block.values.data());
-          } catch (const std::bad_alloc&) {
-            block.failure = readFailure(source.datasetName);
-          }
-          return block;
-        },
-        take);
+    Block block;
+    block.runs.push_back(
+        {first, 0, static_cast<size_t>(std::min<uint64_t>(kBlockValues, limit - first))});
+    block.values = Spares::take(spares.values);
+    work.submit(std::move(block), read, take);
   }
   work.finish(take);
 }
 
 namespace {
 
-// Undoes the filters of a chunk as stored and narrows the runs of it below
-// limit, on a worker.
-Block unpackChunk(const ChunkFormat& format, const std::string& datasetName, const ChunkGrid& grid,
-                  uint64_t limit, const std::vector<hsize_t>& origin,
-                  const std::vector<hsize_t>& extent, Bytes& stored, uint32_t filterMask, bool read,
-                  Spares<Samples>& spares) {
-  Block block;
-  grid.forEachRun(origin.data(), extent.data(), grid.chunk().data(),
-                  [&](uint64_t first, uint64_t offset, uint64_t length) {
-                    if (first < limit) {
-                      block.runs.push_back({first, static_cast<size_t>(offset),
-                                            static_cast<size_t>(std::min(length, limit - first))});
-                    }
-                    return true;
-                  });
-  try {
-    if (!read || !format.filters.decode(stored, filterMask, format.chunkBytes).ok()) {
-      block.failure = readFailure(datasetName);
-      return block;
-    }
-    // Narrowed run by run, into a buffer of the runs alone.
-    size_t total = 0;
-    for (Block::Run& run : block.runs) total += run.length;
-    block.values = spares.take();
-    block.values.resize(total);
-    size_t next = 0;
-    for (Block::Run& run : block.runs) {
-      narrowStored(stored.data(), format.sampleType, run.offset, run.length,
-                   block.values.data() + next);
-      run.offset = next;
-      next += run.length;
-    }
-  } catch (const std::bad_alloc&) {
+// Undoes the filters of a chunk as stored and narrows its runs, on a worker.
+void unpackChunk(const ChunkFormat& format, const std::string& datasetName, Block& block) {
+  if (!block.failure.empty()) return;
+  if (!format.filters.decode(block.stored, block.filterMask, format.chunkBytes).ok()) {
     block.failure = readFailure(datasetName);
+    return;
   }
-  return block;
+  // Narrowed run by run, into a buffer of the runs alone.
+  size_t total = 0;
+  for (const Block::Run& run : block.runs) total += run.length;
+  block.values.resize(total);
+  size_t next = 0;
+  for (Block::Run& run : block.runs) {
+    narrowStored(block.stored.data(), format.sampleType, run.offset, run.length,
+                 block.values.data() + next);
+    run.offset = next;
+    next += run.length;
+  }
 }
 
 }  // namespace
@@ -309,33 +301,40 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
   const size_t inFlight =
       std::clamp<size_t>(kChunkBytesInFlight / source.chunks->chunkBytes, 1, 2 * workerCount());
   const size_t workers = std::min(workerCount(), inFlight);
-  Spares<Samples> spares;
-  Spares<Bytes> storedSpares;
-  OrderedWork<Block> work(workers, inFlight);
-  const auto take = [&](Block& block) { hand(block, consumer, spares); };
+  Spares spares;
+  WorkQueue<Block> work(workers, inFlight);
+  const auto take = [&](Block& block, std::exception_ptr failure) {
+    hand(block, failure, source.datasetName, consumer, spares);
+  };
+  const auto unpack = [&source](Block& block) {
+    unpackChunk(*source.chunks, source.datasetName, block);
+  };
   grid.forEachChunkBefore(limit, [&](const hsize_t* at) {
     const uint64_t bytes = storedChunkBytes(source.dataset.get(), at);
     // A chunk never written holds no epoch anyone asked for.
     if (partial && bytes == 0) return true;
-    std::vector<hsize_t> origin(at, at + grid.dims().size());
+    Block block;
     const std::vector<hsize_t> extent = grid.chunkExtent(at);
-    Bytes stored = storedSpares.take();
-    uint32_t filterMask = 0;
+    grid.forEachRun(
+        at, extent.data(), grid.chunk().data(),
+        [&](uint64_t first, uint64_t offset, uint64_t length) {
+          if (first < limit) {
+            block.runs.push_back({first, static_cast<size_t>(offset),
+                                  static_cast<size_t>(std::min(length, limit - first))});
+          }
+          return true;
+        });
+    block.stored = Spares::take(spares.stored);
+    block.values = Spares::take(spares.values);
     // Deflate never grows data by more than a few bytes a block, nor the
     // other filters by more than a checksum: a larger chunk is damaged.
     const uint64_t maxBytes = source.chunks->chunkBytes + source.chunks->chunkBytes / 64 + 1024;
-    const bool read = bytes > 0 && bytes <= maxBytes &&
-                      readStoredChunk(source.dataset.get(), at, bytes, stored, filterMask) &&
-                      !source.file->shrunk();
-    work.submit(
-        [&source, &grid, &spares, &storedSpares, limit, origin = std::move(origin), extent,
-         stored = std::move(stored), filterMask, read]() mutable {
-          Block block = unpackChunk(*source.chunks, source.datasetName, grid, limit, origin, extent,
-                                    stored, filterMask, read, spares);
-          storedSpares.give(std::move(stored));
-          return block;
-        },
-        take);
+    const bool read =
+        bytes > 0 && bytes <= maxBytes &&
+        readStoredChunk(source.dataset.get(), at, bytes, block.stored, block.filterMask) &&
+        !source.file->shrunk();
+    if (!read) block.failure = readFailure(source.datasetName);
+    work.submit(std::move(block), unpack, take);
     return true;
   });
   work.finish(take);

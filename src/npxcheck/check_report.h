@@ -32,6 +32,23 @@ std::string summaryLine(const CheckReport& report);
 // blank lines some fixed texts carry; empty ones are left out.
 std::vector<std::string> reportedLines(const std::vector<std::string>& messages);
 
+// Text from files and names as a terminal may show it: control bytes, C1
+// controls and bytes that are not UTF-8 become "\xHH"; a backslash becomes
+// "\\" so that no escape can be forged.
+std::string shown(const std::string& text);
+
+// shown(), then with &, <, > and " as XML entities: safe in SVG and XHTML
+// text and attribute values.
+std::string xmlText(const std::string& text);
+
+// Numbers of the input named as the tree names them: "DB_00", "Subject_01"
+// for subject 0, "session 01" for session 0, and all three together as
+// "DB_00/Subject_01, session 01".
+std::string databaseName(int64_t database);
+std::string subjectName(int64_t subject);
+std::string sessionName(int64_t session);
+std::string sessionPlace(int64_t database, int64_t subject, int64_t session);
+
 // "1 epoch", "3 epochs"
 std::string countOf(uint64_t count, const std::string& singular, const std::string& plural);
 

@@ -10,17 +10,20 @@
 
 namespace erp2npx::npxcheck {
 
-enum class Mode { kHelp, kVersion, kCheck, kPlot, kInspect };
+enum class Mode { kHelp, kVersion, kCheck, kPlot, kReport, kInspect };
 
 struct CommandLine {
   Mode mode = Mode::kCheck;
   std::string tree;
   std::string source;       // --source, empty for none
   std::string plot;         // --plot
+  std::string report;       // --report
+  std::string unit;         // --unit, empty for auto
   std::string session;      // --session, empty for all sessions
   std::string subject;      // --subject, empty for all subjects
   std::string inspectFile;  // --inspect FILE
   std::string subjectFile;  // its optional DataSets.txt
+  bool verbose = false;     // --verbose: --inspect lists every session and trial
 };
 
 // Exit values.

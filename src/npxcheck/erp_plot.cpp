@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <limits>
 #include <set>
 
 #include "common/config.h"
@@ -40,43 +42,86 @@ std::string listed(const std::vector<std::string>& names) {
   return text;
 }
 
-// Running sums of one kind of epoch, taken about its first epoch so that the
-// variance keeps its precision when the values lie far from zero.
+// Running sums of one kind of epoch, point by point over the finite values,
+// taken about the first such value so that the variance keeps its precision
+// when the values lie far from zero.
 struct EpochSums {
-  uint64_t count = 0;
+  uint64_t epochs = 0;
+  std::vector<uint64_t> count;
   std::vector<double> shift, sum, squares;
 
   void add(const float* epoch, size_t values) {
-    if (count++ == 0) {
-      shift.assign(epoch, epoch + values);
+    if (epochs++ == 0) {
+      count.assign(values, 0);
+      shift.assign(values, 0.0);
       sum.assign(values, 0.0);
       squares.assign(values, 0.0);
     }
     for (size_t v = 0; v < values; ++v) {
+      if (!std::isfinite(epoch[v])) continue;
+      if (count[v]++ == 0) shift[v] = epoch[v];
       const double deviation = epoch[v] - shift[v];
       sum[v] += deviation;
       squares[v] += deviation * deviation;
     }
   }
 
-  void finish(std::vector<double>& mean, std::vector<double>& error) const {
-    mean.assign(sum.size(), 0.0);
-    error.assign(sum.size(), 0.0);
-    const double n = static_cast<double>(count);
-    for (size_t v = 0; v < sum.size(); ++v) {
-      mean[v] = shift[v] + sum[v] / n;
-      if (count < 2) continue;
+  // A point without a finite value has no mean: NaN, which is drawn as a gap.
+  void finish(size_t values, double scale, std::vector<double>& mean,
+              std::vector<double>& error) const {
+    mean.assign(values, epochs == 0 ? 0.0 : std::numeric_limits<double>::quiet_NaN());
+    error.assign(values, 0.0);
+    for (size_t v = 0; v < count.size() && v < values; ++v) {
+      if (count[v] == 0) continue;
+      const double n = static_cast<double>(count[v]);
+      mean[v] = (shift[v] + sum[v] / n) * scale;
+      if (count[v] < 2) continue;
       const double variance = std::max(0.0, (squares[v] - sum[v] * sum[v] / n) / (n - 1));
-      error[v] = std::sqrt(variance / n);
+      error[v] = std::sqrt(variance / n) * scale;
     }
   }
 };
 
-struct Accumulator {
-  ErpAverages& averages;
-  EpochSums target, standard;
+// Samples of the epochs read so far that are not finite, and the first few.
+struct NonFiniteSamples {
+  uint64_t count = 0;
+  std::vector<std::string> places;
+};
 
-  bool addSession(const TreeFiles& tree, const std::string& stem, std::string& error) {
+constexpr size_t kListedPlaces = 5;
+
+// One average being built.
+struct Average {
+  ErpAverages averages;
+  EpochSums target, standard;
+  NonFiniteSamples left;
+
+  void add(const float* epoch, size_t values, bool isTarget) {
+    (isTarget ? target : standard).add(epoch, values);
+  }
+
+  void finish(Unit unit, bool inferred) {
+    const double scale = unit == Unit::kVolt ? 1e6 : unit == Unit::kMillivolt ? 1e3 : 1.0;
+    const size_t values = averages.channels.size() * kEpochSamples;
+    averages.targetEpochs = target.epochs;
+    averages.standardEpochs = standard.epochs;
+    target.finish(values, scale, averages.target, averages.targetError);
+    standard.finish(values, scale, averages.standard, averages.standardError);
+    averages.unit = unit;
+    averages.unitInferred = inferred;
+    averages.nonFinite = left.count;
+    averages.nonFinitePlaces = left.places;
+  }
+};
+
+// Reads the chosen sessions block by block and hands every epoch marked
+// Target or Standard to the averages it belongs to.
+struct EpochWalk {
+  const TreeFiles& tree;
+  std::vector<std::string> channels;
+  UnitEvidence evidence;
+
+  bool session(const std::string& stem, const std::vector<Average*>& into, std::string& error) {
     EpochFileReader reader;
     const Status opened = reader.open(treePath(tree, stem + ".bin"));
     if (!opened.ok()) {
@@ -84,8 +129,8 @@ struct Accumulator {
       return false;
     }
     const EpochFileHeader& header = reader.header();
-    if (averages.channels.empty()) averages.channels = header.channelNames;
-    if (header.channelNames != averages.channels ||
+    if (channels.empty()) channels = header.channelNames;
+    if (header.channelNames != channels ||
         static_cast<int32_t>(header.channelNames.size()) != header.channelCount) {
       error = stem + ".bin has other channels than the sessions before it";
       return false;
@@ -107,11 +152,37 @@ struct Accumulator {
       for (size_t e = 0; e < count; ++e) {
         const EpochMarks& marks = map.epochs[first + e];
         if (marks.targetMarks + marks.standardMarks != 1) continue;
-        (marks.targetMarks == 1 ? target : standard).add(block.data() + e * values, values);
+        const float* epoch = block.data() + e * values;
+        note(epoch, values, stem, first + e, into);
+        for (Average* average : into) {
+          if (average->averages.channels.empty()) average->averages.channels = channels;
+          average->add(epoch, values, marks.targetMarks == 1);
+        }
       }
     }
-    averages.sessions.push_back(stemName(stem));
+    for (Average* average : into) average->averages.sessions.push_back(stemName(stem));
     return true;
+  }
+
+  void note(const float* epoch, size_t values, const std::string& stem, size_t index,
+            const std::vector<Average*>& into) {
+    for (size_t v = 0; v < values; ++v) {
+      if (std::isfinite(epoch[v])) {
+        evidence.add(epoch[v]);
+        continue;
+      }
+      for (Average* average : into) {
+        NonFiniteSamples& left = average->left;
+        if (left.count++ >= kListedPlaces) continue;
+        left.places.push_back(channels[v % channels.size()] + ", session " + stemName(stem) +
+                              ", epoch " + std::to_string(index) + ", sample " +
+                              std::to_string(v / channels.size()));
+      }
+    }
+  }
+
+  Unit unitFor(Unit requested) const {
+    return requested == Unit::kAuto ? evidence.inferred() : requested;
   }
 };
 
@@ -155,35 +226,13 @@ std::string number(double value) {
 }
 
 std::string printed(const char* format, double value) {
+  if (!std::isfinite(value)) return "n/a";
   char text[48];
   std::snprintf(text, sizeof text, format, value);
   return text;
 }
 
 std::string tickLabel(double value) { return printed("%g", std::fabs(value) < 1e-9 ? 0.0 : value); }
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 constexpr const char* kMicrovolt = "\xC2\xB5V";
 constexpr const char* kPlusMinus = " \xC2\xB1 ";
@@ -268,8 +317,11 @@ struct PanelDrawing {
   double at(const std::vector<double>& wave, size_t t) const {
     return wave[t * averages.channels.size() + channel];
   }
-  std::string point(size_t t, double uv) const {
-    return number(x(sampleTime(t))) + "," + number(y(uv));
+  // A point that is not finite is left out, and the line joins its
+  // neighbours.
+  void point(std::string& points, size_t t, double uv) const {
+    if (!std::isfinite(uv)) return;
+    points += (points.empty() ? "" : " ") + number(x(sampleTime(t))) + "," + number(y(uv));
   }
 
   void line(const std::string& className, double x1, double y1, double x2, double y2,
@@ -304,10 +356,8 @@ struct PanelDrawing {
   void band(const std::string& className, const std::vector<double>& mean,
             const std::vector<double>& error, const char* colour) {
     std::string points;
-    for (size_t t = 0; t < kEpochSamples; ++t) {
-      points += (t == 0 ? "" : " ") + point(t, at(mean, t) + at(error, t));
-    }
-    for (size_t t = kEpochSamples; t-- > 0;) points += " " + point(t, at(mean, t) - at(error, t));
+    for (size_t t = 0; t < kEpochSamples; ++t) point(points, t, at(mean, t) + at(error, t));
+    for (size_t t = kEpochSamples; t-- > 0;) point(points, t, at(mean, t) - at(error, t));
     svg += "<polygon class=\"" + className + "\" fill=\"" + colour +
            "\" fill-opacity=\"0.18\" stroke=\"none\" points=\"" + points + "\"/>\n";
   }
@@ -316,15 +366,14 @@ struct PanelDrawing {
             const std::vector<double>* subtracted, const char* colour, const char* width) {
     std::string points;
     for (size_t t = 0; t < kEpochSamples; ++t) {
-      const double value = at(values, t) - (subtracted != nullptr ? at(*subtracted, t) : 0.0);
-      points += (t == 0 ? "" : " ") + point(t, value);
+      point(points, t, at(values, t) - (subtracted != nullptr ? at(*subtracted, t) : 0.0));
     }
     svg += "<polyline class=\"" + className + "\" fill=\"none\" stroke=\"" + colour +
            "\" stroke-width=\"" + width + "\" points=\"" + points + "\"/>\n";
   }
 
   void draw(const std::vector<DifferencePeak>& peaks) {
-    svg += "<g class=\"panel\" id=\"panel-" + escaped(averages.channels[channel]) + "\">\n";
+    svg += "<g class=\"panel\" id=\"panel-" + xmlText(averages.channels[channel]) + "\">\n";
     grid();
     if (averages.standardEpochs > 0) {
       band("standard-band", averages.standard, averages.standardError, kStandardColour);
@@ -339,11 +388,13 @@ struct PanelDrawing {
     if (!peaks.empty()) {
       wave("difference", averages.target, &averages.standard, kDifferenceColour, "1.5");
       const DifferencePeak& peak = peaks[channel];
-      svg += "<circle class=\"peak\" cx=\"" + number(x(peak.latencyMs)) + "\" cy=\"" +
-             number(y(peak.amplitude)) + "\" r=\"3\" fill=\"" + kDifferenceColour + "\"/>\n";
+      if (std::isfinite(peak.amplitude)) {
+        svg += "<circle class=\"peak\" cx=\"" + number(x(peak.latencyMs)) + "\" cy=\"" +
+               number(y(peak.amplitude)) + "\" r=\"3\" fill=\"" + kDifferenceColour + "\"/>\n";
+      }
     }
     svg += "<text x=\"" + number(x(0) + 6) + "\" y=\"" + number(panel.top + 16) +
-           "\" font-size=\"13\" font-weight=\"bold\">" + escaped(averages.channels[channel]) +
+           "\" font-size=\"13\" font-weight=\"bold\">" + xmlText(averages.channels[channel]) +
            "</text>\n";
     svg += "</g>\n";
   }
@@ -388,12 +439,16 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
   for (size_t c = 0; c < channels; ++c) {
     const DifferencePeak& peak = peaks[c];
     const size_t v = peak.sample * channels + c;
-    const std::string cells[] = {
-        escaped(averages.channels[c]), printed("%.7g", peak.latencyMs),
-        printed("%+.2f", peak.amplitude),
-        printed("%.2f", averages.target[v]) + kPlusMinus + printed("%.2f", averages.targetError[v]),
-        printed("%.2f", averages.standard[v]) + kPlusMinus +
-            printed("%.2f", averages.standardError[v])};
+    // A channel without a finite difference has no peak: every cell n/a.
+    const auto at = [&](double value) {
+      return std::isfinite(peak.amplitude) ? value : std::numeric_limits<double>::quiet_NaN();
+    };
+    const std::string cells[] = {xmlText(averages.channels[c]), printed("%.1f", at(peak.latencyMs)),
+                                 printed("%+.2f", peak.amplitude),
+                                 printed("%.2f", at(averages.target[v])) + kPlusMinus +
+                                     printed("%.2f", at(averages.targetError[v])),
+                                 printed("%.2f", at(averages.standard[v])) + kPlusMinus +
+                                     printed("%.2f", at(averages.standardError[v]))};
     const double y = top + kRow * static_cast<double>(c + 2);
     svg += "<g class=\"peak-row\">";
     for (size_t i = 0; i < 5; ++i) svg += cell(i, y, cells[i]);
@@ -406,27 +461,62 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
 
 Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverages& averages) {
   averages = ErpAverages{};
-  averages.subject = choice.session.empty() ? choice.subject : 0;
-  Accumulator sums{averages, {}, {}};
+  EpochWalk walk{tree, {}, {}};
+  Average average;
+  average.averages.subject = choice.session.empty() ? choice.subject : 0;
   std::string error;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx || !chosen(choice, stemName(files.relativeStem))) continue;
-    if (!sums.addSession(tree, files.relativeStem, error)) return Status::failed(error);
+    if (!walk.session(files.relativeStem, {&average}, error)) return Status::failed(error);
   }
-  if (averages.sessions.empty()) return Status::failed(nothingChosen(tree, choice));
-  if (sums.target.count + sums.standard.count == 0) {
+  if (average.averages.sessions.empty()) return Status::failed(nothingChosen(tree, choice));
+  if (average.target.epochs + average.standard.epochs == 0) {
     return Status::failed("no epoch marked Target or Standard in " +
-                          countOf(averages.sessions.size(), "session", "sessions"));
+                          countOf(average.averages.sessions.size(), "session", "sessions"));
   }
-  const size_t values = averages.channels.size() * kEpochSamples;
-  averages.targetEpochs = sums.target.count;
-  averages.standardEpochs = sums.standard.count;
-  sums.target.finish(averages.target, averages.targetError);
-  sums.standard.finish(averages.standard, averages.standardError);
-  // A kind without epochs averages to zeros of the right size.
-  for (std::vector<double>* wave :
-       {&averages.target, &averages.targetError, &averages.standard, &averages.standardError}) {
-    wave->resize(values, 0.0);
+  average.finish(walk.unitFor(choice.unit), choice.unit == Unit::kAuto);
+  averages = std::move(average.averages);
+  return Status::done();
+}
+
+Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& averages) {
+  averages = TreeAverages{};
+  EpochWalk walk{tree, {}, {}};
+  Average all;
+  std::vector<Average> subjects;
+  std::vector<std::string> directories;
+  std::string error;
+  for (const SessionFiles& files : tree.sessions) {
+    if (!files.hasBin || !files.hasNpx) continue;
+    // Sessions come sorted, so a subject's sessions follow one another.
+    const std::string parent = std::filesystem::path(files.relativeStem).parent_path().string();
+    if (directories.empty() || parent != directories.back()) {
+      directories.push_back(parent);
+      subjects.emplace_back();
+    }
+    // A file that cannot be averaged fails before any of its epochs is
+    // taken (short of one changing while it is read); the rest still count.
+    if (!walk.session(files.relativeStem, {&all, &subjects.back()}, error)) {
+      averages.leftOut.push_back(error);
+    }
+  }
+  if (all.averages.sessions.empty()) {
+    return Status::failed(averages.leftOut.empty() ? "no session files below " + tree.root
+                                                   : "no session could be averaged");
+  }
+  if (all.target.epochs + all.standard.epochs == 0) {
+    return Status::failed("no epoch marked Target or Standard in " +
+                          countOf(all.averages.sessions.size(), "session", "sessions"));
+  }
+  const Unit taken = walk.unitFor(unit);
+  all.finish(taken, unit == Unit::kAuto);
+  averages.all = std::move(all.averages);
+  for (size_t i = 0; i < subjects.size(); ++i) {
+    Average& subject = subjects[i];
+    subject.finish(taken, unit == Unit::kAuto);
+    subject.averages.title = "Average ERP of " + directories[i] + ", " +
+                             countOf(subject.averages.sessions.size(), "session", "sessions");
+    averages.subjects.push_back(std::move(subject.averages));
   }
   return Status::done();
 }
@@ -436,12 +526,13 @@ std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
   if (!hasBoth(averages)) return peaks;
   const size_t channels = averages.channels.size();
   for (size_t c = 0; c < channels; ++c) {
-    DifferencePeak peak;
+    // A channel without a finite difference has no peak to show.
+    DifferencePeak peak{0, 0.0, std::numeric_limits<double>::quiet_NaN()};
     double largest = -1.0;
     for (size_t t = 0; t < kEpochSamples; ++t) {
       const double difference =
           averages.target[t * channels + c] - averages.standard[t * channels + c];
-      if (std::fabs(difference) > largest) {
+      if (std::isfinite(difference) && std::fabs(difference) > largest) {
         largest = std::fabs(difference);
         peak = DifferencePeak{t, sampleTime(t), difference};
       }
@@ -451,7 +542,7 @@ std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
   return peaks;
 }
 
-std::string renderErpSvg(const ErpAverages& averages) {
+std::string renderErpSvgElement(const ErpAverages& averages) {
   constexpr double kWidth = 1100, kPlotHeight = 640;
   constexpr double kLeft = 90, kRight = 40, kTop = 110, kBottom = 70;
   constexpr double kGapX = 45, kGapY = 60;
@@ -463,30 +554,33 @@ std::string renderErpSvg(const ErpAverages& averages) {
       (kPlotHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
       static_cast<double>(rows);
   const double tableTop = kPlotHeight + 10;
-  const double height = tableTop + 18.0 * static_cast<double>(channels + 2) + 30;
+  const double noteTop = tableTop + 18.0 * static_cast<double>(channels + 2) + 12;
+  const double height = noteTop + (averages.nonFinite > 0 ? 18.0 : 0.0) + 18;
   const Axis axis = amplitudeAxis(averages);
   const std::vector<DifferencePeak> peaks = differencePeaks(averages);
 
   const std::string sessions = countOf(averages.sessions.size(), "session", "sessions");
   const std::string title =
-      averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
+      !averages.title.empty()         ? averages.title
+      : averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
       : averages.subject != 0
           ? "Average ERP of subject " + std::to_string(averages.subject) + ", " + sessions
           : "Average ERP of " + sessions;
-  std::string svg =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
-      number(kWidth) + "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(kWidth) +
-      " " + number(height) + "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
-  svg += "<title>" + escaped(title) + "</title>\n";
+  std::string svg = "<svg version=\"1.1\" width=\"" + number(kWidth) + "\" height=\"" +
+                    number(height) + "\" viewBox=\"0 0 " + number(kWidth) + " " + number(height) +
+                    "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
+  svg += "<title>" + xmlText(title) + "</title>\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
   svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +
-         escaped(title) + "</text>\n";
-  svg += "<text x=\"" + number(kLeft) + "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" +
-         std::to_string(averages.targetEpochs) + " target and " +
-         std::to_string(averages.standardEpochs) + " standard epochs, " +
+         xmlText(title) + "</text>\n";
+  svg += "<text class=\"subtitle\" x=\"" + number(kLeft) +
+         "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" + std::to_string(averages.targetEpochs) +
+         " target and " + std::to_string(averages.standardEpochs) + " standard epochs, " +
          std::to_string(kEpochSamples) + " samples per second; shading: mean" + kPlusMinus +
-         "one standard error</text>\n";
+         "one standard error; amplitudes taken as " +
+         (averages.unit == Unit::kMicrovolt ? kMicrovolt : unitName(averages.unit)) +
+         (averages.unitInferred ? " (inferred)" : " (as given)") + ", shown in " + kMicrovolt +
+         "</text>\n";
 
   const std::pair<std::string, std::string> entries[] = {
       {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
@@ -497,7 +591,7 @@ std::string renderErpSvg(const ErpAverages& averages) {
     svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"80\" x2=\"" + number(x + 24) +
            "\" y2=\"80\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
     svg += "<text x=\"" + number(x + 30) + "\" y=\"84\" font-size=\"12\">" +
-           escaped(entries[i].second) + "</text></g>\n";
+           xmlText(entries[i].second) + "</text></g>\n";
   }
   const double flashX = kLeft + 3 * 190.0;
   svg += "<g class=\"legend\"><line x1=\"" + number(flashX) + "\" y1=\"74\" x2=\"" +
@@ -519,8 +613,68 @@ std::string renderErpSvg(const ErpAverages& averages) {
          "transform=\"rotate(-90 28 " + number(middle) + ")\">amplitude (" + kMicrovolt +
          ")</text>\n";
   svg += peakTable(averages, peaks, kLeft, tableTop);
+  if (averages.nonFinite > 0) {
+    svg += "<text class=\"non-finite\" x=\"" + number(kLeft) + "\" y=\"" + number(noteTop) +
+           "\" font-size=\"12\" fill=\"#a00000\">" + xmlText(nonFiniteNote(averages)) + "</text>\n";
+  }
   svg += "</svg>\n";
   return svg;
+}
+
+std::string renderErpSvg(const ErpAverages& averages) {
+  // Inside a page the namespace is implied; a file of its own names it.
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"" +
+         renderErpSvgElement(averages).substr(4);
+}
+
+std::string nonFiniteNote(const ErpAverages& averages) {
+  if (averages.nonFinite == 0) return "";
+  std::string text = countOf(averages.nonFinite, "sample is", "samples are") +
+                     " not finite (NaN or infinite) and " +
+                     (averages.nonFinite == 1 ? "is" : "are") + " left out: ";
+  for (size_t i = 0; i < averages.nonFinitePlaces.size(); ++i) {
+    text += (i == 0 ? "" : "; ") + averages.nonFinitePlaces[i];
+  }
+  if (averages.nonFinite > averages.nonFinitePlaces.size()) {
+    text += "; ... and " + std::to_string(averages.nonFinite - averages.nonFinitePlaces.size()) +
+            " more";
+  }
+  return text;
+}
+
+std::optional<Unit> parseUnit(const std::string& text) {
+  if (text == "V") return Unit::kVolt;
+  if (text == "mV") return Unit::kMillivolt;
+  if (text == "uV") return Unit::kMicrovolt;
+  if (text == "auto") return Unit::kAuto;
+  return std::nullopt;
+}
+
+std::string unitName(Unit unit) {
+  switch (unit) {
+    case Unit::kVolt:
+      return "V";
+    case Unit::kMillivolt:
+      return "mV";
+    case Unit::kMicrovolt:
+      return "uV";
+    case Unit::kAuto:
+      break;
+  }
+  return "auto";
+}
+
+void UnitEvidence::add(double value) {
+  ++finite;
+  const double magnitude = std::fabs(value);
+  belowMilli += magnitude < 1e-3 ? 1 : 0;
+  belowOne += magnitude < 1.0 ? 1 : 0;
+}
+
+Unit UnitEvidence::inferred() const {
+  if (belowMilli > finite / 2) return Unit::kVolt;
+  if (belowOne > finite / 2) return Unit::kMillivolt;
+  return Unit::kMicrovolt;
 }
 
 }  // namespace erp2npx::npxcheck

@@ -22,6 +22,7 @@
 #include "input/stimulus_table.h"
 #include "input/subject_file.h"
 #include "npxcheck/check_report.h"
+#include "output/output_names.h"
 #include "output/session_plan.h"
 #include "output/stimulus_index.h"
 
@@ -41,11 +42,16 @@ std::string formatted(const char* pattern, ...) {
   return text;
 }
 
-// "3, 4, 7" or "3, 4, 7, ... (12 in all)"
-std::string listed(const std::vector<int64_t>& numbers) {
+// Trials have no name in the tree: the input's numbers stand.
+std::string plainNumber(int64_t number) { return std::to_string(number); }
+std::string trialName(int64_t trial) { return "trial " + std::to_string(trial); }
+
+// "3, 4, 7" or "3, 4, 7, ... (12 in all)", each number named by name.
+std::string listed(const std::vector<int64_t>& numbers,
+                   std::string (*name)(int64_t) = plainNumber) {
   std::string text;
   for (size_t i = 0; i < numbers.size() && i < kListedNumbers; ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(numbers[i]);
+    text += (i == 0 ? "" : ", ") + name(numbers[i]);
   }
   if (numbers.size() > kListedNumbers) {
     text += ", ... (" + std::to_string(numbers.size()) + " in all)";
@@ -118,6 +124,7 @@ struct Tables {
 
 struct Inspection {
   InspectReport& report;
+  bool verbose;
   Tables tables;
   SubjectInfoTable subjectInfos;
   bool subjectFileFound = false;
@@ -145,6 +152,8 @@ struct Inspection {
     }
   }
 
+  // Counts per database and subject; every session and trial only when
+  // asked for.
   void listStructure(const StimulusIndex& index) {
     std::set<int32_t> sessions;
     for (const StimulusRecord& record : tables.stimuli) sessions.insert(record.session);
@@ -156,22 +165,79 @@ struct Inspection {
     line("Layout table: " + countOf(tables.layouts.size(), "session", "sessions") +
          "; target table: " + countOf(tables.targets.size(), "trial", "trials"));
     for (const auto& [database, subjects] : index.hierarchy) {
-      line("Database " + std::to_string(database) + ": " +
-           countOf(subjects.size(), "subject", "subjects"));
+      SessionCounts inDatabase;
+      for (const auto& entry : subjects) inDatabase.add(entry.second);
+      line(databaseName(database) + ": " + countOf(subjects.size(), "subject", "subjects") + ", " +
+           inDatabase.text());
       for (const auto& [subject, sessionMap] : subjects) {
-        line("  Subject " + std::to_string(subject) + ": " +
-             countOf(sessionMap.size(), "session", "sessions") + "; " + subjectText(subject));
+        SessionCounts inSubject;
+        inSubject.add(sessionMap);
+        line("  " + subjectName(subject) + ": " + inSubject.text() + "; " + subjectText(subject));
+        if (!verbose) continue;
         for (const auto& [session, trials] : sessionMap) {
-          line("    Session " + std::to_string(session) + ": " + layoutText(session) + ", " +
-               countOf(trials.size(), "trial", "trials") + ", " +
+          line("    " + sessionName(session) + sessionFileText(subject, session) + ": " +
+               layoutText(session) + ", " + countOf(trials.size(), "trial", "trials") + ", " +
                countOf(epochCountOf(trials), "stimulus", "stimuli"));
           for (const auto& [trial, members] : trials) {
-            line("      Trial " + std::to_string(trial) + ": " +
+            line("      trial " + std::to_string(trial) + ": " +
                  countOf(members.size(), "stimulus", "stimuli"));
           }
         }
       }
     }
+    listMatrixSizes(index);
+  }
+
+  struct SessionCounts {
+    uint64_t sessions = 0, trials = 0, stimuli = 0;
+    void add(const SessionMap& sessionMap) {
+      for (const auto& entry : sessionMap) {
+        ++sessions;
+        trials += entry.second.size();
+        stimuli += epochCountOf(entry.second);
+      }
+    }
+    std::string text() const {
+      return countOf(sessions, "session", "sessions") + ", " + countOf(trials, "trial", "trials") +
+             ", " + countOf(stimuli, "stimulus", "stimuli");
+    }
+  };
+
+  // "Matrix sizes: 6 x 6 in 3 sessions (540 stimuli), 4 x 5 in 1 session (54 stimuli)"
+  void listMatrixSizes(const StimulusIndex& index) {
+    std::map<std::pair<int32_t, int32_t>, std::pair<uint64_t, uint64_t>> sizes;
+    uint64_t without = 0;
+    for (const auto& [database, subjects] : index.hierarchy) {
+      for (const auto& [subject, sessionMap] : subjects) {
+        for (const auto& [session, trials] : sessionMap) {
+          if (session < 0 || static_cast<size_t>(session) >= tables.layouts.size()) {
+            ++without;
+            continue;
+          }
+          const SessionLayout& layout = tables.layouts[static_cast<size_t>(session)];
+          auto& entry = sizes[{layout.rows, layout.columns}];
+          ++entry.first;
+          entry.second += epochCountOf(trials);
+        }
+      }
+    }
+    std::string text;
+    for (const auto& [size, entry] : sizes) {
+      text += (text.empty() ? "" : ", ") + std::to_string(size.first) + " x " +
+              std::to_string(size.second) + " in " + countOf(entry.first, "session", "sessions") +
+              " (" + countOf(entry.second, "stimulus", "stimuli") + ")";
+    }
+    if (without > 0) {
+      text += (text.empty() ? "" : ", ") + countOf(without, "session", "sessions") +
+              " without a matrix size";
+    }
+    line("Matrix sizes: " + (text.empty() ? std::string("none") : text));
+  }
+
+  // " (Subj01_01_06_06)" where the session has a matrix size.
+  std::string sessionFileText(int32_t subject, int32_t session) const {
+    if (session < 0 || static_cast<size_t>(session) >= tables.layouts.size()) return "";
+    return " (" + sessionStem(subject, session, tables.layouts[static_cast<size_t>(session)]) + ")";
   }
 
   std::string subjectText(int32_t subject) const {
@@ -192,7 +258,8 @@ struct Inspection {
 
   // Numbers missing between the smallest and largest key of a level.
   template <typename Map>
-  void checkGaps(const Map& map, const std::string& what, const std::string& parent) {
+  void checkGaps(const Map& map, const std::string& what, const std::string& parent,
+                 std::string (*name)(int64_t)) {
     if (map.empty()) return;
     std::vector<int64_t> missing;
     int64_t expected = map.begin()->first;
@@ -202,7 +269,9 @@ struct Inspection {
       }
       expected = int64_t{entry.first} + 1;
     }
-    if (!missing.empty()) problem(parent + ": the " + what + " numbers skip " + listed(missing));
+    if (!missing.empty()) {
+      problem(parent + ": the " + what + " numbers skip " + listed(missing, name));
+    }
   }
 
   void checkNumbering(const StimulusIndex& index) {
@@ -217,33 +286,34 @@ struct Inspection {
     }
     if (!missingDatabases.empty()) {
       problem("the database numbers do not run from 0 without gaps: missing " +
-              listed(missingDatabases));
+              listed(missingDatabases, databaseName));
     }
     std::map<int32_t, int32_t> subjectOwner, sessionOwner;
     std::map<int32_t, int32_t> trialOwner;
     std::set<int32_t> sharedSubjects, sharedSessions, sharedTrials;
     for (const auto& [database, subjects] : index.hierarchy) {
-      checkGaps(subjects, "subject", "database " + std::to_string(database));
+      checkGaps(subjects, "subject", databaseName(database), subjectName);
       for (const auto& [subject, sessions] : subjects) {
         if (!subjectOwner.emplace(subject, database).second) sharedSubjects.insert(subject);
-        checkGaps(sessions, "session", "subject " + std::to_string(subject));
+        checkGaps(sessions, "session", subjectName(subject), sessionName);
         for (const auto& [session, trials] : sessions) {
           if (!sessionOwner.emplace(session, subject).second) sharedSessions.insert(session);
-          checkGaps(trials, "trial", "session " + std::to_string(session));
+          checkGaps(trials, "trial", sessionName(session), plainNumber);
           for (const auto& entry : trials) {
             if (!trialOwner.emplace(entry.first, session).second) sharedTrials.insert(entry.first);
           }
         }
       }
     }
-    reportShared(sharedSubjects, "subject numbers are shared by databases");
-    reportShared(sharedSessions, "session numbers are shared by subjects");
-    reportShared(sharedTrials, "trial numbers are shared by sessions");
+    reportShared(sharedSubjects, "subject numbers are shared by databases", subjectName);
+    reportShared(sharedSessions, "session numbers are shared by subjects", sessionName);
+    reportShared(sharedTrials, "trial numbers are shared by sessions", trialName);
   }
 
-  void reportShared(const std::set<int32_t>& shared, const std::string& what) {
+  void reportShared(const std::set<int32_t>& shared, const std::string& what,
+                    std::string (*name)(int64_t)) {
     if (shared.empty()) return;
-    problem(what + ": " + listed(std::vector<int64_t>(shared.begin(), shared.end())));
+    problem(what + ": " + listed(std::vector<int64_t>(shared.begin(), shared.end()), name));
   }
 
   void checkNegative() {
@@ -267,10 +337,10 @@ struct Inspection {
   }
 
   void reportOutside(const std::map<int32_t, uint64_t>& outside, const std::string& what,
-                     const std::string& table, size_t tableSize) {
+                     const std::string& table, size_t tableSize, std::string (*name)(int64_t)) {
     for (const auto& [number, count] : outside) {
-      problem(what + " " + std::to_string(number) + " (" + countOf(count, "stimulus", "stimuli") +
-              ") lies outside the " + table + " table of " + countOf(tableSize, what, what + "s"));
+      problem(name(number) + " (" + countOf(count, "stimulus", "stimuli") + ") lies outside the " +
+              table + " table of " + countOf(tableSize, what, what + "s"));
     }
   }
 
@@ -305,22 +375,22 @@ struct Inspection {
             std::to_string(target.targetColumnCode));
       }
     }
-    reportOutside(unknownSessions, "session", "layout", tables.layouts.size());
-    reportOutside(unknownTrials, "trial", "target", tables.targets.size());
+    reportOutside(unknownSessions, "session", "layout", tables.layouts.size(), sessionName);
+    reportOutside(unknownTrials, "trial", "target", tables.targets.size(), trialName);
     for (const auto& [session, tally] : badCodes) {
-      problem("session " + std::to_string(session) + ": " +
+      problem(sessionName(session) + ": " +
               countOf(tally.count, "stimulus has a code", "stimuli have codes") +
               " outside its rows plus columns (" + layoutText(session) + "; first: " + tally.first +
               ")");
     }
     for (const auto& [session, tally] : badLabels) {
-      problem("session " + std::to_string(session) + ": " +
+      problem(sessionName(session) + ": " +
               countOf(tally.count, "label disagrees", "labels disagree") +
               " with the trial's target (first: " + tally.first + ")");
     }
     for (size_t r = 0; r < tables.layouts.size(); ++r) {
       if (tables.layouts[r].rows <= 0 || tables.layouts[r].columns <= 0) {
-        problem("session " + std::to_string(r) + " has the matrix size " +
+        problem(sessionName(static_cast<int64_t>(r)) + " has the matrix size " +
                 layoutText(static_cast<int32_t>(r)));
       }
     }
@@ -369,16 +439,17 @@ struct Inspection {
     }
     if (!missing.empty()) {
       problem(countOf(missing.size(), "subject has", "subjects have") +
-              " no metadata line: " + listed(missing));
+              " no metadata line: " + listed(missing, subjectName));
     }
   }
 };
 
 }  // namespace
 
-InspectReport inspectInput(const std::string& inputPath, const std::string& subjectPath) {
+InspectReport inspectInput(const std::string& inputPath, const std::string& subjectPath,
+                           bool verbose) {
   InspectReport report;
-  Inspection inspection{report, {}, {}, false};
+  Inspection inspection{report, verbose, {}, {}, false};
   std::string why;
   const std::shared_ptr<InputFile> file = InputFile::open(inputPath, why);
   if (!file) {

@@ -10,9 +10,11 @@ struct InspectReport {
   std::vector<std::string> inconsistencies;  // what the converter would stumble on
 };
 
-// Surveys an input before it is converted: its datasets, its databases,
-// subjects, sessions and trials, and every inconsistency among them and in
-// the samples. The subject file defaults to DataSets.txt beside the input.
-InspectReport inspectInput(const std::string& inputPath, const std::string& subjectPath);
+// Surveys an input before it is converted: its datasets, the counts of its
+// databases and subjects, its matrix sizes and sample range, and every
+// inconsistency among them and in the samples; verbose lists every session
+// and trial too. The subject file defaults to DataSets.txt beside the input.
+InspectReport inspectInput(const std::string& inputPath, const std::string& subjectPath,
+                           bool verbose = false);
 
 }  // namespace erp2npx::npxcheck

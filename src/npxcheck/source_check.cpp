@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <set>
 
@@ -305,9 +306,8 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   for (const auto& [database, subjects] : index.hierarchy) {
     for (const auto& [subject, sessions] : subjects) {
       for (const auto& [session, trials] : sessions) {
-        const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") +
-                                 " of database " + std::to_string(database) + ", subject " +
-                                 std::to_string(subject) + ", session " + std::to_string(session);
+        const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
+                                 sessionPlace(database, subject, session);
         const std::string obstacle = sessionObstacle(data, database, subject, session, trials);
         if (!obstacle.empty()) {
           addProblem(report, sourcePath, "the " + what + " have no place in the tree: " + obstacle);
@@ -340,7 +340,14 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
   consumer.failed = [&](uint64_t first, uint64_t count, const std::string& reason) {
     proof.sourceFailed(first, count, reason);
   };
-  data.epochs.stream(consumer);
+  try {
+    data.epochs.stream(consumer);
+  } catch (const std::exception& error) {
+    // The files compared so far are still reported; the others are not
+    // accounted for.
+    addProblem(report, sourcePath,
+               std::string("its samples could not all be compared: ") + error.what());
+  }
   proof.report(report, summary);
   for (const SessionFiles& files : tree.sessions) {
     if (expected.count(files.relativeStem) == 0) {

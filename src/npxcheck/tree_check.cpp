@@ -157,6 +157,9 @@ struct SessionCheck {
 
   void checkHeaderDocument(const NpxFile& npx, const EpochFileHeader* binary) {
     checkRecordingNumbers(npx, binary);
+    if (!npx.hasEncoder) {
+      npxProblem("has no P2731/ControlInterface/Encoder element: the speller's encoder is missing");
+    }
     if (npx.sensors != channelList()) {
       npxProblem("the Sensor names \"" + joinNames(npx.sensors) + "\" are not the channel list \"" +
                  joinNames(channelList()) + "\"");
@@ -398,6 +401,10 @@ void checkSessionFiles(const TreeFiles& tree, const SessionFiles& files, CheckRe
 CheckReport checkTree(const TreeFiles& tree) {
   CheckReport report;
   report.problems = tree.problems;
+  // A tree read whole without a session holds nothing to pass.
+  if (tree.problems.empty() && tree.sessions.empty()) {
+    addProblem(report, tree.root, "holds no session: no .bin or .npx file below it");
+  }
   for (const SessionFiles& files : tree.sessions) checkSessionFiles(tree, files, report);
   for (const std::string& partial : tree.partials) {
     ++report.files;

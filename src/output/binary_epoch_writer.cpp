@@ -26,12 +26,13 @@ bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 }  // namespace
 
-BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels)
+BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels, WriteAt writeAt)
     : channels_(channels),
       dataOffset_(kHeaderLengthOrigin +
                   static_cast<uint64_t>(headerLengthFor(static_cast<int64_t>(channels.size())))),
       heldLimit_(kHeldDescriptors),
-      background_(std::clamp(std::thread::hardware_concurrency(), 1u, kWritingThreads)) {
+      background_(std::clamp(std::thread::hardware_concurrency(), 1u, kWritingThreads),
+                  std::move(writeAt)) {
   // Half of what the process may still open, however low its limit is set.
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -116,8 +117,8 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
 }
 
 void BinaryEpochWriter::collectWrites() {
-  for (const auto& [index, error] : background_.drain()) {
-    if (slots_[index].failure.empty()) slots_[index].failure = std::strerror(error);
+  for (auto& [index, reason] : background_.drain()) {
+    if (slots_[index].failure.empty()) slots_[index].failure = std::move(reason);
   }
 }
 
@@ -131,7 +132,7 @@ bool BinaryEpochWriter::settled(uint32_t index) const {
   return slot.missing == 0 || slot.creationError != 0 || !slot.failure.empty();
 }
 
-Status BinaryEpochWriter::finish(uint32_t index) {
+Status BinaryEpochWriter::complete(uint32_t index) {
   collectWrites();
   Slot& slot = slots_[index];
   if (slot.holds) {
@@ -147,7 +148,14 @@ Status BinaryEpochWriter::finish(uint32_t index) {
     slot.file.abandon();
     return Status::failed(slot.failure);
   }
-  return slot.file.commit();
+  return Status::done();
+}
+
+Status BinaryEpochWriter::commit(uint32_t index) { return slots_[index].file.commit(); }
+
+Status BinaryEpochWriter::finish(uint32_t index) {
+  const Status completed = complete(index);
+  return completed.ok() ? commit(index) : completed;
 }
 
 }  // namespace erp2npx

@@ -18,7 +18,9 @@ namespace erp2npx {
 // in it. Few descriptors are held, however many files are in progress.
 class BinaryEpochWriter {
  public:
-  explicit BinaryEpochWriter(const ChannelList& channels);
+  // writeAt does the writes in the background; a test puts a failing one in
+  // its place.
+  explicit BinaryEpochWriter(const ChannelList& channels, WriteAt writeAt = writeAllAt);
 
   // A session file of the given number of epochs; returns its slot.
   uint32_t add(std::string path, uint32_t epochs);
@@ -34,8 +36,12 @@ class BinaryEpochWriter {
   // The error number of creating the file, 0 when it was or is yet to be.
   int creationError(uint32_t slot) const { return slots_[slot].creationError; }
 
-  // Renames a file that holds all its samples into place, or removes it and
-  // says why.
+  // Closes a file that holds all its samples, ready to be renamed into
+  // place, or removes it and says why.
+  Status complete(uint32_t slot);
+  // Renames a completed file into place.
+  Status commit(uint32_t slot);
+  // Both.
   Status finish(uint32_t slot);
 
  private:

@@ -1,15 +1,21 @@
 #include "output/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "output/output_names.h"
 
 namespace erp2npx {
 
@@ -216,12 +222,78 @@ void OutputFile::abandon() {
   unregisterPartial(std::exchange(registration_, 0));
 }
 
-Status ensureDirectory(const std::string& path) {
+namespace {
+
+sigset_t interruptSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signalNumber);
+  return signals;
+}
+
+}  // namespace
+
+InterruptsHeld::InterruptsHeld() {
+  const sigset_t signals = interruptSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+}
+
+InterruptsHeld::~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+Status ensureDirectory(const std::string& path, DirectoryIdentity* identity) {
   if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return statusOf(errno);
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return statusOf(errno);
   if (!S_ISDIR(status.st_mode)) return Status::failed("a file of that name is in the way");
+  if (identity != nullptr) *identity = DirectoryIdentity{status.st_dev, status.st_ino};
   return Status::done();
+}
+
+Status removeEarlierFile(const std::string& path, bool& removed) {
+  removed = false;
+  // The same test as creating the file under this name: what could not be
+  // replaced (a directory, a read-only file) is not this run's to remove.
+  const int probe = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (probe < 0) return Status::done();
+  struct stat status {};
+  const bool regular = fstat(probe, &status) == 0 && S_ISREG(status.st_mode);
+  close(probe);
+  if (!regular) return Status::done();
+  if (unlink(path.c_str()) != 0) return errno == ENOENT ? Status::done() : statusOf(errno);
+  removed = true;
+  return Status::done();
+}
+
+Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
+                      std::vector<std::string>& names) {
+  names.clear();
+  DIR* entries = opendir(directory.empty() ? "." : directory.c_str());
+  if (entries == nullptr) return statusOf(errno);
+  while (const dirent* entry = readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name.size() < 4) continue;
+    const std::string extension = name.substr(name.size() - 4);
+    if (extension != ".bin" && extension != ".npx") continue;
+    const std::optional<SessionStem> stem = parseSessionStem(name.substr(0, name.size() - 4));
+    if (stem && stem->subject == subject && stem->session == session) names.push_back(name);
+  }
+  closedir(entries);
+  std::sort(names.begin(), names.end());
+  return Status::done();
+}
+
+WorkingDirectoryLock::WorkingDirectoryLock() {
+  fd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  int locked;
+  do {
+    locked = flock(fd_, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  heldElsewhere_ = locked != 0 && errno == EWOULDBLOCK;
+}
+
+WorkingDirectoryLock::~WorkingDirectoryLock() {
+  if (fd_ >= 0) close(fd_);  // which releases the lock
 }
 
 }  // namespace erp2npx

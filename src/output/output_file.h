@@ -1,8 +1,12 @@
 #pragma once
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/status.h"
 
@@ -69,8 +73,64 @@ void removePartialFilesOnInterrupt();
 // when all are written.
 int writeAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
+// Holds off the interrupts whose handler removes the files in progress, so
+// that the steps taken meanwhile (a file and its header renamed into place)
+// are done whole or not begun. A pending interrupt strikes when it ends.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+  ~InterruptsHeld();
+
+ private:
+  sigset_t previous_;
+};
+
+// Which directory a path leads to, links followed.
+struct DirectoryIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator<(const DirectoryIdentity& other) const {
+    return device != other.device ? device < other.device : inode < other.inode;
+  }
+};
+
 // Creates a directory unless it exists; fails with the reason when the path
-// is not a usable directory afterwards.
-Status ensureDirectory(const std::string& path);
+// is not a usable directory afterwards. identity, when given, receives which
+// directory it is.
+Status ensureDirectory(const std::string& path, DirectoryIdentity* identity = nullptr);
+
+// Removes an earlier file at path that this process may replace (a regular
+// file it may write), as a session that fails removes what an earlier run
+// left under its names. True when one was removed; a file it may not
+// replace, or nothing at all, is left as it is.
+Status removeEarlierFile(const std::string& path, bool& removed);
+
+// The names in directory of the files of the given session (0-based
+// numbers) under any matrix size, as an earlier run may have left them,
+// sorted into names; fails when the directory cannot be read.
+Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
+                      std::vector<std::string>& names);
+
+// An advisory lock on the working directory, held while it lives: two
+// conversions in one folder would otherwise replace each other's files in
+// progress. Nothing is added to the directory.
+class WorkingDirectoryLock {
+ public:
+  WorkingDirectoryLock();
+  WorkingDirectoryLock(const WorkingDirectoryLock&) = delete;
+  WorkingDirectoryLock& operator=(const WorkingDirectoryLock&) = delete;
+  ~WorkingDirectoryLock();
+
+  // False when another process holds it. Where locks are not to be had
+  // (the folder cannot be opened, the file system has none), the run goes
+  // on as before.
+  bool held() const { return !heldElsewhere_; }
+
+ private:
+  int fd_ = -1;
+  bool heldElsewhere_ = false;
+};
 
 }  // namespace erp2npx

@@ -1,7 +1,6 @@
 #include "output/write_behind.h"
 
-#include "common/worker_threads.h"
-#include "output/output_file.h"
+#include <cstring>
 
 namespace erp2npx {
 
@@ -14,19 +13,9 @@ constexpr size_t kQueuedBatches = 8;
 
 }  // namespace
 
-WriteBehind::WriteBehind(size_t threads) {
+WriteBehind::WriteBehind(size_t threads, WriteAt writeAt)
+    : writeAt_(std::move(writeAt)), queue_(threads < 1 ? 1 : threads, kQueuedBatches + threads) {
   staged_.bytes.reserve(kBatchBytes);
-  threads_ = startWorkers(threads < 1 ? 1 : threads, [this] { work(); });
-}
-
-WriteBehind::~WriteBehind() {
-  drain();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  ready_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
 }
 
 void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag) {
@@ -46,50 +35,52 @@ void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, 
 }
 
 void WriteBehind::send() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return batches_.size() < kQueuedBatches; });
-  batches_.push_back(std::move(staged_));
+  Batch batch = std::move(staged_);
   staged_ = Batch();
   if (!spares_.empty()) {
     staged_ = std::move(spares_.back());
     spares_.pop_back();
   }
-  lock.unlock();
-  ready_.notify_one();
   staged_.bytes.reserve(kBatchBytes);
+  queue_.submit(
+      std::move(batch),
+      [this](Batch& writing) {
+        for (; writing.done < writing.pieces.size(); ++writing.done) {
+          const Piece& piece = writing.pieces[writing.done];
+          const int error =
+              writeAt_(piece.fd, piece.offset, writing.bytes.data() + piece.start, piece.size);
+          if (error != 0) writing.failures.emplace_back(piece.tag, error);
+        }
+      },
+      [this](Batch& written, std::exception_ptr failure) { collect(written, failure); });
 }
 
-std::vector<std::pair<uint32_t, int>> WriteBehind::drain() {
-  if (!staged_.pieces.empty()) send();
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return batches_.empty() && busy_ == 0; });
-  return std::exchange(failures_, {});
-}
-
-void WriteBehind::work() {
-  for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return stopping_ || !batches_.empty(); });
-    if (batches_.empty()) return;
-    Batch batch = std::move(batches_.front());
-    batches_.pop_front();
-    ++busy_;
-    lock.unlock();
-    std::vector<std::pair<uint32_t, int>> failures;
-    for (const Piece& piece : batch.pieces) {
-      const int error =
-          writeAllAt(piece.fd, piece.offset, batch.bytes.data() + piece.start, piece.size);
-      if (error != 0) failures.emplace_back(piece.tag, error);
+void WriteBehind::collect(Batch& batch, std::exception_ptr failure) {
+  for (const auto& [tag, error] : batch.failures) failures_.emplace_back(tag, std::strerror(error));
+  if (failure) {
+    // The piece that threw and those after it were not written.
+    std::string reason = "writing failed";
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& exception) {
+      reason = exception.what();
+    } catch (...) {
     }
-    batch.bytes.clear();
-    batch.pieces.clear();
-    lock.lock();
-    --busy_;
-    failures_.insert(failures_.end(), failures.begin(), failures.end());
-    if (spares_.size() < kQueuedBatches) spares_.push_back(std::move(batch));
-    lock.unlock();
-    done_.notify_all();
+    for (size_t p = batch.done; p < batch.pieces.size(); ++p) {
+      failures_.emplace_back(batch.pieces[p].tag, reason);
+    }
   }
+  batch.bytes.clear();
+  batch.pieces.clear();
+  batch.failures.clear();
+  batch.done = 0;
+  if (spares_.size() < kQueuedBatches) spares_.push_back(std::move(batch));
+}
+
+std::vector<std::pair<uint32_t, std::string>> WriteBehind::drain() {
+  if (!staged_.pieces.empty()) send();
+  queue_.finish([this](Batch& written, std::exception_ptr failure) { collect(written, failure); });
+  return std::exchange(failures_, {});
 }
 
 }  // namespace erp2npx

@@ -1,15 +1,18 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "common/work_queue.h"
+
 namespace erp2npx {
+
+// Writes size bytes at offset of fd; the error number, 0 when all are written.
+using WriteAt = std::function<int(int fd, uint64_t offset, const void* data, size_t size)>;
 
 // Writes at given offsets of open descriptors on background threads: epochs
 // stored out of session order become many small writes to scattered places,
@@ -19,17 +22,19 @@ namespace erp2npx {
 // descriptor, and learns then which writes failed.
 class WriteBehind {
  public:
-  explicit WriteBehind(size_t threads);
+  // writeAt does each write; a test puts a failing one in its place.
+  WriteBehind(size_t threads, WriteAt writeAt);
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
-  ~WriteBehind();
+  // Writes not drained yet may be dropped: their files are not to be kept.
+  ~WriteBehind() = default;
 
   // Queues size bytes for offset of fd; tag names the writes in failures.
   void write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag);
 
   // Waits until every write queued so far is done; returns the tags of those
-  // that failed, each with its error number.
-  std::vector<std::pair<uint32_t, int>> drain();
+  // that failed, each with the reason.
+  std::vector<std::pair<uint32_t, std::string>> drain();
 
  private:
   struct Piece {
@@ -42,21 +47,19 @@ class WriteBehind {
   struct Batch {
     std::vector<uint8_t> bytes;
     std::vector<Piece> pieces;
+    std::vector<std::pair<uint32_t, int>> failures;  // tags and error numbers
+    size_t done = 0;                                 // pieces tried
   };
 
   void send();
-  void work();
+  void collect(Batch& batch, std::exception_ptr failure);
 
-  Batch staged_;  // filled by the calling thread
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable done_;
-  std::deque<Batch> batches_;
+  const WriteAt writeAt_;
+  Batch staged_;
   std::vector<Batch> spares_;
-  size_t busy_ = 0;  // batches being written
-  std::vector<std::pair<uint32_t, int>> failures_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<std::pair<uint32_t, std::string>> failures_;
+  // Last, so that its threads are joined before the rest goes.
+  WorkQueue<Batch> queue_;
 };
 
 }  // namespace erp2npx
