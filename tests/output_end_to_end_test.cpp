@@ -554,12 +554,12 @@ TEST_F(OutputRun, SessionWithoutMatrixSizeIsReportedAndTheRestWritten) {
 
 TEST_F(OutputRun, SubjectMetadataInHeaders) {
   writeInputFile(work.file(kInputName), threeSessions());
-  // UTF-8 "é" in the study; only subject 0 has a line.
+  // UTF-8 "é" in the study; only subject 0 has a line, so the run is not complete.
   writeTextFile(work.file("DataSets.txt"),
                 "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n"
                 "Caf\xC3\xA9 & co\t1\t2\tF\t30\thealthy\t2\n");
   const RunResult result = run();
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
   const std::string first = work.file("DB_00/Subject_01/Subj01_01_06_06.npx");
   const std::string other = work.file("DB_00/Subject_02/Subj02_03_06_06.npx");
@@ -598,6 +598,7 @@ void expectOnlyPairs(const std::string& root) {
 
 TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
   writeInputFile(work.file(kInputName), threeSessions());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   // What a first run has in progress.
   fs::create_directories(work.file("DB_00/Subject_01"));
   writeTextFile(work.file("DB_00/Subject_01/Subj01_01_06_06.bin.partial"), "in progress");
@@ -619,7 +620,7 @@ TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
   const RunResult result = run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
-  EXPECT_EQ(outputFiles(work.path).size(), 7u);  // with the input
+  EXPECT_EQ(outputFiles(work.path).size(), 8u);  // with the inputs
   expectOnlyPairs(work.path);
 }
 
@@ -633,6 +634,7 @@ InputFileContents oneLargeSession() {
 
 TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
   writeInputFile(work.file(kInputName), oneLargeSession());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   ASSERT_EQ(run().exitCode, 0);
   // Rerun where no file may grow past 64 KB: the 40-epoch file cannot be.
   RunSetup limited;
@@ -660,16 +662,18 @@ TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
                 "\t\tProcessing Subj02_03_06_06.bin\n" +
                 closingCounts(1, 2, 1, 3));
   EXPECT_EQ(outputFiles(work.path),
-            (std::set<std::string>{kInputName, "DB_00/Subject_01/Subj01_01_06_06.bin",
-                                   "DB_00/Subject_01/Subj01_01_06_06.npx",
-                                   "DB_00/Subject_02/Subj02_03_06_06.bin",
-                                   "DB_00/Subject_02/Subj02_03_06_06.npx"}));
+            (std::set<std::string>{
+                kInputName, "DataSets.txt", "DB_00/Subject_01/Subj01_01_06_06.bin",
+                "DB_00/Subject_01/Subj01_01_06_06.npx", "DB_00/Subject_02/Subj02_03_06_06.bin",
+                "DB_00/Subject_02/Subj02_03_06_06.npx"}));
 }
 
 TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
   writeInputFile(work.file(kInputName), oneLargeSession());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   TempDir reference;
   writeInputFile(reference.file(kInputName), oneLargeSession());
+  writeSubjectFile(reference.file("DataSets.txt"), 2);
   ASSERT_EQ(runProgram(converter, reference.path).exitCode, 0);
   const auto expected = treeContents(reference.path);
   const std::string noted =
@@ -709,6 +713,7 @@ TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
 
 TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
   writeInputFile(work.file(kInputName), threeSessions());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   ASSERT_EQ(run().exitCode, 0);
   // An unprivileged rerun in folders it cannot write, with the first
   // session's earlier files its to write, not to remove.
@@ -735,7 +740,7 @@ TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
                             "\tProcessing Subject_02\\\n"
                             "\t\tError 13 creating fileSubj02_03_06_06.bin\n" +
                             closingCounts(1, 2, 1, 3));
-  EXPECT_EQ(outputFiles(work.path).size(), 7u);
+  EXPECT_EQ(outputFiles(work.path).size(), 8u);
 }
 
 }  // namespace

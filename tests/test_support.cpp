@@ -319,6 +319,13 @@ RunResult runProgramWith(const std::string& program, const std::string& workingD
   return result;
 }
 
+void writeSubjectFile(const std::string& path, int subjects) {
+  std::string text = "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n";
+  for (int s = 0; s < subjects; ++s)
+    text += "S" + std::to_string(s + 1) + "\t1\t1\tF\t30\thealthy\t2\n";
+  writeTextFile(path, text);
+}
+
 std::string converterPath() { return ERP2NPX_EXECUTABLE; }
 
 void installConverter(const std::string& directory) {
