@@ -611,9 +611,10 @@ TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
     const RunResult refused = run();
     close(folder);
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.out,
-              "Another conversion is running in this directory: this one stops and leaves its "
-              "files alone\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "erp2npx: another conversion is running in this directory: this one stops and "
+              "leaves its files alone\n");
     EXPECT_TRUE(everything(work.path) == before);
   }
   // Once the first is gone, a run converts, its lock leaving nothing behind.
@@ -643,24 +644,22 @@ TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
   EXPECT_EQ(result.killedBy, 0);
   EXPECT_EQ(result.exitCode, 1);
   const std::string large = "DB_00/Subject_01/Subj01_02_06_06";
-  EXPECT_EQ(result.out,
-            inputCounts(43, 3, 3) +
-                "Processing DB_00\\\n"
-                "\tProcessing Subject_01\\\n"
-                "\t\tProcessing Subj01_01_06_06.bin\n"
-                "\t\tProcessing Subj01_02_06_06.bin\n"
-                "Unable to write the file " +
-                large +
-                ".bin: File too large; the file is removed\n"
-                "The file " +
-                large +
-                ".bin of an earlier run is removed, so that it is not taken for this input's\n"
-                "The file " +
-                large +
-                ".npx of an earlier run is removed, so that it is not taken for this input's\n"
-                "\tProcessing Subject_02\\\n"
-                "\t\tProcessing Subj02_03_06_06.bin\n" +
-                closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(result.out, inputCounts(43, 3, 3) +
+                            "Processing DB_00\\\n"
+                            "\tProcessing Subject_01\\\n"
+                            "\t\tProcessing Subj01_01_06_06.bin\n"
+                            "\t\tProcessing Subj01_02_06_06.bin\n"
+                            "Unable to write the file " +
+                            large +
+                            ".bin: File too large; the file is removed\n"
+                            "\tProcessing Subject_02\\\n"
+                            "\t\tProcessing Subj02_03_06_06.bin\n" +
+                            closingCounts(1, 2, 1, 3));
+  const auto removed = [&](const std::string& extension) {
+    return "erp2npx: the file " + large + extension +
+           " of an earlier run is removed, so that it is not taken for this input's\n";
+  };
+  EXPECT_EQ(result.err, removed(".bin") + removed(".npx"));
   EXPECT_EQ(outputFiles(work.path),
             (std::set<std::string>{
                 kInputName, "DataSets.txt", "DB_00/Subject_01/Subj01_01_06_06.bin",
@@ -728,18 +727,18 @@ TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
   if (result.out.empty()) GTEST_SKIP() << "cannot run as another user";
   EXPECT_EQ(result.exitCode, 1);
   const auto notRemoved = [](const std::string& name) {
-    return "Unable to remove the file DB_00/Subject_01/" + name +
+    return "erp2npx: unable to remove the file DB_00/Subject_01/" + name +
            " of an earlier run: Permission denied; it does not come from this input\n";
   };
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
                             "Processing DB_00\\\n"
                             "\tProcessing Subject_01\\\n"
-                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n" +
-                            notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx") +
+                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n"
                             "\t\tError 13 creating fileSubj01_02_06_06.bin\n"
                             "\tProcessing Subject_02\\\n"
                             "\t\tError 13 creating fileSubj02_03_06_06.bin\n" +
                             closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(result.err, notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx"));
   EXPECT_EQ(outputFiles(work.path).size(), 8u);
 }
 

@@ -94,7 +94,7 @@ bool exists(const std::string& path);
 struct RunResult {
   int exitCode = -1;
   std::string out;
-  std::string err;   // by runProgramWith only
+  std::string err;
   int killedBy = 0;  // the signal that ended it, by runProgramWith only
 
   // A subject file with a sound line for each of subjects 0 to subjects - 1.

@@ -141,8 +141,8 @@ std::string encoderWithoutElement(const std::string& encoderFileName) {
 }
 
 std::string conversionRunningHere() {
-  return "Another conversion is running in this directory: this one stops and leaves its files "
-         "alone";
+  return "erp2npx: another conversion is running in this directory: this one stops and leaves "
+         "its files alone";
 }
 
 std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath) {
@@ -150,18 +150,18 @@ std::string filesOfAnotherSession(const std::string& path, const std::string& fi
 }
 
 std::string earlierFileRemoved(const std::string& path) {
-  return "The file " + path +
+  return "erp2npx: the file " + path +
          " of an earlier run is removed, so that it is not taken for this input's";
 }
 
 std::string earlierFileNotRemoved(const std::string& path, const std::string& reason) {
-  return "Unable to remove the file " + path + " of an earlier run: " + reason +
+  return "erp2npx: unable to remove the file " + path + " of an earlier run: " + reason +
          "; it does not come from this input";
 }
 
 std::string earlierFilesNotSought(const std::string& directory, const std::string& reason) {
-  return "Unable to read the directory " + directory + " for files of an earlier run: " + reason +
-         "; any there do not come from this input";
+  return "erp2npx: unable to read the directory " + directory +
+         " for files of an earlier run: " + reason + "; any there do not come from this input";
 }
 
 std::string standardOutputFailed(const std::string& reason) {

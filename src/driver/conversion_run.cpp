@@ -102,7 +102,7 @@ int runConversion() {
   if (lock.held()) {
     exitValue = convertReporting(console);
   } else {
-    console.line(msg::conversionRunningHere());
+    console.note(msg::conversionRunningHere());
   }
   console.flush();
   if (console.outputError() != 0) {

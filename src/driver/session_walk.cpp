@@ -207,7 +207,7 @@ class Walk {
   void removeEarlier(const Step& step) {
     std::vector<std::string> names;
     const Status listed = sessionFilesIn(step.directory, step.subject, step.session, names);
-    if (!listed.ok()) console_.line(msg::earlierFilesNotSought(step.directory, listed.reason()));
+    if (!listed.ok()) console_.note(msg::earlierFilesNotSought(step.directory, listed.reason()));
     for (const std::string& name : names) {
       const auto claim = claimed_.find({step.where, name.substr(0, name.size() - 4)});
       if (claim != claimed_.end() && &steps_[claim->second.step] != &step) continue;
@@ -218,8 +218,8 @@ class Walk {
   void removeEarlierFile(const std::string& path) {
     bool removed = false;
     const Status status = erp2npx::removeEarlierFile(path, removed);
-    if (!status.ok()) console_.line(msg::earlierFileNotRemoved(path, status.reason()));
-    if (removed) console_.line(msg::earlierFileRemoved(path));
+    if (!status.ok()) console_.note(msg::earlierFileNotRemoved(path, status.reason()));
+    if (removed) console_.note(msg::earlierFileRemoved(path));
   }
 
   void finishSession(const Step& step) {
