@@ -29,20 +29,6 @@ void writeSmallInput(const TempDir& work) {
   writeTextFile(work.file("DataSets.txt"), kSubjects);
 }
 
-constexpr bool underThreadSanitizer() {
-#if defined(__SANITIZE_THREAD__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-  return true;
-#else
-  return false;
-#endif
-#else
-  return false;
-#endif
-}
-
 bool hasPartialFile(const std::string& root) {
   for (const auto& entry : listTree(root)) {
     if (fs::path(entry.first).extension() == ".partial") return true;
@@ -263,7 +249,7 @@ RunResult runWithThreadLimit(const std::string& program, const std::string& work
 
 TEST(FaultInjection, ThreadsThatCannotStartGiveTheSameOutput) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
-  if (underThreadSanitizer()) GTEST_SKIP() << "the sanitizer's own thread needs the limit";
+  if (underSanitizer()) GTEST_SKIP() << "the sanitizer's own thread needs the limit";
   TempDir installed;
   installConverter(installed.path);
   TempDir probe;

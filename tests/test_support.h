@@ -132,13 +132,13 @@ void installConverter(const std::string& directory);
 RunResult runAsNobody(const std::string& program, const std::string& workingDirectory,
                       const std::vector<std::string>& arguments = {});
 
-// Whether this build runs under the address sanitizer, which reserves
-// address space of its own and slows everything down.
+// Whether this build runs under the address or thread sanitizer, which
+// reserve address space and threads of their own and slow everything down.
 constexpr bool underSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
   return true;
 #else
   return false;
