@@ -19,6 +19,28 @@ namespace {
 
 using erp2npx::fuzz::fail;
 
+// Lines as a reader of text from any system sees them: ended by LF, CR, or
+// CR LF, a final line end opening no further line.
+std::vector<std::string> textLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  bool open = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || c == '\r') {
+      lines.push_back(line);
+      line.clear();
+      open = false;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+      open = true;
+    }
+  }
+  if (open) lines.push_back(line);
+  return lines;
+}
+
 std::vector<std::string> splitAt(const std::string& text, char separator) {
   std::vector<std::string> parts(1);
   for (const char c : text) {
@@ -31,15 +53,10 @@ std::vector<std::string> splitAt(const std::string& text, char separator) {
   return parts;
 }
 
-// Data lines as a reader of text lines sees them: the header dropped, a final
-// line end opening no further line, CR of CR LF dropped, lines of nothing but
-// blanks at the end describing nobody.
+// Data lines: the header dropped, lines of nothing but blanks at the end
+// describing nobody.
 std::vector<std::string> dataLines(const std::string& text) {
-  std::vector<std::string> lines = splitAt(text, '\n');
-  if (lines.back().empty()) lines.pop_back();
-  for (std::string& line : lines) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-  }
+  std::vector<std::string> lines = textLines(text);
   if (!lines.empty()) lines.erase(lines.begin());
   while (!lines.empty() && lines.back().find_first_not_of(" \t\v\f\r") == std::string::npos) {
     lines.pop_back();
@@ -116,5 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          " unusable lines");
   }
   if (report.complete != (unusable == 0)) fail("result does not match the unusable lines");
+  // The needed subjects past the data lines are named, and only they.
+  std::vector<int64_t> withoutLine;
+  for (const int32_t k : needed) {
+    if (static_cast<size_t>(k) >= lines.size()) withoutLine.push_back(k);
+  }
+  if (report.withoutLine != withoutLine || report.dataLines != lines.size()) {
+    fail("subjects without a line do not match the " + std::to_string(lines.size()) +
+         " data lines");
+  }
   return 0;
 }

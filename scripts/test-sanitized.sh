@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with clang under AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the whole test suite there: the unit and
-# end-to-end tests, plus a short fixed-seed run of every fuzz target.
+# end-to-end tests, plus a short run of every fuzz target with a fixed seed and
+# a fixed number of inputs (fuzz/CMakeLists.txt), the same on every machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-sanitize"

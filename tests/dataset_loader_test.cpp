@@ -4,12 +4,17 @@
 #include <hdf5.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/messages.h"
 #include "input/hdf5_handle.h"
+#include "input/input_file.h"
+#include "input/input_reader.h"
+#include "input/input_survey.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -74,6 +79,7 @@ void replaceWithStrings(const std::string& path, const char* name, size_t count)
 struct Loaded {
   bool complete = false;
   std::string out;
+  std::vector<std::string> notes;  // for standard error
   InputData data;
   size_t epochs = 0;           // the epochs the load found in "/features"
   std::vector<float> samples;  // all of them, as streamed
@@ -94,6 +100,7 @@ Loaded load(const std::string& path) {
     result.out += text;
     if (text.empty() || text.back() != '\n') result.out += "\n";
   }
+  result.notes = console.collectedNotes();
   result.epochs = result.data.epochs.epochCount();
   result.samples = test::streamedValues(result.data.epochs);
   result.data.epochs = EpochMatrix();
@@ -404,11 +411,12 @@ TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
                               {{6400}, {1000}, H5T_IEEE_F64LE},
                               {{6400}, {}, H5T_IEEE_F64BE},
                               {{6400}, {}, H5T_IEEE_F32LE},
-                              {{8, 800}, {}, H5T_IEEE_F64BE},
-                              {{8, 800}, {3, 100}, H5T_IEEE_F64LE},
-                              {{5, 40, 32}, {2, 7, 5}, H5T_IEEE_F64LE},
-                              {{5, 40, 32}, {}, H5T_IEEE_F64BE},
-                              {{2, 2, 2, 800}, {1, 1, 1, 800}, H5T_IEEE_F64LE},
+                              {{800, 8}, {}, H5T_IEEE_F64BE},
+                              {{800, 8}, {3, 5}, H5T_IEEE_F64LE},
+                              {{25, 32, 8}, {2, 7, 5}, H5T_IEEE_F64LE},
+                              {{25, 32, 8}, {}, H5T_IEEE_F64BE},
+                              {{2, 2, 200, 8}, {1, 1, 150, 8}, H5T_IEEE_F64LE},
+                              {{1, 2, 1, 400, 8}, {1, 1, 1, 300, 8}, H5T_IEEE_F64LE},
                               {{6, 128, 8}, {}, H5T_IEEE_F64LE}};
   for (const Storage& storage : storages) {
     std::string shape;
@@ -427,6 +435,266 @@ TEST_F(DatasetLoaderTest, EpochsAreReadFromAnyStoredShape) {
     EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(loaded.sample(6, 3, 100), 3072 + 800 + 6 + 0.5f);
   }
+}
+
+TEST_F(DatasetLoaderTest, IntegerTablesHold32BitIntegers) {
+  // Stored wider or as floats, a value that is no 32-bit integer would be
+  // clipped or truncated into another stimulus's number.
+  struct Case {
+    const char* name;
+    hid_t fileType, memType;
+    std::vector<hsize_t> dims, chunk;
+    std::vector<double> values;  // written through memType
+    std::string reason;
+  };
+  const double big = 4294967296.0;  // 2^32
+  const std::vector<Case> cases = {
+      {"/subjects",
+       H5T_STD_I64LE,
+       H5T_NATIVE_INT64,
+       {6},
+       {},
+       {0, 0, 0, big, big + 1, 0},
+       "its value 4294967296 at index 3 is not a 32-bit integer"},
+      {"/database_ids",
+       H5T_STD_U32BE,
+       H5T_NATIVE_UINT32,
+       {6},
+       {},
+       {0, 0, 2147483648.0, 2147483649.0, 0, 0},
+       "its value 2147483648 at index 2 is not a 32-bit integer"},
+      {"/trials",
+       H5T_IEEE_F32LE,
+       H5T_NATIVE_DOUBLE,
+       {6},
+       {},
+       {0, 0.5, 0, 1, 1, 1},
+       "its value 0.5 at index 1 is not a 32-bit integer"},
+      {"/codes",
+       H5T_IEEE_F64LE,
+       H5T_NATIVE_DOUBLE,
+       {6},
+       {},
+       {0, 1, std::nan(""), 3, 4, 5},
+       "its value nan at index 2 is not a 32-bit integer"},
+      {"/run_indexes",
+       H5T_IEEE_F64BE,
+       H5T_NATIVE_DOUBLE,
+       {6},
+       {},
+       {0, 0, 0, 0, -HUGE_VAL, 0},
+       "its value -inf at index 4 is not a 32-bit integer"},
+      {"/sequences",
+       H5T_STD_I64BE,
+       H5T_NATIVE_INT64,
+       {6},
+       {},
+       {0, 0, 0, 0, 0, -2147483649.0},
+       "its value -2147483649 at index 5 is not a 32-bit integer"},
+      {"/matrix_indexes",
+       H5T_STD_U64LE,
+       H5T_NATIVE_UINT64,
+       {6},
+       {},
+       {0, 0, 0, 0, 0, 1e19},
+       "its value 10000000000000000000 at index 5 is not a 32-bit integer"},
+      {"/matrix_dims",
+       H5T_IEEE_F64LE,
+       H5T_NATIVE_DOUBLE,
+       {2},
+       {},
+       {6, 6.25},
+       "its value 6.25 at index 1 is not a 32-bit integer"},
+      {"/target",
+       H5T_IEEE_F64LE,
+       H5T_NATIVE_DOUBLE,
+       {2, 7},
+       {1, 7},
+       {0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 1, 0, 1, HUGE_VAL},
+       "its value inf at index 13 is not a 32-bit integer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeInputFile(path, smallInput(2, 3));
+    std::vector<unsigned char> bytes(c.values.size() * 8);
+    for (size_t i = 0; i < c.values.size(); ++i) {
+      const double v = c.values[i];
+      if (c.memType == H5T_NATIVE_INT64) {
+        const int64_t x = static_cast<int64_t>(v);
+        std::memcpy(&bytes[i * 8], &x, 8);
+      } else if (c.memType == H5T_NATIVE_UINT64) {
+        const uint64_t x = static_cast<uint64_t>(v);
+        std::memcpy(&bytes[i * 8], &x, 8);
+      } else if (c.memType == H5T_NATIVE_UINT32) {
+        const uint32_t x = static_cast<uint32_t>(v);
+        std::memcpy(&bytes[i * 4], &x, 4);
+      } else {
+        std::memcpy(&bytes[i * 8], &v, 8);
+      }
+    }
+    replaceDataset(path, c.name, c.fileType, c.dims, c.memType, bytes.data(), c.chunk);
+    const Loaded loaded = load(path);
+    std::string expected = std::string(msg::kFileOpened) + unreadable(c.name, path, c.reason);
+    const std::string name = c.name;
+    const bool table = name == "/matrix_dims" || name == "/target" || name == "/matrix_indexes";
+    if (!table) expected += tooShort(c.name, 0, 6, path);
+    EXPECT_EQ(loaded.out, expected);
+    EXPECT_FALSE(loaded.complete);
+    EXPECT_EQ(loaded.data.stimuli.size(), table ? 6u : 0u);
+    EXPECT_EQ(loaded.data.sessionLayouts.size(), name == "/matrix_dims" ? 0u : 1u);
+    EXPECT_EQ(loaded.data.targets.size(), name == "/target" ? 0u : 2u);
+  }
+
+  // Whole floats and wider integers in range are taken as they are.
+  writeInputFile(path, smallInput(2, 3));
+  const Loaded plain = load(path);
+  const double trials[] = {0, 0, -0.0, 1, 1, 1};
+  replaceDataset(path, "/trials", H5T_IEEE_F32BE, {6}, H5T_NATIVE_DOUBLE, trials);
+  const int64_t subjects[] = {0, 0, 0, 0, 0, 0};
+  replaceDataset(path, "/subjects", H5T_STD_I64LE, {6}, H5T_NATIVE_INT64, subjects);
+  const uint32_t codes[] = {0, 5, 10, 3, 8, 1};
+  replaceDataset(path, "/codes", H5T_STD_U32LE, {6}, H5T_NATIVE_UINT32, codes);
+  const Loaded wide = load(path);
+  EXPECT_EQ(wide.out, msg::kFileOpened);
+  expectSameInput(wide, plain);
+
+  // The first bad value in storage order is named, though the dataset is
+  // read in boxes that do not come in that order.
+  std::vector<int64_t> many(600, 0);
+  many[300] = -5000000000;  // in the first box read
+  many[256] = 5000000000;   // in the second
+  writeInputFile(path, smallInput(2, 3));
+  replaceDataset(path, "/matrix_indexes", H5T_STD_I64LE, {2, 300}, H5T_NATIVE_INT64, many.data(),
+                 {2, 1});
+  EXPECT_EQ(load(path).out,
+            std::string(msg::kFileOpened) +
+                unreadable("/matrix_indexes", path,
+                           "its value 5000000000 at index 256 is not a 32-bit integer"));
+}
+
+TEST_F(DatasetLoaderTest, ShapesThatContradictTheOrderAreRefused) {
+  InputFileContents contents = smallInput(2, 3);
+  contents.matrixDims = {6, 6, 6, 6, 6, 6};
+  writeInputFile(path, contents);
+  const Loaded plain = load(path);
+  ASSERT_EQ(plain.out, msg::kFileOpened);
+
+  // Channels first, as many EEG tools write epochs, and transposed tables.
+  const std::string another = ": its values are in another order";
+  replaceDataset(path, "/features", H5T_IEEE_F64LE, {6, 8, 128}, H5T_NATIVE_DOUBLE,
+                 contents.features.data());
+  replaceDataset(path, "/target", H5T_STD_I32LE, {7, 2}, H5T_NATIVE_INT32, contents.target.data());
+  replaceDataset(path, "/matrix_dims", H5T_STD_I32LE, {2, 3}, H5T_NATIVE_INT32,
+                 contents.matrixDims.data());
+  Loaded loaded = load(path);
+  EXPECT_EQ(loaded.out,
+            std::string(msg::kFileOpened) +
+                unreadable("/features", path,
+                           "it has the shape (6, 8, 128), whose last dimension of 128 is neither "
+                           "the 8 channel values of one sample nor the 1024 values of one epoch" +
+                               another) +
+                unreadable("/matrix_dims", path,
+                           "it has the shape (2, 3), whose last dimension of 3 is not the 2 values "
+                           "(rows, columns) of one session" +
+                               another) +
+                unreadable("/target", path,
+                           "it has the shape (7, 2), whose last dimension of 2 is not the 7 values "
+                           "of one trial" +
+                               another) +
+                tooShort("/features", 0, 6144, path));
+  EXPECT_FALSE(loaded.complete);
+  EXPECT_EQ(loaded.epochs, 0u);
+  EXPECT_TRUE(loaded.data.sessionLayouts.empty());
+  EXPECT_TRUE(loaded.data.targets.empty());
+  std::string why;
+  {
+    const std::shared_ptr<InputFile> file = InputFile::open(path, why);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(surveyDataset(*file, "/features").refusal,
+              "it has the shape (6, 8, 128), whose last dimension of 128 is neither the 8 channel "
+              "values of one sample nor the 1024 values of one epoch" +
+                  another);
+    EXPECT_EQ(surveyDataset(*file, "/codes").refusal, "");
+  }
+  // Channels in rows of their own: samples fastest.
+  replaceDataset(path, "/features", H5T_IEEE_F64LE, {48, 128}, H5T_NATIVE_DOUBLE,
+                 contents.features.data());
+  EXPECT_NE(load(path).out.find("it has the shape (48, 128), whose last dimension of 128"),
+            std::string::npos);
+
+  // The documented order, dimensions merged, split or of one entry, converts.
+  struct Shape {
+    const char* name;
+    std::vector<hsize_t> dims;
+  };
+  const Shape sound[] = {{"/features", {6 * 128, 8}},
+                         {"/features", {6, 1024}},
+                         {"/features", {3, 2, 128, 8}},
+                         {"/features", {1, 6, 128, 8, 1}},
+                         {"/features", {6 * 1024, 1}},
+                         {"/target", {2, 7}},
+                         {"/target", {1, 14}},
+                         {"/target", {2, 1, 7}},
+                         {"/matrix_dims", {3, 2}},
+                         {"/matrix_dims", {1, 3, 2, 1}},
+                         {"/codes", {2, 3}},
+                         {"/codes", {3, 2}}};
+  for (const Shape& shape : sound) {
+    SCOPED_TRACE(std::string(shape.name) + " " + shapeTuple(shape.dims));
+    writeInputFile(path, contents);
+    const std::string name = shape.name;
+    if (name == "/features") {
+      replaceDataset(path, shape.name, H5T_IEEE_F64LE, shape.dims, H5T_NATIVE_DOUBLE,
+                     contents.features.data());
+    } else {
+      const std::vector<int32_t>& values = name == "/target"        ? contents.target
+                                           : name == "/matrix_dims" ? contents.matrixDims
+                                                                    : contents.codes;
+      replaceDataset(path, shape.name, H5T_STD_I32LE, shape.dims, H5T_NATIVE_INT32, values.data());
+    }
+    loaded = load(path);
+    EXPECT_EQ(loaded.out, msg::kFileOpened);
+    expectSameInput(loaded, plain);
+  }
+}
+
+TEST_F(DatasetLoaderTest, WhatStandsInPlaceOfADatasetIsNamed) {
+  writeInputFile(path, smallInput(2, 3));
+  {
+    const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    H5Ldelete(file.get(), "/codes", H5P_DEFAULT);
+    H5Gclose(H5Gcreate2(file.get(), "/codes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    H5Ldelete(file.get(), "/target", H5P_DEFAULT);
+    H5Lcreate_soft("/nowhere", file.get(), "/target", H5P_DEFAULT, H5P_DEFAULT);
+    H5Ldelete(file.get(), "/matrix_dims", H5P_DEFAULT);
+    const Hid type = datatypeHandle(H5Tcopy(H5T_STD_I32LE));
+    H5Tcommit2(file.get(), "/matrix_dims", type.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    H5Ldelete(file.get(), "/trials", H5P_DEFAULT);
+  }
+  const Loaded loaded = load(path);
+  EXPECT_EQ(loaded.out, std::string(msg::kFileOpened) + missing("/codes") +
+                            missing("/matrix_dims") + missing("/target") + missing("/trials") +
+                            tooShort("/codes", 0, 6, path) + tooShort("/trials", 0, 6, path));
+  EXPECT_EQ(loaded.notes,
+            (std::vector<std::string>{
+                "erp2npx: /codes of " + path + " is a group, not a dataset",
+                "erp2npx: /matrix_dims of " + path + " is a named datatype, not a dataset",
+                "erp2npx: /target of " + path +
+                    " is a soft link to \"/nowhere\", which leads nowhere in the file"}));
+
+  // The file itself: not HDF5 at all, or cut short.
+  test::writeTextFile(path, "not an HDF5 file\n");
+  EXPECT_EQ(load(path).notes,
+            std::vector<std::string>{"erp2npx: " + path + " is not an HDF5 file"});
+  writeInputFile(path, smallInput(2, 3));
+  ASSERT_EQ(truncate(path.c_str(), 3000), 0);
+  EXPECT_EQ(load(path).notes,
+            std::vector<std::string>{"erp2npx: " + path +
+                                     " is truncated: its 3000 bytes are fewer than its own "
+                                     "records say it holds"});
+  EXPECT_EQ(load(dir.file("none.hdf5")).notes,
+            std::vector<std::string>{"erp2npx: " + dir.file("none.hdf5") +
+                                     " cannot be opened: No such file or directory"});
 }
 
 // Copies every dataset of an input file into a new file whose data start

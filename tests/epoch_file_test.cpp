@@ -157,14 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"flat", {kS * kEpochValues}, {}},
         Layout{"epochs_in_two_dimensions", {kS, 128, 8}, {}},
         Layout{"rows_across_epochs", {kS * 128, 8}, {}},
-        Layout{"rows_not_lined_up_with_epochs", {256, 4, kS}, {}},
+        Layout{"rows_not_lined_up_with_epochs", {2, kS * 64, 8}, {}},
         Layout{"big_endian", {kS, 1024}, bigEndian({})}, Layout{"float32", {kS, 1024}, {}, true},
         Layout{"float32_big_endian", {kS, 1024}, bigEndian({}), true},
         // Chunks larger than an epoch, the last one cut short by the edge.
         Layout{"deflate_seven_epochs", {kS, 1024}, chunks({7, 1024})},
         Layout{"deflate_one_epoch", {kS, 1024}, chunks({1, 1024}, 9)},
         Layout{"deflate_flat", {kS * kEpochValues}, chunks({1000})},
-        Layout{"deflate_rows_not_lined_up", {256, 4, kS}, chunks({51, 4, kS})},
+        Layout{"deflate_rows_not_lined_up", {2, kS * 64, 8}, chunks({1, 943, 8})},
         // Chunk boundaries inside epochs, in both dimensions.
         Layout{
             "shuffle_deflate_small_big_endian", {kS, 1024}, bigEndian(chunks({1, 100}, 4, true))},
@@ -174,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"deflate_float32_big_endian", {kS, 1024}, bigEndian(chunks({5, 1024})), true},
         // Chunks written in another order than the grid's.
         Layout{"deflate_split_reversed",
-               {kS, 16, 64},
-               writtenInOrder(chunks({3, 5, 64}), reversedRows(13))},
+               {kS, 128, 8},
+               writtenInOrder(chunks({3, 40, 8}), reversedRows(13))},
         Layout{"unfiltered_shuffled",
                {kS * 128, 8},
                writtenInOrder(chunks({100, 8}, -1), shuffledRows(48))},

@@ -191,9 +191,11 @@ TEST(FaultInjection, AChunkWrittenWithAFilterSkippedConvertsAsItsValues) {
   const InputFileContents contents = twoSessions();
   TempDir plain;
   writeInputFile(plain.file("QUOLMET ERP-BCI.hdf5"), contents);
+  writeTextFile(plain.file("DataSets.txt"), kSubjects);
   TempDir work;
   const std::string input = work.file("QUOLMET ERP-BCI.hdf5");
   writeInputFile(input, contents);
+  writeTextFile(work.file("DataSets.txt"), kSubjects);
   Stored deflated;
   deflated.chunk = {1000};
   deflated.deflate = 6;

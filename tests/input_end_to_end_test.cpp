@@ -195,6 +195,59 @@ TEST(InputEndToEnd, NoInputFile) {
   }
 }
 
+TEST(InputEndToEnd, TheLibrarysOwnErrorReportNeverReachesTheUser) {
+  // Standard output keeps its fixed lines; the cause is named once on
+  // standard error, in the run's own words.
+  const std::string eightLines =
+      "Unable to open the file: QUOLMET ERP-BCI.hdf5\n" + counts(0, 0, 0) + closing(0, 0, 0, 0);
+  {
+    TempDir work;
+    writeTextFile(work.file(kInput), "plain text, not HDF5\n");
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, eightLines);
+    EXPECT_EQ(run.err, "erp2npx: QUOLMET ERP-BCI.hdf5 is not an HDF5 file\n");
+  }
+  {
+    TempDir work;
+    writeSmallInput(work);
+    ASSERT_EQ(truncate(work.file(kInput).c_str(), 4000), 0);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, eightLines);
+    EXPECT_EQ(run.err,
+              "erp2npx: QUOLMET ERP-BCI.hdf5 is truncated: its 4000 bytes are fewer than its own "
+              "records say it holds\n");
+  }
+  {
+    // A group where a dataset belongs, and a link into another file.
+    TempDir work;
+    writeSmallInput(work);
+    {
+      const Hid other = fileHandle(
+          H5Fcreate(work.file("other.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    }
+    storeDataset(work.file("other.hdf5"), "/target", smallInput().target, Stored{});
+    {
+      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      H5Ldelete(file.get(), "/codes", H5P_DEFAULT);
+      H5Gclose(H5Gcreate2(file.get(), "/codes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+      H5Ldelete(file.get(), "/target", H5P_DEFAULT);
+      H5Lcreate_external("other.hdf5", "/target", file.get(), "/target", H5P_DEFAULT, H5P_DEFAULT);
+    }
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, std::string(kOpened) + "\n\nNOOOO codes!!!!\n\n" +
+                           "Unable to read the dataset /target of QUOLMET ERP-BCI.hdf5: it is "
+                           "reached through an external link to the file \"other.hdf5\", "
+                           "outside the input file; it is treated as missing\n"
+                           "The dataset /codes holds 0 values where 6 are needed: nothing of "
+                           "QUOLMET ERP-BCI.hdf5 is converted\n" +
+                           counts(6, 1, 0) + closing(0, 0, 1, 0));
+    EXPECT_EQ(run.err, "erp2npx: /codes of QUOLMET ERP-BCI.hdf5 is a group, not a dataset\n");
+  }
+}
+
 TEST(InputEndToEnd, InputThatIsNotARegularFile) {
   // A FIFO would hold the run until a writer came; neither it nor a
   // directory of that name is opened.
@@ -547,6 +600,7 @@ TEST(InputEndToEnd, TwentyThousandSessionsUnderALowOpenFileLimit) {
   contents.omit = {"/features"};
   TempDir work;
   writeSmallInput(work, contents);
+  writeSubjectFile(work.file("DataSets.txt"), kSessions / 200);
   // An epoch's samples all equal its stimulus number; deflated, they take
   // little room.
   std::vector<float> features(size_t{2} * kSessions * kEpochValues);
@@ -636,15 +690,83 @@ TEST(InputEndToEnd, WorkingDirectoryIsUnchanged) {
   EXPECT_TRUE(exists(work.file("DB_00/Subject_01/Subj01_01_06_06.bin")));
 }
 
-TEST(InputEndToEnd, SubjectFileProblems) {
-  {
-    // No subject file at all is not a fault.
+// Standard error when the sessions of the subjects have headers without metadata.
+std::string withoutMetadata(const std::string& subjects) {
+  return "erp2npx: the sessions of " + subjects +
+         " have headers without metadata (Age=\"0\", empty Sex, Condition and Study): the "
+         "conversion is not complete\n";
+}
+
+TEST(InputEndToEnd, EverySubjectWithoutMetadataIsNamedAndFailsTheRun) {
+  // Two subjects of one session each; standard output is that of a complete
+  // subject file in every case.
+  InputFileContents contents = smallInput();
+  contents.subjects = {0, 0, 0, 1, 1, 1};
+  const std::string line1 = "S1\t1\t1\tF\t30\thealthy\t2";
+  const std::string line2 = "S2\t1\t1\tM\t40\tALS\t2";
+  TempDir complete;
+  writeInputFile(complete.file(kInput), contents);
+  writeTextFile(complete.file("DataSets.txt"), "h\n" + line1 + "\n" + line2 + "\n");
+  const RunResult sound = runProgramWith(converterPath(), complete.path, {});
+  ASSERT_EQ(sound.exitCode, 0);
+  EXPECT_EQ(sound.err, "");
+  const std::string ages = "Age=\"30\"|Age=\"40\"";
+  const auto agesOf = [](const TempDir& work) {
+    const auto age = [&](const char* file) {
+      const std::string text = readFile(work.file(file));
+      const size_t at = text.find("Age=");
+      return at == std::string::npos ? std::string() : text.substr(at, text.find(' ', at) - at);
+    };
+    return age("DB_00/Subject_01/Subj01_01_06_06.npx") + "|" +
+           age("DB_00/Subject_02/Subj02_01_06_06.npx");
+  };
+  EXPECT_EQ(agesOf(complete), ages);
+
+  struct Case {
+    const char* what;
+    std::string text;  // none: no file
+    int exitCode;
+    std::string err, ages;
+  };
+  const Case cases[] = {
+      {"CR line ends", "h\r" + line1 + "\r" + line2 + "\r", 0, "", ages},
+      {"CR line ends, no last one", "h\r" + line1 + "\r" + line2, 0, "", ages},
+      {"no file", "", 1,
+       "erp2npx: DataSets.txt is missing: no subject has metadata\n" +
+           withoutMetadata("subjects 0, 1"),
+       "Age=\"0\"|Age=\"0\""},
+      {"a short file", "h\n" + line1 + "\n\n", 1,
+       "erp2npx: DataSets.txt ends after 1 data line: no line for subject 1\n" +
+           withoutMetadata("subject 1"),
+       "Age=\"30\"|Age=\"0\""},
+      {"the header alone", "h\r\n", 1,
+       "erp2npx: DataSets.txt ends after 0 data lines: no line for subjects 0, 1\n" +
+           withoutMetadata("subjects 0, 1"),
+       "Age=\"0\"|Age=\"0\""},
+      {"a bad line", "h\nS1\t1\n" + line2 + "\n", 1, withoutMetadata("subject 0"),
+       "Age=\"0\"|Age=\"40\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     TempDir work;
-    writeInputFile(work.file(kInput), smallInput());
-    const RunResult run = runProgram(converterPath(), work.path);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, kSmallRun);
+    writeInputFile(work.file(kInput), contents);
+    if (std::string(c.what) != "no file") writeTextFile(work.file("DataSets.txt"), c.text);
+    const RunResult run = runProgramWith(converterPath(), work.path, {});
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.err, c.err);
+    if (std::string(c.what) == "a bad line") {
+      // Reported on standard output where it is, as ever.
+      const std::string reported =
+          "DataSets.txt line 2: 2 fields where 7 are needed; subject 0 has no metadata\n";
+      EXPECT_EQ(run.out, std::string(kOpened) + reported + sound.out.substr(strlen(kOpened)));
+    } else {
+      EXPECT_EQ(run.out, sound.out);
+    }
+    EXPECT_EQ(agesOf(work), c.ages);
   }
+}
+
+TEST(InputEndToEnd, SubjectFileProblems) {
   {
     TempDir work;
     writeInputFile(work.file(kInput), smallInput());

@@ -674,6 +674,7 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   TempDir bin, work;
   installConverter(bin.path);
   writeInputFile(work.file(kSource), smallInput());
+  writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   npxcheck::ErpAverages averages;
   ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
@@ -697,6 +698,7 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   TempDir bin, work;
   installConverter(bin.path);
   writeInputFile(work.file(kSource), input);
+  writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
   npxcheck::ErpAverages averages;
   const npxcheck::PlotChoice inMicrovolts{"", 0, npxcheck::Unit::kMicrovolt};

@@ -554,12 +554,12 @@ TEST_F(OutputRun, SessionWithoutMatrixSizeIsReportedAndTheRestWritten) {
 
 TEST_F(OutputRun, SubjectMetadataInHeaders) {
   writeInputFile(work.file(kInputName), threeSessions());
-  // UTF-8 "é" in the study; only subject 0 has a line.
+  // UTF-8 "é" in the study; only subject 0 has a line, so the run is not complete.
   writeTextFile(work.file("DataSets.txt"),
                 "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n"
                 "Caf\xC3\xA9 & co\t1\t2\tF\t30\thealthy\t2\n");
   const RunResult result = run();
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
   const std::string first = work.file("DB_00/Subject_01/Subj01_01_06_06.npx");
   const std::string other = work.file("DB_00/Subject_02/Subj02_03_06_06.npx");
@@ -598,6 +598,7 @@ void expectOnlyPairs(const std::string& root) {
 
 TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
   writeInputFile(work.file(kInputName), threeSessions());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   // What a first run has in progress.
   fs::create_directories(work.file("DB_00/Subject_01"));
   writeTextFile(work.file("DB_00/Subject_01/Subj01_01_06_06.bin.partial"), "in progress");
@@ -610,16 +611,17 @@ TEST_F(OutputRun, SecondRunInTheSameFolderIsRefusedAndTouchesNothing) {
     const RunResult refused = run();
     close(folder);
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.out,
-              "Another conversion is running in this directory: this one stops and leaves its "
-              "files alone\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "erp2npx: another conversion is running in this directory: this one stops and "
+              "leaves its files alone\n");
     EXPECT_TRUE(everything(work.path) == before);
   }
   // Once the first is gone, a run converts, its lock leaving nothing behind.
   const RunResult result = run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) + kThreeSessionsWalk + closingCounts(1, 2, 1, 3));
-  EXPECT_EQ(outputFiles(work.path).size(), 7u);  // with the input
+  EXPECT_EQ(outputFiles(work.path).size(), 8u);  // with the inputs
   expectOnlyPairs(work.path);
 }
 
@@ -633,6 +635,7 @@ InputFileContents oneLargeSession() {
 
 TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
   writeInputFile(work.file(kInputName), oneLargeSession());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   ASSERT_EQ(run().exitCode, 0);
   // Rerun where no file may grow past 64 KB: the 40-epoch file cannot be.
   RunSetup limited;
@@ -641,35 +644,35 @@ TEST_F(OutputRun, FileSizeLimitFailsTheLargeSessionOnlyAndItsEarlierPairGoes) {
   EXPECT_EQ(result.killedBy, 0);
   EXPECT_EQ(result.exitCode, 1);
   const std::string large = "DB_00/Subject_01/Subj01_02_06_06";
-  EXPECT_EQ(result.out,
-            inputCounts(43, 3, 3) +
-                "Processing DB_00\\\n"
-                "\tProcessing Subject_01\\\n"
-                "\t\tProcessing Subj01_01_06_06.bin\n"
-                "\t\tProcessing Subj01_02_06_06.bin\n"
-                "Unable to write the file " +
-                large +
-                ".bin: File too large; the file is removed\n"
-                "The file " +
-                large +
-                ".bin of an earlier run is removed, so that it is not taken for this input's\n"
-                "The file " +
-                large +
-                ".npx of an earlier run is removed, so that it is not taken for this input's\n"
-                "\tProcessing Subject_02\\\n"
-                "\t\tProcessing Subj02_03_06_06.bin\n" +
-                closingCounts(1, 2, 1, 3));
+  EXPECT_EQ(result.out, inputCounts(43, 3, 3) +
+                            "Processing DB_00\\\n"
+                            "\tProcessing Subject_01\\\n"
+                            "\t\tProcessing Subj01_01_06_06.bin\n"
+                            "\t\tProcessing Subj01_02_06_06.bin\n"
+                            "Unable to write the file " +
+                            large +
+                            ".bin: File too large; the file is removed\n"
+                            "\tProcessing Subject_02\\\n"
+                            "\t\tProcessing Subj02_03_06_06.bin\n" +
+                            closingCounts(1, 2, 1, 3));
+  const auto removed = [&](const std::string& extension) {
+    return "erp2npx: the file " + large + extension +
+           " of an earlier run is removed, so that it is not taken for this input's\n";
+  };
+  EXPECT_EQ(result.err, removed(".bin") + removed(".npx"));
   EXPECT_EQ(outputFiles(work.path),
-            (std::set<std::string>{kInputName, "DB_00/Subject_01/Subj01_01_06_06.bin",
-                                   "DB_00/Subject_01/Subj01_01_06_06.npx",
-                                   "DB_00/Subject_02/Subj02_03_06_06.bin",
-                                   "DB_00/Subject_02/Subj02_03_06_06.npx"}));
+            (std::set<std::string>{
+                kInputName, "DataSets.txt", "DB_00/Subject_01/Subj01_01_06_06.bin",
+                "DB_00/Subject_01/Subj01_01_06_06.npx", "DB_00/Subject_02/Subj02_03_06_06.bin",
+                "DB_00/Subject_02/Subj02_03_06_06.npx"}));
 }
 
 TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
   writeInputFile(work.file(kInputName), oneLargeSession());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   TempDir reference;
   writeInputFile(reference.file(kInputName), oneLargeSession());
+  writeSubjectFile(reference.file("DataSets.txt"), 2);
   ASSERT_EQ(runProgram(converter, reference.path).exitCode, 0);
   const auto expected = treeContents(reference.path);
   const std::string noted =
@@ -709,6 +712,7 @@ TEST_F(OutputRun, StandardOutputThatFailsIsReportedAndTheTreeStillWhole) {
 
 TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
   writeInputFile(work.file(kInputName), threeSessions());
+  writeSubjectFile(work.file("DataSets.txt"), 2);
   ASSERT_EQ(run().exitCode, 0);
   // An unprivileged rerun in folders it cannot write, with the first
   // session's earlier files its to write, not to remove.
@@ -723,19 +727,19 @@ TEST_F(OutputRun, EarlierFilesThatCannotBeRemovedAreNamed) {
   if (result.out.empty()) GTEST_SKIP() << "cannot run as another user";
   EXPECT_EQ(result.exitCode, 1);
   const auto notRemoved = [](const std::string& name) {
-    return "Unable to remove the file DB_00/Subject_01/" + name +
+    return "erp2npx: unable to remove the file DB_00/Subject_01/" + name +
            " of an earlier run: Permission denied; it does not come from this input\n";
   };
   EXPECT_EQ(result.out, inputCounts(6, 3, 3) +
                             "Processing DB_00\\\n"
                             "\tProcessing Subject_01\\\n"
-                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n" +
-                            notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx") +
+                            "\t\tError 13 creating fileSubj01_01_06_06.bin\n"
                             "\t\tError 13 creating fileSubj01_02_06_06.bin\n"
                             "\tProcessing Subject_02\\\n"
                             "\t\tError 13 creating fileSubj02_03_06_06.bin\n" +
                             closingCounts(1, 2, 1, 3));
-  EXPECT_EQ(outputFiles(work.path).size(), 7u);
+  EXPECT_EQ(result.err, notRemoved("Subj01_01_06_06.bin") + notRemoved("Subj01_01_06_06.npx"));
+  EXPECT_EQ(outputFiles(work.path).size(), 8u);
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ test::InMemoryEpochs epochsOf(const InputData& data) {
 
 struct WalkResult {
   bool complete = false;
-  std::string out;  // the lines reported, each with its line end
+  std::string out;    // the lines reported, each with its line end
+  std::string notes;  // the lines beside them, for standard error
 };
 
 WalkResult walk(const InputData& data, const std::string& root, const StimulusIndex& index,
@@ -71,6 +72,7 @@ WalkResult walk(const InputData& data, const std::string& root, const StimulusIn
   WalkResult result;
   result.complete = SessionWalk(index, data, channelList(), console, root).walk(stream);
   for (const std::string& line : console.collected()) result.out += line + "\n";
+  for (const std::string& line : console.collectedNotes()) result.notes += line + "\n";
   return result;
 }
 
@@ -488,7 +490,7 @@ TEST(SessionWalk, SessionNotWrittenOnARerunLeavesNoEarlierFile) {
   const WalkResult result = walk(data, dir.path, epochsOf(data).stream({}, {0}));
   EXPECT_FALSE(result.complete);
   const auto removed = [&](const std::string& name) {
-    return "The file " + subject + name +
+    return "erp2npx: the file " + subject + name +
            " of an earlier run is removed, so that it is not taken for this input's\n";
   };
   EXPECT_EQ(result.out,
@@ -496,16 +498,19 @@ TEST(SessionWalk, SessionNotWrittenOnARerunLeavesNoEarlierFile) {
             "\tProcessing Subject_01\\\n"
             "\t\tProcessing Subj01_01_06_06.bin\n"
             "Unable to write the file " +
-                subject + "Subj01_01_06_06.bin: reading the epochs failed; the file is removed\n" +
-                removed("Subj01_01_06_06.bin") + removed("Subj01_01_06_06.npx") +
-                "\t\tError 21 creating fileSubj01_02_06_06.bin\n" + removed("Subj01_02_06_06.npx") +
+                subject +
+                "Subj01_01_06_06.bin: reading the epochs failed; the file is removed\n"
+                "\t\tError 21 creating fileSubj01_02_06_06.bin\n"
                 "\t\tProcessing Subj01_03_06_06.bin\n"
                 "Unable to save the header file " +
-                subject + "Subj01_03_06_06.npx: Is a directory\n" + removed("Subj01_03_06_06.npx") +
+                subject +
+                "Subj01_03_06_06.npx: Is a directory\n"
                 "Session 3 of subject 0 in database 0 is not converted: its trial 3 has no target "
-                "in the input (it holds 3)\n" +
-                removed("Subj01_04_04_05.npx") + removed("Subj01_04_06_06.bin") +
-                removed("Subj01_04_06_06.npx"));
+                "in the input (it holds 3)\n");
+  EXPECT_EQ(result.notes, removed("Subj01_01_06_06.bin") + removed("Subj01_01_06_06.npx") +
+                              removed("Subj01_02_06_06.npx") + removed("Subj01_03_06_06.npx") +
+                              removed("Subj01_04_04_05.npx") + removed("Subj01_04_06_06.bin") +
+                              removed("Subj01_04_06_06.npx"));
   EXPECT_EQ(tree(dir.path),
             (std::set<std::string>{"DB_00/", "DB_00/Subject_01/", "DB_00/Subject_01/notes.txt",
                                    "DB_00/Subject_01/Subj01_02_06_06.bin/",
@@ -532,11 +537,10 @@ TEST(SessionWalk, DirectoryThatCannotBeSearchedForEarlierFilesIsReported) {
             "Unable to write the file " +
                 subject +
                 "/Subj01_01_06_06.bin: reading the epochs failed; the file is "
-                "removed\n"
-                "Unable to read the directory " +
-                subject +
-                " for files of an earlier run: No such file or directory; any there "
-                "do not come from this input\n");
+                "removed\n");
+  EXPECT_EQ(result.notes, "erp2npx: unable to read the directory " + subject +
+                              " for files of an earlier run: No such file or directory; any "
+                              "there do not come from this input\n");
 }
 
 }  // namespace

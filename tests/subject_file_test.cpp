@@ -17,6 +17,8 @@ struct Parsed {
   bool complete = false;
   SubjectInfoTable table;
   std::vector<std::string> messages;
+  std::vector<int64_t> withoutLine;
+  uint64_t dataLines = 0;
 };
 
 // Subjects 0 to 99, unless the test says otherwise.
@@ -32,6 +34,8 @@ Parsed parse(const std::string& text, const std::set<int32_t>& needed = firstSub
   SubjectFileReport report = parseSubjectFile(in, needed, result.table);
   result.complete = report.complete;
   result.messages = report.messages;
+  result.withoutLine = report.withoutLine;
+  result.dataLines = report.dataLines;
   return result;
 }
 
@@ -120,20 +124,54 @@ TEST(SubjectFile, LineEndsAndTheEndOfTheFile) {
   expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
 
   // Trailing blank lines describe no subject.
-  for (const char* tail : {"\n", "\n\n", "\n\n\n", "\r\n\r\n", "\n\r\n"}) {
+  for (const char* tail : {"\n", "\n\n", "\n\n\n", "\r\n\r\n", "\n\r\n", "\r", "\r\r"}) {
     p = parse(std::string("h\nA\t1\t2\tF\t35\thealthy\t3") + tail);
     EXPECT_TRUE(p.complete) << tail;
     EXPECT_TRUE(p.messages.empty()) << p.messages.front();
     EXPECT_EQ(p.table.size(), 1u);
+    EXPECT_EQ(p.dataLines, 1u);
   }
+
+  // Carriage returns alone end lines too, as older systems write them, and
+  // so do mixed line ends; a lone CR before a LF is one line end with it.
+  for (const char* text : {"h\rA\t1\t2\tF\t35\thealthy\t3\rB\t4\t5\tM\t40\tALS\t6\r",
+                           "h\rA\t1\t2\tF\t35\thealthy\t3\rB\t4\t5\tM\t40\tALS\t6",
+                           "h\nA\t1\t2\tF\t35\thealthy\t3\rB\t4\t5\tM\t40\tALS\t6\r\n"}) {
+    p = parse(text, {0, 1});
+    EXPECT_TRUE(p.complete) << text;
+    EXPECT_TRUE(p.messages.empty()) << text;
+    ASSERT_EQ(p.table.size(), 2u) << text;
+    expectInfo(entry(p.table, 0), "A", 1, 2, "F", 35, "healthy", 3);
+    expectInfo(entry(p.table, 1), "B", 4, 5, "M", 40, "ALS", 6);
+    EXPECT_TRUE(p.withoutLine.empty()) << text;
+  }
+}
+
+TEST(SubjectFile, SubjectsPastTheLastDataLineAreNamed) {
+  // The needed subjects after the file's data: its own lines are fine.
+  Parsed p = parse("h\nA\t1\t2\tF\t35\thealthy\t3\n\n", {0, 1, 4});
+  EXPECT_TRUE(p.complete);
+  EXPECT_EQ(p.dataLines, 1u);
+  EXPECT_EQ(p.withoutLine, (std::vector<int64_t>{1, 4}));
+  // Trailing blank lines are no data lines, whoever they would have been.
+  p = parse("h\nA\t1\t2\tF\t35\thealthy\t3\n\n\n\n\n", {0, 2});
+  EXPECT_EQ(p.withoutLine, (std::vector<int64_t>{2}));
+  // Every line there: none.
+  p = parse("h\nA\t1\t2\tF\t35\thealthy\t3\nB\n", {0});
+  EXPECT_TRUE(p.withoutLine.empty());
+  // A CR-only file read as one line would have given none at all.
+  p = parse("h\rA\t1\t2\tF\t35\thealthy\t3\r", {0, 1});
+  EXPECT_EQ(p.withoutLine, (std::vector<int64_t>{1}));
 }
 
 TEST(SubjectFile, NoDataLines) {
   for (const char* text : {"", "\n", "header only", "header\n", "header\r\n", "header\n\n"}) {
-    const Parsed p = parse(text);
+    const Parsed p = parse(text, {0, 3});
     EXPECT_TRUE(p.complete) << text;
     EXPECT_TRUE(p.table.empty()) << text;
     EXPECT_TRUE(p.messages.empty()) << text;
+    EXPECT_EQ(p.dataLines, 0u) << text;
+    EXPECT_EQ(p.withoutLine, (std::vector<int64_t>{0, 3})) << text;
   }
 }
 
@@ -234,15 +272,54 @@ TEST(SubjectFile, EachNumberFieldIsChecked) {
   }
 }
 
-TEST(SubjectFileReader, MissingFileIsSilent) {
+TEST(SubjectFileReader, MissingFileIsNamedBesideStandardOutput) {
   test::TempDir dir;
   SubjectInfoTable table;
-  testing::internal::CaptureStdout();
   const SubjectFileReport report =
-      SubjectFileReader(firstSubjects()).read(dir.file("DataSets.txt"), table);
+      SubjectFileReader(firstSubjects(3)).read(dir.file("DataSets.txt"), table);
   EXPECT_TRUE(report.messages.empty());
-  EXPECT_TRUE(report.complete);
+  EXPECT_EQ(report.notes,
+            (std::vector<std::string>{
+                "erp2npx: " + dir.file("DataSets.txt") + " is missing: no subject has metadata",
+                "erp2npx: the sessions of subjects 0, 1, 2 have headers without metadata "
+                "(Age=\"0\", empty Sex, Condition and Study): the conversion is not complete"}));
+  EXPECT_FALSE(report.complete);
   EXPECT_TRUE(table.empty());
+
+  // Nor is anything said when no subject needs a line.
+  const SubjectFileReport none = SubjectFileReader({}).read(dir.file("DataSets.txt"), table);
+  EXPECT_TRUE(none.notes.empty());
+  EXPECT_TRUE(none.complete);
+}
+
+TEST(SubjectFileReader, EverySubjectWithoutMetadataMakesTheReportIncomplete) {
+  test::TempDir dir;
+  const std::string path = dir.file("DataSets.txt");
+  const std::string without =
+      " have headers without metadata (Age=\"0\", empty Sex, Condition "
+      "and Study): the conversion is not complete";
+  // A short file: its lines are sound, but subject 1 has none.
+  test::writeTextFile(path, "h\nA\t1\t2\tF\t35\thealthy\t3\n");
+  SubjectInfoTable table;
+  SubjectFileReport report = SubjectFileReader({0, 1}).read(path, table);
+  EXPECT_TRUE(report.messages.empty());
+  EXPECT_EQ(report.notes, (std::vector<std::string>{
+                              "erp2npx: " + path + " ends after 1 data line: no line for subject 1",
+                              "erp2npx: the sessions of subject 1" + without}));
+  EXPECT_FALSE(report.complete);
+  EXPECT_EQ(table.size(), 1u);
+
+  // A line that cannot be used is reported where it is, and counted here.
+  table.clear();
+  std::string lines = "h\n";
+  for (int s = 0; s < 12; ++s) lines += "x\n";
+  test::writeTextFile(path, lines);
+  report = SubjectFileReader(firstSubjects(12)).read(path, table);
+  EXPECT_EQ(report.messages.size(), 12u);
+  EXPECT_EQ(report.notes, std::vector<std::string>{"erp2npx: the sessions of subjects 0, 1, 2, 3, "
+                                                   "4, 5, 6, 7, ... (12 in all)" +
+                                                   without});
+  EXPECT_FALSE(report.complete);
 }
 
 TEST(SubjectFileReader, DirectoryInPlaceOfTheFile) {
@@ -283,8 +360,9 @@ TEST(SubjectFileReader, CleanFilePrintsNothing) {
   const std::string path = dir.file("DataSets.txt");
   test::writeTextFile(path, "h\nA\t1\t2\tF\t35\thealthy\t3\n\n");
   SubjectInfoTable table;
-  const SubjectFileReport report = SubjectFileReader(firstSubjects()).read(path, table);
+  const SubjectFileReport report = SubjectFileReader({0}).read(path, table);
   EXPECT_TRUE(report.messages.empty());
+  EXPECT_TRUE(report.notes.empty());
   EXPECT_TRUE(report.complete);
   ASSERT_EQ(table.size(), 1u);
   expectInfo(entry(table, 0), "A", 1, 2, "F", 35, "healthy", 3);

@@ -262,15 +262,22 @@ RunResult runProgram(const std::string& program, const std::string& workingDirec
                      const std::vector<std::string>& arguments) {
   std::string command = "cd '" + workingDirectory + "' && '" + program + "'";
   for (const std::string& argument : arguments) command += " '" + argument + "'";
-  command += " 2>/dev/null";
+  char errPath[] = "/tmp/erp2npx-stderr-XXXXXX";
+  const int errFile = mkstemp(errPath);
+  if (errFile < 0) return {};
+  close(errFile);
+  command += " 2>'" + std::string(errPath) + "'";
   RunResult result;
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (pipe != nullptr) {
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = readFile(errPath);
+  }
+  unlink(errPath);
   return result;
 }
 
@@ -317,6 +324,13 @@ RunResult runProgramWith(const std::string& program, const std::string& workingD
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.killedBy = WTERMSIG(status);
   return result;
+}
+
+void writeSubjectFile(const std::string& path, int subjects) {
+  std::string text = "Study\tSubject\tSessions\tSex\tAge\tCondition\tTrials\n";
+  for (int s = 0; s < subjects; ++s)
+    text += "S" + std::to_string(s + 1) + "\t1\t1\tF\t30\thealthy\t2\n";
+  writeTextFile(path, text);
 }
 
 std::string converterPath() { return ERP2NPX_EXECUTABLE; }

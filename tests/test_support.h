@@ -94,8 +94,11 @@ bool exists(const std::string& path);
 struct RunResult {
   int exitCode = -1;
   std::string out;
-  std::string err;   // by runProgramWith only
+  std::string err;
   int killedBy = 0;  // the signal that ended it, by runProgramWith only
+
+  // A subject file with a sound line for each of subjects 0 to subjects - 1.
+  void writeSubjectFile(const std::string& path, int subjects);
 };
 
 // Runs a program with the given working directory and arguments; standard
@@ -114,6 +117,9 @@ struct RunSetup {
 // send are at their defaults in it, whatever the caller's are.
 RunResult runProgramWith(const std::string& program, const std::string& workingDirectory,
                          const RunSetup& setup);
+
+// A subject file with a sound line for each of subjects 0 to subjects - 1.
+void writeSubjectFile(const std::string& path, int subjects);
 
 // The converter as built, and a copy of it with the encoder files beside it.
 std::string converterPath();

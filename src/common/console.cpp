@@ -49,6 +49,20 @@ void Console::text(const std::string& text) {
   if (outputError_ == 0) noteWritten(std::fputs(text.c_str(), stdout) >= 0);
 }
 
+void Console::note(const std::string& text) {
+  if (collect_) {
+    notes_.push_back(text);
+    return;
+  }
+  // After what standard output holds so far, when both reach one terminal.
+  if (outputError_ == 0) noteWritten(std::fflush(stdout) == 0);
+  clearStatus(status_);
+  std::fputs(text.c_str(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  drawStatus(status_);
+}
+
 void Console::setStatusLine(const std::string& status) {
   if (collect_) return;
   std::fputs("\r\033[K", stderr);

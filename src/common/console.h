@@ -17,9 +17,13 @@ class Console {
   void line(const std::string& text);
   // A text with its own line ends, written as it is.
   void text(const std::string& text);
+  // A line on standard error: an explanation beside the fixed output, which
+  // standard output keeps to.
+  void note(const std::string& text);
 
   // What a collecting console holds, in order, without added line ends.
   const std::vector<std::string>& collected() const { return collected_; }
+  const std::vector<std::string>& collectedNotes() const { return notes_; }
 
   // Writes out what text() left in the buffer.
   void flush();
@@ -39,6 +43,7 @@ class Console {
   bool collect_;
   int outputError_ = 0;
   std::vector<std::string> collected_;
+  std::vector<std::string> notes_;
   std::string status_;
 };
 

@@ -141,8 +141,8 @@ std::string encoderWithoutElement(const std::string& encoderFileName) {
 }
 
 std::string conversionRunningHere() {
-  return "Another conversion is running in this directory: this one stops and leaves its files "
-         "alone";
+  return "erp2npx: another conversion is running in this directory: this one stops and leaves "
+         "its files alone";
 }
 
 std::string filesOfAnotherSession(const std::string& path, const std::string& firstPath) {
@@ -150,18 +150,18 @@ std::string filesOfAnotherSession(const std::string& path, const std::string& fi
 }
 
 std::string earlierFileRemoved(const std::string& path) {
-  return "The file " + path +
+  return "erp2npx: the file " + path +
          " of an earlier run is removed, so that it is not taken for this input's";
 }
 
 std::string earlierFileNotRemoved(const std::string& path, const std::string& reason) {
-  return "Unable to remove the file " + path + " of an earlier run: " + reason +
+  return "erp2npx: unable to remove the file " + path + " of an earlier run: " + reason +
          "; it does not come from this input";
 }
 
 std::string earlierFilesNotSought(const std::string& directory, const std::string& reason) {
-  return "Unable to read the directory " + directory + " for files of an earlier run: " + reason +
-         "; any there do not come from this input";
+  return "erp2npx: unable to read the directory " + directory +
+         " for files of an earlier run: " + reason + "; any there do not come from this input";
 }
 
 std::string standardOutputFailed(const std::string& reason) {
@@ -171,6 +171,60 @@ std::string standardOutputFailed(const std::string& reason) {
 
 std::string runStopped(const std::string& program, const std::string& what) {
   return program + ": stopped by an unexpected error: " + what;
+}
+
+std::string notA32BitInteger(const std::string& value, uint64_t index) {
+  return "its value " + value + " at index " + std::to_string(index) + " is not a 32-bit integer";
+}
+
+std::string shapeAgainstOrder(const std::string& shape, uint64_t lastExtent,
+                              const std::string& groups) {
+  return "it has the shape " + shape + ", whose last dimension of " + std::to_string(lastExtent) +
+         " is " + groups + ": its values are in another order";
+}
+
+std::string inputFileCause(const std::string& fileName, const std::string& cause) {
+  return "erp2npx: " + fileName + " " + cause;
+}
+
+std::string datasetCause(const std::string& datasetName, const std::string& fileName,
+                         const std::string& cause) {
+  return "erp2npx: " + datasetName + " of " + fileName + " " + cause;
+}
+
+namespace {
+
+// "2, 5, 9" or "2, 5, ... (40 in all)"
+std::string listedNumbers(const std::vector<int64_t>& numbers) {
+  constexpr size_t kListed = 8;
+  std::string text;
+  for (size_t i = 0; i < numbers.size() && i < kListed; ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(numbers[i]);
+  }
+  if (numbers.size() > kListed) text += ", ... (" + std::to_string(numbers.size()) + " in all)";
+  return text;
+}
+
+std::string subjectsText(const std::vector<int64_t>& subjects) {
+  return (subjects.size() == 1 ? "subject " : "subjects ") + listedNumbers(subjects);
+}
+
+}  // namespace
+
+std::string subjectFileMissing(const std::string& fileName) {
+  return "erp2npx: " + fileName + " is missing: no subject has metadata";
+}
+
+std::string subjectFileEnds(const std::string& fileName, uint64_t dataLines,
+                            const std::vector<int64_t>& subjects) {
+  return "erp2npx: " + fileName + " ends after " + std::to_string(dataLines) + " data " +
+         (dataLines == 1 ? "line" : "lines") + ": no line for " + subjectsText(subjects);
+}
+
+std::string subjectsWithoutMetadata(const std::vector<int64_t>& subjects) {
+  return "erp2npx: the sessions of " + subjectsText(subjects) +
+         " have headers without metadata (Age=\"0\", empty Sex, Condition and Study): the "
+         "conversion is not complete";
 }
 
 }  // namespace msg

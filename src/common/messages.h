@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace erp2npx {
 
@@ -62,6 +63,25 @@ std::string earlierFilesNotSought(const std::string& directory, const std::strin
 std::string standardOutputFailed(const std::string& reason);
 // An error nothing below the top of a run handled, with its own text.
 std::string runStopped(const std::string& program, const std::string& what);
+
+// Why a value of an integer table keeps the table from being read.
+std::string notA32BitInteger(const std::string& value, uint64_t index);
+// Why a dataset's shape keeps it from being read: its last dimension has
+// lastExtent entries, which groups ("not the 7 values of one trial") tells
+// against the documented order.
+std::string shapeAgainstOrder(const std::string& shape, uint64_t lastExtent,
+                              const std::string& groups);
+// Standard error: what the HDF5 library found wrong with the input file or
+// with one of its datasets, beside the fixed line of standard output.
+std::string inputFileCause(const std::string& fileName, const std::string& cause);
+std::string datasetCause(const std::string& datasetName, const std::string& fileName,
+                         const std::string& cause);
+
+// Standard error: subjects that get no metadata.
+std::string subjectFileMissing(const std::string& fileName);
+std::string subjectFileEnds(const std::string& fileName, uint64_t dataLines,
+                            const std::vector<int64_t>& subjects);
+std::string subjectsWithoutMetadata(const std::vector<int64_t>& subjects);
 
 }  // namespace msg
 

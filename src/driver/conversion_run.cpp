@@ -13,6 +13,7 @@
 #include "common/messages.h"
 #include "driver/session_walk.h"
 #include "input/dataset_loader.h"
+#include "input/hdf5_handle.h"
 #include "input/subject_file.h"
 #include "output/output_file.h"
 #include "output/stimulus_index.h"
@@ -29,6 +30,7 @@ int convert(Console& console) {
   const SubjectFileReport subjectFile =
       SubjectFileReader(index.subjects).read(kSubjectFileName, data.subjectInfos);
   for (const std::string& message : subjectFile.messages) console.line(message);
+  for (const std::string& note : subjectFile.notes) console.note(note);
   complete = subjectFile.complete && complete;
 
   console.line(msg::count("NumStimuli: ", data.stimulusCount));
@@ -91,13 +93,16 @@ int convertReporting(Console& console) {
 int runConversion() {
   removePartialFilesOnInterrupt();
   const LimitsAsErrors limits;
+  // Failures are named in the run's own words; the library's error stack
+  // would only bury them.
+  const QuietLibraryErrors quiet;
   Console console = Console::printing();
   const WorkingDirectoryLock lock;
   int exitValue = 1;
   if (lock.held()) {
     exitValue = convertReporting(console);
   } else {
-    console.line(msg::conversionRunningHere());
+    console.note(msg::conversionRunningHere());
   }
   console.flush();
   if (console.outputError() != 0) {

@@ -256,7 +256,7 @@ class Walk {
     const Directory& directory = directories_[step.directory];
     std::vector<std::string> names;
     const Status listed = sessionFilesIn(directory.path, step.subject, step.session, names);
-    if (!listed.ok()) console_.line(msg::earlierFilesNotSought(directory.path, listed.reason()));
+    if (!listed.ok()) console_.note(msg::earlierFilesNotSought(directory.path, listed.reason()));
     const Step* owner = claimant(directory.where, step.subject, step.session);
     for (const std::string& name : names) {
       if (owner != nullptr && owner != &step && name.substr(0, name.size() - 4) == owner->stem()) {
@@ -269,8 +269,8 @@ class Walk {
   void removeEarlierFile(const std::string& path) {
     bool removed = false;
     const Status status = erp2npx::removeEarlierFile(path, removed);
-    if (!status.ok()) console_.line(msg::earlierFileNotRemoved(path, status.reason()));
-    if (removed) console_.line(msg::earlierFileRemoved(path));
+    if (!status.ok()) console_.note(msg::earlierFileNotRemoved(path, status.reason()));
+    if (removed) console_.note(msg::earlierFileRemoved(path));
   }
 
   void finishSession(const Step& step) {

@@ -20,10 +20,15 @@ bool holdsOneValuePerStimulus(const std::string& datasetName) {
 
 bool DatasetLoader::load(const std::string& fileName, size_t channelCount, InputData& data) {
   std::string why;
-  const std::shared_ptr<InputFile> file = InputFile::open(fileName, why);
+  std::string cause;
+  const std::shared_ptr<InputFile> file = InputFile::open(fileName, why, &cause);
   if (!file) {
     console_.line(msg::unableToOpenInput(fileName));
-    if (!why.empty()) console_.line(msg::inputNotOpened(fileName, why));
+    if (!why.empty()) {
+      console_.line(msg::inputNotOpened(fileName, why));
+    } else if (!cause.empty()) {
+      console_.note(msg::inputFileCause(fileName, cause));
+    }
     return false;
   }
   console_.text(msg::kFileOpened);

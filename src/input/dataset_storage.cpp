@@ -1,8 +1,13 @@
 #include "input/dataset_storage.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <new>
+
+#include "common/messages.h"
 
 namespace erp2npx {
 
@@ -265,6 +270,90 @@ template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_
                                            std::vector<int32_t>&);
 template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
                                           std::vector<double>&);
+
+namespace {
+
+bool asInt32(int64_t value, int32_t& out) {
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  out = static_cast<int32_t>(value);
+  return true;
+}
+
+bool asInt32(uint64_t value, int32_t& out) {
+  if (value > static_cast<uint64_t>(INT32_MAX)) return false;
+  out = static_cast<int32_t>(value);
+  return true;
+}
+
+bool asInt32(double value, int32_t& out) {
+  // NaN fails every comparison.
+  if (!(value >= -2147483648.0 && value <= 2147483647.0) || value != std::trunc(value)) {
+    return false;
+  }
+  out = static_cast<int32_t>(value);
+  return true;
+}
+
+std::string valueText(int64_t value) { return std::to_string(value); }
+std::string valueText(uint64_t value) { return std::to_string(value); }
+std::string valueText(double value) {
+  // The shortest text that reads back as the same value.
+  char text[40];
+  for (int digits = 15; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::isnan(value) || std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+template <typename Wide>
+Status readIntegersThrough(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
+                           uint64_t count, std::vector<int32_t>& values) {
+  values.assign(count, 0);
+  const ChunkGrid& grid = storage.grid;
+  // Boxes do not come in the order of their values: the first is the lowest index.
+  uint64_t badIndex = std::numeric_limits<uint64_t>::max();
+  Wide badValue{};
+  const auto take = [&](uint64_t at, const Wide* run, uint64_t length) {
+    for (uint64_t i = 0; i < length && at + i < count; ++i) {
+      if (!asInt32(run[i], values[at + i]) && at + i < badIndex) {
+        badIndex = at + i;
+        badValue = run[i];
+      }
+    }
+    return true;
+  };
+  Status read = readBoxes(
+      dataset, storage, memoryType, sizeof(Wide), count, false,
+      [&](const hsize_t* origin, const hsize_t* extent, const void* box) {
+        const Wide* boxValues = static_cast<const Wide*>(box);
+        if (grid.dims().empty()) return take(0, boxValues, 1);
+        return grid.forEachRun(origin, extent, [&](uint64_t at, uint64_t offset, uint64_t length) {
+          return take(at, boxValues + offset, length);
+        });
+      },
+      [](const hsize_t*, const hsize_t*, const void*) { return false; });
+  if (read.ok() && badIndex != std::numeric_limits<uint64_t>::max()) {
+    read = Status::failed(msg::notA32BitInteger(valueText(badValue), badIndex));
+  }
+  if (!read.ok()) std::vector<int32_t>().swap(values);
+  return read;
+}
+
+}  // namespace
+
+Status readLeadingIntegers(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                           std::vector<int32_t>& values) {
+  const Hid type = datatypeHandle(H5Dget_type(dataset));
+  if (!type.valid()) return Status::failed("its type cannot be read");
+  if (H5Tget_class(type.get()) == H5T_FLOAT) {
+    return readIntegersThrough<double>(dataset, storage, H5T_NATIVE_DOUBLE, count, values);
+  }
+  if (H5Tget_sign(type.get()) == H5T_SGN_NONE) {
+    return readIntegersThrough<uint64_t>(dataset, storage, H5T_NATIVE_UINT64, count, values);
+  }
+  return readIntegersThrough<int64_t>(dataset, storage, H5T_NATIVE_INT64, count, values);
+}
 
 bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
                      uint32_t& filterMask) {

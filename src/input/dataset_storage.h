@@ -100,6 +100,14 @@ template <typename T>
 Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
                          std::vector<T>& values);
 
+// The first count elements in storage order as 32-bit integers, read through
+// a memory type that holds any stored value exactly (64-bit integers or
+// double), so that the library's conversion never clips or truncates one.
+// Fails naming the first value, in storage order, that is no 32-bit integer:
+// beyond the 32-bit range, or a float that is not a whole number.
+Status readLeadingIntegers(hid_t dataset, const DatasetStorage& storage, uint64_t count,
+                           std::vector<int32_t>& values);
+
 // The bytes the chunk at origin takes in the file as stored; 0 for a chunk
 // never written, which reads as fill values that the writer never meant.
 uint64_t storedChunkBytes(hid_t dataset, const hsize_t* origin);

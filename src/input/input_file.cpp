@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace erp2npx {
 
@@ -41,6 +43,76 @@ bool sameFile(hid_t object, hid_t file) {
          H5Oget_info2(file, &rootInfo, H5O_INFO_BASIC) >= 0 && objectInfo.fileno == rootInfo.fileno;
 }
 
+// What the library's error stack says about the call that just failed: the
+// innermost error, and whether the file was found not to be HDF5 at all or
+// shorter than its own records.
+struct LibraryError {
+  bool notHdf5 = false;
+  bool truncated = false;
+  std::string innermost;
+};
+
+herr_t noteError(unsigned, const H5E_error2_t* error, void* data) {
+  auto* found = static_cast<LibraryError*>(data);
+  found->notHdf5 = found->notHdf5 || error->min_num == H5E_NOTHDF5;
+  found->truncated = found->truncated || error->min_num == H5E_TRUNCATED;
+  if (error->desc != nullptr) found->innermost = error->desc;
+  return 0;
+}
+
+// Must come right after the failing call: the next call clears the stack.
+LibraryError lastLibraryError() {
+  LibraryError found;
+  H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, noteError, &found);
+  return found;
+}
+
+std::string fileCause(const LibraryError& error, uint64_t size) {
+  if (error.notHdf5) return "is not an HDF5 file";
+  if (error.truncated) {
+    return "is truncated: its " + std::to_string(size) +
+           " bytes are fewer than its own records say it holds";
+  }
+  return "cannot be read as an HDF5 file (" +
+         (error.innermost.empty() ? std::string("no reason given") : error.innermost) + ")";
+}
+
+// Why a name of the file that the library could not open as a dataset is
+// not one; empty when nothing has that name.
+std::string notADataset(hid_t file, const char* name, const LibraryError& error) {
+  if (H5Lexists(file, name, H5P_DEFAULT) <= 0) return {};
+  H5L_info_t link{};
+  if (H5Lget_info(file, name, &link, H5P_DEFAULT) < 0) return "cannot be examined";
+  std::string through;
+  if (link.type == H5L_TYPE_SOFT) {
+    std::vector<char> target(link.u.val_size + 1, '\0');
+    H5Lget_val(file, name, target.data(), target.size(), H5P_DEFAULT);
+    through = "is a soft link to \"" + std::string(target.data()) + "\"";
+  } else if (link.type != H5L_TYPE_HARD) {
+    return "is a link of a kind that is not followed";
+  }
+  // Never into another file, through a soft link to an external one.
+  const Hid access = propertyListHandle(H5Pcreate(H5P_LINK_ACCESS));
+  ExternalLinkSeen externalLink;
+  H5Pset_elink_cb(access.get(), denyExternalLink, &externalLink);
+  H5O_info_t object{};
+  if (H5Oget_info_by_name2(file, name, &object, H5O_INFO_BASIC, access.get()) < 0) {
+    return through.empty() ? "cannot be opened" : through + ", which leads nowhere in the file";
+  }
+  const std::string prefix = through.empty() ? "is" : through + ",";
+  switch (object.type) {
+    case H5O_TYPE_GROUP:
+      return prefix + " a group, not a dataset";
+    case H5O_TYPE_NAMED_DATATYPE:
+      return prefix + " a named datatype, not a dataset";
+    case H5O_TYPE_DATASET:
+      return (through.empty() ? "" : through + ", ") + "cannot be opened (" +
+             (error.innermost.empty() ? std::string("no reason given") : error.innermost) + ")";
+    default:
+      return prefix + " not a dataset";
+  }
+}
+
 std::string externalStoreName(hid_t creation) {
   char name[1024] = {};
   off_t offset = 0;
@@ -51,12 +123,19 @@ std::string externalStoreName(hid_t creation) {
 
 }  // namespace
 
-std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string& why) {
+std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string& why,
+                                           std::string* cause) {
   why.clear();
+  std::string ignored;
+  std::string& causeText = cause != nullptr ? *cause : ignored;
+  causeText.clear();
   std::shared_ptr<InputFile> file(new InputFile());
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   file->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (file->fd_ < 0) return nullptr;
+  if (file->fd_ < 0) {
+    causeText = std::string("cannot be opened: ") + std::strerror(errno);
+    return nullptr;
+  }
   struct stat status {};
   if (fstat(file->fd_, &status) != 0) return nullptr;
   if (!S_ISREG(status.st_mode)) {
@@ -84,7 +163,10 @@ std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string&
   // since, and the library would then open whatever stands there now.
   const std::string ownPath = "/proc/self/fd/" + std::to_string(file->fd_);
   file->file_ = fileHandle(H5Fopen(ownPath.c_str(), H5F_ACC_RDONLY, access.get()));
-  if (!file->file_.valid()) return nullptr;
+  if (!file->file_.valid()) {
+    causeText = fileCause(lastLibraryError(), file->size_);
+    return nullptr;
+  }
   return file;
 }
 
@@ -105,6 +187,7 @@ OpenedDataset openInputDataset(const InputFile& file, const char* name, hid_t ac
   ExternalLinkSeen externalLink;
   H5Pset_elink_cb(properties.get(), denyExternalLink, &externalLink);
   opened.dataset = datasetHandle(H5Dopen2(file.id(), name, properties.get()));
+  const LibraryError error = opened.dataset.valid() ? LibraryError{} : lastLibraryError();
   if (externalLink.seen) {
     opened.dataset.reset();
     opened.status = OpenedDataset::Status::kRefused;
@@ -112,7 +195,10 @@ OpenedDataset openInputDataset(const InputFile& file, const char* name, hid_t ac
                      "\", outside the input file";
     return opened;
   }
-  if (!opened.dataset.valid()) return opened;
+  if (!opened.dataset.valid()) {
+    opened.cause = notADataset(file.id(), name, error);
+    return opened;
+  }
 
   opened.status = OpenedDataset::Status::kRefused;
   const Hid creation = propertyListHandle(H5Dget_create_plist(opened.dataset.get()));

@@ -17,8 +17,11 @@ class InputFile {
  public:
   // Opens a regular file only: a FIFO or device would block the run or never
   // end. On failure, why says what is wrong when it is not the usual case
-  // of a missing, unreadable or non-HDF5 file.
-  static std::shared_ptr<InputFile> open(const std::string& path, std::string& why);
+  // of a missing, unreadable or non-HDF5 file; cause, when given, says what
+  // kept it from opening in any case ("is not an HDF5 file", "is truncated
+  // ...").
+  static std::shared_ptr<InputFile> open(const std::string& path, std::string& why,
+                                         std::string* cause = nullptr);
 
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -45,6 +48,9 @@ struct OpenedDataset {
   enum class Status { kMissing, kRefused, kOpened };
   Status status = Status::kMissing;
   std::string refusal;  // why a dataset that exists is not read
+  // For one missing whose name is there: what stands there instead, or why
+  // the library could not open it ("is a group, not a dataset").
+  std::string cause;
   Hid dataset;
 };
 

@@ -3,11 +3,53 @@
 #include <climits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
+#include "common/config.h"
 #include "common/messages.h"
 #include "input/dataset_loader.h"
 
 namespace erp2npx {
+
+namespace {
+
+// The innermost groups of values a dataset's last dimension may hold.
+struct ValueGroups {
+  const char* name;
+  uint64_t sizes[2];
+  const char* described;  // follows "is"
+};
+
+const ValueGroups kValueGroups[] = {
+    {"/features",
+     {kChannelCount, kEpochValues},
+     "neither the 8 channel values of one sample nor the 1024 values of one epoch"},
+    {"/target", {7, 7}, "not the 7 values of one trial"},
+    {"/matrix_dims", {2, 2}, "not the 2 values (rows, columns) of one session"}};
+
+}  // namespace
+
+std::string shapeTuple(const std::vector<hsize_t>& dims) {
+  std::string text = "(";
+  for (size_t d = 0; d < dims.size(); ++d) text += (d == 0 ? "" : ", ") + std::to_string(dims[d]);
+  return text + ")";
+}
+
+std::string shapeRefusal(const std::string& datasetName, const std::vector<hsize_t>& dims) {
+  for (const ValueGroups& groups : kValueGroups) {
+    if (datasetName != groups.name) continue;
+    std::vector<hsize_t> steps;  // the dimensions values really vary along
+    for (const hsize_t d : dims) {
+      if (d == 0) return {};  // no values to misplace
+      if (d > 1) steps.push_back(d);
+    }
+    if (steps.size() < 2 || steps.back() == groups.sizes[0] || steps.back() == groups.sizes[1]) {
+      return {};
+    }
+    return msg::shapeAgainstOrder(shapeTuple(dims), steps.back(), groups.described);
+  }
+  return {};
+}
 
 void InputReader::unreadable(const char* name, const std::string& reason) {
   console_.line(msg::datasetUnreadable(name, fileName_, reason));
@@ -26,6 +68,7 @@ bool InputReader::open(const char* name, OpenedDataset& opened, DatasetStorage& 
   opened = openInputDataset(*file_, name, access);
   if (opened.status == OpenedDataset::Status::kMissing) {
     console_.text(msg::datasetMissing(name));
+    if (!opened.cause.empty()) console_.note(msg::datasetCause(name, fileName_, opened.cause));
     complete_ = false;
     return false;
   }
@@ -42,6 +85,11 @@ bool InputReader::open(const char* name, OpenedDataset& opened, DatasetStorage& 
   const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
   if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) {
     unreadable(name, "its values are not numbers");
+    return false;
+  }
+  const std::string shape = shapeRefusal(name, storage.grid.dims());
+  if (!shape.empty()) {
+    unreadable(name, shape);
     return false;
   }
   return true;
@@ -69,7 +117,12 @@ InputReader::Table InputReader::readTable(const char* name, std::vector<T>& valu
   }
   try {
     const uint64_t count = storage.allocation == Allocation::kNone ? 0 : storage.writtenPrefix;
-    const erp2npx::Status read = readLeadingValues(opened.dataset.get(), storage, count, values);
+    erp2npx::Status read = erp2npx::Status::done();
+    if constexpr (std::is_same_v<T, int32_t>) {
+      read = readLeadingIntegers(opened.dataset.get(), storage, count, values);
+    } else {
+      read = readLeadingValues(opened.dataset.get(), storage, count, values);
+    }
     if (!read.ok()) {
       unreadable(name, read.reason());
       result.status = Status::kUnreadable;

@@ -12,6 +12,17 @@
 
 namespace erp2npx {
 
+// Values are taken in storage order whatever the dataspace, but a dataset of
+// several dimensions whose last one cannot be the innermost group of its
+// values is another layout: "/features" with a last dimension other than 8
+// (the channels of one sample) or 1024 (one epoch), "/target" other than 7,
+// "/matrix_dims" other than 2; dimensions of one entry aside. Returns why
+// such a shape is refused, or nothing.
+std::string shapeRefusal(const std::string& datasetName, const std::vector<hsize_t>& dims);
+
+// "(100, 8, 128)"
+std::string shapeTuple(const std::vector<hsize_t>& dims);
+
 // Reads the datasets of one open input file as the converter takes them, and
 // reports into the console whatever keeps one from being read soundly: a
 // missing dataset, one refused or unreadable, one only partly written.
@@ -38,7 +49,9 @@ class InputReader {
   bool complete() const { return complete_; }
 
   // Reads a table whole, or up to its first unwritten chunk. A table of one
-  // value per stimulus is never read past what 32-bit numbers can count.
+  // value per stimulus is never read past what 32-bit numbers can count. A
+  // table of integers is unreadable when one of its values is no 32-bit
+  // integer.
   template <typename T>
   Table readTable(const char* name, std::vector<T>& values);
 

@@ -2,6 +2,7 @@
 
 #include "input/dataset_storage.h"
 #include "input/hdf5_handle.h"
+#include "input/input_reader.h"
 
 namespace erp2npx {
 
@@ -85,6 +86,7 @@ DatasetSurvey surveyDataset(const InputFile& file, const char* name) {
     H5Sget_simple_extent_dims(space.get(), survey.dims.data(), nullptr);
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
     survey.elements = points > 0 ? static_cast<uint64_t>(points) : 0;
+    survey.refusal = shapeRefusal(name, survey.dims);
   }
   survey.storageBytes = H5Dget_storage_size(dataset.get());
   survey.storage = storageText(dataset.get());

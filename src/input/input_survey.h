@@ -15,7 +15,7 @@ namespace erp2npx {
 struct DatasetSurvey {
   std::string name;
   bool present = false;
-  std::string refusal;  // why it would not be read, for one that exists
+  std::string refusal;  // why it would not be read, for one that exists (its shape included)
   std::string type;
   std::vector<hsize_t> dims;
   uint64_t elements = 0;

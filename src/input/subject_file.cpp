@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <cerrno>
@@ -60,14 +61,18 @@ LineRead readLine(std::streambuf& in, std::string& line) {
       break;
     }
     if (c == '\n') break;
+    // Files from older systems end their lines with a carriage return alone;
+    // CR LF is one line end.
+    if (c == '\r') {
+      if (in.sgetc() == '\n') in.sbumpc();
+      break;
+    }
     if (line.size() < kMaxLineBytes) {
       line.push_back(static_cast<char>(c));
     } else {
       tooLong = true;
     }
   }
-  // A CR LF line end counts as one line end.
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   return tooLong ? LineRead::kTooLong : LineRead::kLine;
 }
 
@@ -156,10 +161,14 @@ SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& ne
     blankCount = 0;
   };
 
+  // Where the data lines end, when the file ends before the last needed one.
+  constexpr uint64_t kNone = UINT64_MAX;
+  uint64_t dataEnd = kNone;
+  uint64_t blankRun = kNone;  // the subject of the first of the last blank lines
   std::string line;
-  if (readLine(source, line) == LineRead::kEnd) return report;  // the header
-  bool reachedEnd = false;
-  for (uint64_t subject = 0; subject <= lastNeeded; ++subject) {
+  bool reachedEnd = readLine(source, line) == LineRead::kEnd;  // the header
+  uint64_t subject = 0;
+  for (; !reachedEnd && subject <= lastNeeded; ++subject) {
     const LineRead read = readLine(source, line);
     if (read == LineRead::kEnd) {
       reachedEnd = true;
@@ -168,12 +177,14 @@ SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& ne
     const uint64_t lineNumber = subject + 2;
     const bool wanted = needed.count(static_cast<int32_t>(subject)) != 0;
     if (read == LineRead::kLine && isBlank(line)) {
+      if (blankRun == kNone) blankRun = subject;
       if (wanted) {
         if (blanks.size() < kReportedLines) blanks.emplace_back(lineNumber, subject);
         ++blankCount;
       }
       continue;
     }
+    blankRun = kNone;
     reportBlanks();
     if (!wanted) continue;
     if (read == LineRead::kTooLong) {
@@ -183,20 +194,56 @@ SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& ne
     std::optional<SubjectInfo> info = parseDataLine(line, lineNumber, subject, problems);
     if (info) table.emplace(static_cast<int32_t>(subject), std::move(*info));
   }
-  if (blankCount > 0 && !reachedEnd && !onlyBlanksFollow(source)) reportBlanks();
+  if (reachedEnd) {
+    dataEnd = blankRun != kNone ? blankRun : subject;
+  } else if (blankRun != kNone) {
+    if (onlyBlanksFollow(source)) {
+      dataEnd = blankRun;
+    } else {
+      reportBlanks();
+    }
+  }
   problems.finish();
+  if (dataEnd != kNone) {
+    report.dataLines = dataEnd;
+    for (auto s = needed.lower_bound(static_cast<int32_t>(std::min<uint64_t>(dataEnd, INT32_MAX)));
+         s != needed.end(); ++s) {
+      report.withoutLine.push_back(*s);
+    }
+  }
   return report;
 }
 
 SubjectFileReport SubjectFileReader::read(const std::string& fileName,
                                           SubjectInfoTable& table) const {
+  SubjectFileReport report = readFile(fileName, table);
+  if (!report.withoutLine.empty()) {
+    report.notes.push_back(msg::subjectFileEnds(fileName, report.dataLines, report.withoutLine));
+  }
+  // A header without its subject's metadata is not complete, whatever the
+  // reason; said once for all of them.
+  std::vector<int64_t> without;
+  for (const int32_t subject : needed_) {
+    if (subject >= 0 && table.count(subject) == 0) without.push_back(subject);
+  }
+  if (!without.empty()) {
+    report.notes.push_back(msg::subjectsWithoutMetadata(without));
+    report.complete = false;
+  }
+  return report;
+}
+
+SubjectFileReport SubjectFileReader::readFile(const std::string& fileName,
+                                              SubjectInfoTable& table) const {
   SubjectFileReport report;
   if (needed_.empty() || *needed_.rbegin() < 0) return report;
   // O_NONBLOCK: a FIFO must not hold the run waiting for a writer.
   const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    // No metadata at all is not a fault of the run.
-    if (errno != ENOENT) {
+    // Nothing on standard output, as ever; a misnamed file is still named.
+    if (errno == ENOENT) {
+      report.notes.push_back(msg::subjectFileMissing(fileName));
+    } else {
       report.messages.push_back(msg::subjectFileUnreadable(fileName, std::strerror(errno)));
       report.complete = false;
     }

@@ -34,12 +34,21 @@ std::optional<int32_t> parseFieldNumber(const std::string& field);
 // score of them and then their count.
 struct SubjectFileReport {
   std::vector<std::string> messages;
-  bool complete = true;  // false when a needed line could not be used
+  // For standard error: subjects left without metadata, and why.
+  std::vector<std::string> notes;
+  // False when a needed line could not be used; from the reader, also when a
+  // needed subject has no metadata at all: a header without it is not
+  // complete.
+  bool complete = true;
+  // The needed subjects past the file's last data line, and that line.
+  std::vector<int64_t> withoutLine;
+  uint64_t dataLines = 0;
 };
 
 // Parses the file's text (header line first), keeping the lines of the needed
-// subjects and reading no further than the last of them. Blank lines at the
-// end of the file describe no subject.
+// subjects and reading no further than the last of them. A line ends at a
+// line feed, a carriage return, or both together. Blank lines at the end of
+// the file describe no subject.
 SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& needed,
                                    SubjectInfoTable& table);
 
@@ -48,11 +57,15 @@ class SubjectFileReader {
  public:
   explicit SubjectFileReader(std::set<int32_t> needed) : needed_(std::move(needed)) {}
 
-  // Reads a regular file into table; a missing one leaves it empty without a
-  // word, as does an input that needs no subject.
+  // Reads a regular file into table. An input that needs no subject reads
+  // nothing and is complete; otherwise every needed subject left without
+  // metadata (a missing file, a file that ends before its line, a line that
+  // cannot be used) makes the report incomplete, with a note that says so.
   SubjectFileReport read(const std::string& fileName, SubjectInfoTable& table) const;
 
  private:
+  SubjectFileReport readFile(const std::string& fileName, SubjectInfoTable& table) const;
+
   std::set<int32_t> needed_;
 };
 
