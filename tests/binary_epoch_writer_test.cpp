@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -387,6 +388,34 @@ TEST(BinaryEpochWriter, WriteFailureGivesTheReasonAndRemovesTheFile) {
   EXPECT_EQ(writer.finish(slot).reason(), "File too large");
   EXPECT_FALSE(test::exists(dir.file("s.bin")));
   EXPECT_FALSE(test::exists(dir.file("s.bin.partial")));
+  // Released, the slot serves the next file with nothing of the last.
+  writer.release(slot);
+  ASSERT_EQ(writer.add(dir.file("t.bin"), 1), slot);
+  writer.write(slot, 0, epoch.data(), epoch.size());
+  EXPECT_TRUE(writer.finish(slot).ok());
+  EXPECT_EQ(test::readFile(dir.file("t.bin")).size(), 160u + 4096);
+}
+
+TEST(BinaryEpochWriter, LongRunGoesToTheBackgroundInPiecesOfAMebibyteAtMost) {
+  // Larger pieces would grow every queued batch past its reserve.
+  TempDir dir;
+  std::atomic<size_t> largest{0};
+  BinaryEpochWriter writer(channelList(),
+                           [&](int fd, uint64_t offset, const void* data, size_t size) {
+                             size_t seen = largest.load();
+                             while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+                             }
+                             return writeAllAt(fd, offset, data, size);
+                           });
+  const uint32_t slot = writer.add(dir.file("s.bin"), 1024);
+  std::vector<float> epochs(size_t{1024} * kEpochValues);
+  for (size_t v = 0; v < epochs.size(); ++v) epochs[v] = static_cast<float>(v / kEpochValues);
+  writer.write(slot, 0, epochs.data(), epochs.size());
+  EXPECT_TRUE(writer.finish(slot).ok());
+  EXPECT_LE(largest.load(), size_t{1} << 20);
+  const std::string bytes = test::readFile(dir.file("s.bin"));
+  ASSERT_EQ(bytes.size(), 160u + 1024 * 4096);
+  EXPECT_EQ(sampleBitsAt(bytes, 1023 * 128 + 127, 7), bitsOf(1023.0f));
 }
 
 // The file that the writer fills appears under its final name only when complete.

@@ -296,7 +296,7 @@ TEST(SessionWalk, SessionBeyondThirtyTwoBitPositionsIsSkipped) {
   TempDir dir;
   InputData data = dataset({}, {{6, 6}}, 1);
   StimulusIndex index;
-  index.hierarchy[0][0][0][0] = std::vector<int32_t>(size_t{1} << 24, 0);
+  index.hierarchy[0][0][0] = TrialMap{{0, std::vector<int32_t>(size_t{1} << 24, 0)}};
   const WalkResult result = walk(data, dir.path, index, epochsOf(data).stream());
   EXPECT_FALSE(result.complete);
   EXPECT_EQ(result.out,

@@ -22,6 +22,8 @@ StimulusRecord stimulus(int32_t database, int32_t subject, int32_t session, int3
 
 using Pairs = std::set<std::pair<int32_t, int32_t>>;
 
+std::vector<int32_t> listed(TrialMap::Stimuli stimuli) { return {stimuli.begin(), stimuli.end()}; }
+
 TEST(StimulusIndex, EmptyTableStillCountsTheLayoutTable) {
   const StimulusIndex index = buildStimulusIndex({}, {{6, 6}, {4, 5}, {6, 6}});
   EXPECT_TRUE(index.hierarchy.empty());
@@ -49,9 +51,9 @@ TEST(StimulusIndex, TrialListsKeepTableOrder) {
   }
   const StimulusIndex index = buildStimulusIndex(table, {{6, 6}});
   const TrialMap& trials = index.hierarchy.at(0).at(0).at(0);
-  EXPECT_EQ(trials.at(2), (std::vector<int32_t>{4, 5, 9}));
-  EXPECT_EQ(trials.at(0), (std::vector<int32_t>{0, 1, 2, 3}));
-  EXPECT_EQ(trials.at(1), (std::vector<int32_t>{6, 7, 8}));
+  EXPECT_EQ(listed(trials.at(2)), (std::vector<int32_t>{4, 5, 9}));
+  EXPECT_EQ(listed(trials.at(0)), (std::vector<int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(listed(trials.at(1)), (std::vector<int32_t>{6, 7, 8}));
 }
 
 TEST(StimulusIndex, CountsAreDistinctValuesAmongTheStimuli) {
@@ -62,7 +64,7 @@ TEST(StimulusIndex, CountsAreDistinctValuesAmongTheStimuli) {
   const StimulusIndex index = buildStimulusIndex(table, std::vector<SessionLayout>(9));
   EXPECT_EQ(index.databases, (std::set<int32_t>{0, 1}));
   EXPECT_EQ(index.subjects, (std::set<int32_t>{2, 3, 4}));
-  EXPECT_EQ(index.trials, (std::set<int32_t>{10, 11, 12, 20, 21}));
+  EXPECT_EQ(index.trials, (std::vector<int32_t>{10, 11, 12, 20, 21}));
   EXPECT_EQ(index.layouts, (Pairs{{0, 0}}));
 }
 
@@ -98,9 +100,9 @@ TEST(StimulusIndex, SameTrialNumberInTwoSessionsIsKeptApart) {
       stimulus(0, 1, 2, 0),
   };
   const StimulusIndex index = buildStimulusIndex(table, {});
-  EXPECT_EQ(index.hierarchy.at(0).at(0).at(0).at(0), (std::vector<int32_t>{0, 2}));
-  EXPECT_EQ(index.hierarchy.at(0).at(0).at(1).at(0), (std::vector<int32_t>{1}));
-  EXPECT_EQ(index.hierarchy.at(0).at(1).at(2).at(0), (std::vector<int32_t>{3}));
+  EXPECT_EQ(listed(index.hierarchy.at(0).at(0).at(0).at(0)), (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(listed(index.hierarchy.at(0).at(0).at(1).at(0)), (std::vector<int32_t>{1}));
+  EXPECT_EQ(listed(index.hierarchy.at(0).at(1).at(2).at(0)), (std::vector<int32_t>{3}));
   EXPECT_EQ(index.trials.size(), 1u);
 }
 
@@ -108,10 +110,10 @@ TEST(StimulusIndex, NegativeNumbersAreKeptAsKeys) {
   // The walk reports them; the index must neither drop nor renumber them.
   const StimulusTable table = {stimulus(-1, -2, -3, -4), stimulus(0, 0, 0, 0)};
   const StimulusIndex index = buildStimulusIndex(table, {});
-  EXPECT_EQ(index.hierarchy.at(-1).at(-2).at(-3).at(-4), (std::vector<int32_t>{0}));
+  EXPECT_EQ(listed(index.hierarchy.at(-1).at(-2).at(-3).at(-4)), (std::vector<int32_t>{0}));
   EXPECT_EQ(index.hierarchy.begin()->first, -1);
   EXPECT_EQ(index.databases, (std::set<int32_t>{-1, 0}));
-  EXPECT_EQ(index.trials, (std::set<int32_t>{-4, 0}));
+  EXPECT_EQ(index.trials, (std::vector<int32_t>{-4, 0}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "driver/session_walk.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -24,24 +25,37 @@ std::string joinPath(const std::string& parent, const std::string& name) {
   return parent.empty() ? name : parent + "/" + name;
 }
 
+constexpr uint32_t kNone = UINT32_MAX;
+
 // One step of the walk, in walk order: a directory entered, or a session.
 // Its lines are printed when its turn comes and, for a session that is
-// written, once all its epochs are.
+// written, once all its epochs are. Every session of the input has one, so
+// it holds no text of its own that can be derived.
 struct Step {
   std::vector<std::string> lines;  // a directory's, or a skipped session's
   bool failed = false;             // the lines report a problem
   // A session not written whose directory may hold an earlier run's files:
   bool removeEarlier = false;
+  int32_t subject = 0;
   int32_t session = 0;
-  DirectoryIdentity where;  // of directory
+  uint32_t directory = kNone;  // of the session, in the walk's directories
   // A session to write:
   const TrialMap* trials = nullptr;
-  int32_t subject = 0;
   SessionLayout layout;
-  std::string binName;
-  std::string directory;
-  uint32_t slot = 0;
+  uint32_t slot = kNone;  // the writer's, while its file is in progress
   uint64_t epochs = 0;
+
+  std::string stem() const { return sessionStem(subject, session, layout); }
+  std::string binName() const { return stem() + ".bin"; }
+};
+
+// A subject directory and the steps of its sessions, which follow each
+// other in session order.
+struct Directory {
+  std::string path;
+  DirectoryIdentity where;
+  size_t firstStep = 0;
+  size_t endStep = 0;
 };
 
 class Walk {
@@ -68,7 +82,8 @@ class Walk {
       // epochs of the next: with the input in session order, each file and
       // header is whole before the next one is begun.
       placeValues(placement_, firstValue, values, count,
-                  [&](uint64_t, uint32_t slot, uint64_t at, const float* run, size_t length) {
+                  [&](uint64_t, uint32_t step, uint64_t at, const float* run, size_t length) {
+                    const uint32_t slot = slotOf(steps_[step]);
                     writer_.write(slot, at, run, length);
                     if (writer_.settled(slot)) finishReady();
                   });
@@ -76,7 +91,7 @@ class Walk {
     consumer.failed = [&](uint64_t firstValue, uint64_t count, const std::string& reason) {
       for (uint64_t s = firstValue / kEpochValues;
            count > 0 && s <= (firstValue + count - 1) / kEpochValues; ++s) {
-        if (placement_.placed(s)) writer_.fail(placement_.slot(s), reason);
+        if (placement_.placed(s)) writer_.fail(slotOf(steps_[placement_.slot(s)]), reason);
       }
       finishReady();
     };
@@ -97,6 +112,38 @@ class Walk {
     return steps_.back();
   }
 
+  // The session's file in the writer, taken up at its first epoch: the
+  // writer holds only the files in progress.
+  uint32_t slotOf(Step& step) {
+    if (step.slot == kNone) {
+      step.slot = writer_.add(binPath(step), static_cast<uint32_t>(step.epochs));
+    }
+    return step.slot;
+  }
+
+  std::string binPath(const Step& step) const {
+    return joinPath(directories_[step.directory].path, step.binName());
+  }
+
+  // The session of this run that writes the files of subject and session in
+  // the directory, or nullptr; through linked directories, that is the first
+  // one planned.
+  const Step* claimant(const DirectoryIdentity& where, int32_t subject, int32_t session) const {
+    const auto linked = identities_.find(where);
+    if (linked == identities_.end()) return nullptr;
+    for (const uint32_t d : linked->second) {
+      const Directory& directory = directories_[d];
+      const auto first = steps_.begin() + static_cast<std::ptrdiff_t>(directory.firstStep);
+      const auto end = steps_.begin() + static_cast<std::ptrdiff_t>(directory.endStep);
+      const auto found = std::lower_bound(
+          first, end, session, [](const Step& step, int32_t n) { return step.session < n; });
+      for (auto s = found; s != end && s->session == session; ++s) {
+        if (s->trials != nullptr && s->subject == subject) return &*s;
+      }
+    }
+    return nullptr;
+  }
+
   // Enters a directory now; it is reported in its turn.
   bool planDirectory(const std::string& printed, const std::string& path,
                      DirectoryIdentity* identity = nullptr) {
@@ -112,13 +159,12 @@ class Walk {
   }
 
   void planSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
-                   const std::string& directory, const DirectoryIdentity& where) {
+                   uint32_t directory) {
     const std::string obstacle = sessionObstacle(data_, database, subject, session, trials);
     if (!obstacle.empty()) {
       Step& skipped = skip(database, subject, session, obstacle);
       skipped.removeEarlier = true;
       skipped.directory = directory;
-      skipped.where = where;
       return;
     }
     Step step;
@@ -126,24 +172,19 @@ class Walk {
     step.subject = subject;
     step.session = session;
     step.layout = data_.sessionLayouts[static_cast<size_t>(session)];
-    const std::string stem = sessionStem(subject, session, step.layout);
-    step.binName = stem + ".bin";
+    step.directory = directory;
     // Through a linked directory, two sessions can have the same files;
     // the first keeps them.
-    const auto [first, unclaimed] = claimed_.try_emplace(
-        {where, stem}, Claim{joinPath(directory, step.binName), steps_.size()});
-    if (!unclaimed) {
-      skip(database, subject, session,
-           msg::filesOfAnotherSession(joinPath(directory, step.binName), first->second.path));
+    const Step* first = claimant(directories_[directory].where, subject, session);
+    if (first != nullptr) {
+      skip(database, subject, session, msg::filesOfAnotherSession(binPath(step), binPath(*first)));
       return;
     }
-    step.directory = directory;
-    step.where = where;
     step.epochs = epochCountOf(trials);
-    step.slot = writer_.add(joinPath(directory, step.binName), static_cast<uint32_t>(step.epochs));
+    const auto index = static_cast<uint32_t>(steps_.size());
     uint32_t epoch = 0;
-    forEachEpochInFileOrder(
-        trials, [&](int32_t stimulus) { placement_.place(stimulus, step.slot, epoch++); });
+    forEachEpochInFileOrder(trials,
+                            [&](int32_t stimulus) { placement_.place(stimulus, index, epoch++); });
     totalEpochs_ += step.epochs;
     steps_.push_back(std::move(step));
   }
@@ -170,26 +211,30 @@ class Walk {
       }
       const std::string subjectName = subjectDirectoryName(subject);
       const std::string subjectDirectory = joinPath(directory, subjectName);
-      DirectoryIdentity where;
+      Directory entered{subjectDirectory, {}, 0, 0};
       if (!planDirectory(msg::processingSubject(printedDirectoryName(subjectName)),
-                         subjectDirectory, &where)) {
+                         subjectDirectory, &entered.where)) {
         continue;
       }
-      for (const auto& [session, trials] : sessions) {
-        planSession(database, subject, session, trials, subjectDirectory, where);
-      }
+      const auto d = static_cast<uint32_t>(directories_.size());
+      entered.firstStep = entered.endStep = steps_.size();
+      directories_.push_back(std::move(entered));
+      for (const auto& [session, trials] : sessions)
+        planSession(database, subject, session, trials, d);
+      directories_[d].endStep = steps_.size();
+      identities_[directories_[d].where].push_back(d);
     }
   }
 
   // Finishes the steps whose turn has come, as far as they are done.
   void finishReady() {
     while (next_ < steps_.size() &&
-           (steps_[next_].trials == nullptr || writer_.settled(steps_[next_].slot))) {
+           (steps_[next_].trials == nullptr || writer_.settled(slotOf(steps_[next_])))) {
       finish(steps_[next_++]);
     }
   }
 
-  void finish(const Step& step) {
+  void finish(Step& step) {
     for (const std::string& line : step.lines) console_.line(line);
     complete_ = complete_ && !step.failed;
     if (step.trials == nullptr) {
@@ -197,7 +242,10 @@ class Walk {
       if (step.failed) progress_->advance(0);
       return;
     }
+    slotOf(step);
     finishSession(step);
+    writer_.release(step.slot);
+    step.slot = kNone;
     progress_->advance(step.epochs);
   }
 
@@ -205,13 +253,16 @@ class Walk {
   // that could pass for this input's; files of other sessions of this run
   // are not touched.
   void removeEarlier(const Step& step) {
+    const Directory& directory = directories_[step.directory];
     std::vector<std::string> names;
-    const Status listed = sessionFilesIn(step.directory, step.subject, step.session, names);
-    if (!listed.ok()) console_.note(msg::earlierFilesNotSought(step.directory, listed.reason()));
+    const Status listed = sessionFilesIn(directory.path, step.subject, step.session, names);
+    if (!listed.ok()) console_.note(msg::earlierFilesNotSought(directory.path, listed.reason()));
+    const Step* owner = claimant(directory.where, step.subject, step.session);
     for (const std::string& name : names) {
-      const auto claim = claimed_.find({step.where, name.substr(0, name.size() - 4)});
-      if (claim != claimed_.end() && &steps_[claim->second.step] != &step) continue;
-      removeEarlierFile(joinPath(step.directory, name));
+      if (owner != nullptr && owner != &step && name.substr(0, name.size() - 4) == owner->stem()) {
+        continue;
+      }
+      removeEarlierFile(joinPath(directory.path, name));
     }
   }
 
@@ -223,17 +274,18 @@ class Walk {
   }
 
   void finishSession(const Step& step) {
-    const std::string binPath = joinPath(step.directory, step.binName);
+    const std::string binName = step.binName();
+    const std::string bin = binPath(step);
     Status written = writer_.complete(step.slot);
     if (writer_.creationError(step.slot) != 0) {
-      console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), step.binName));
+      console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), binName));
       complete_ = false;
       removeEarlier(step);
       return;
     }
-    console_.line(msg::processingSession(step.binName));
+    console_.line(msg::processingSession(binName));
     if (!written.ok()) {
-      console_.line(msg::fileNotWritten(binPath, written.reason()));
+      console_.line(msg::fileNotWritten(bin, written.reason()));
       complete_ = false;
       removeEarlier(step);
       return;
@@ -245,8 +297,7 @@ class Walk {
     if (info != data_.subjectInfos.end()) header.subject = &info->second;
     header.channels = &channels_;
     header.events = &events;
-    const std::string npxPath =
-        joinPath(step.directory, step.binName.substr(0, step.binName.size() - 4) + ".npx");
+    const std::string npxPath = joinPath(directories_[step.directory].path, step.stem() + ".npx");
     NpxHeaderBuilder::Saved saved{Status::done(), EncoderCopy::kCopied};
     {
       // The file and its header appear together: an interrupt waits until
@@ -256,7 +307,7 @@ class Walk {
       if (written.ok()) saved = NpxHeaderBuilder().writeSessionHeader(npxPath, header);
     }
     if (!written.ok()) {
-      console_.line(msg::fileNotWritten(binPath, written.reason()));
+      console_.line(msg::fileNotWritten(bin, written.reason()));
       complete_ = false;
       removeEarlier(step);
       return;
@@ -284,13 +335,9 @@ class Walk {
   BinaryEpochWriter writer_;
   EpochPlacement placement_;
   std::vector<Step> steps_;
-  // The files of the sessions this run writes, by directory and stem; the
-  // first session to claim them is the one that writes them.
-  struct Claim {
-    std::string path;
-    size_t step;
-  };
-  std::map<std::pair<DirectoryIdentity, std::string>, Claim> claimed_;
+  std::vector<Directory> directories_;
+  // The subject directories by which directory they are, in walk order.
+  std::map<DirectoryIdentity, std::vector<uint32_t>> identities_;
   size_t next_ = 0;  // the first step not finished
   uint64_t totalEpochs_ = 0;
   Progress* progress_ = nullptr;

@@ -60,8 +60,23 @@ uint32_t BinaryEpochWriter::add(std::string path, uint32_t epochs) {
   slot.file = OutputFile(std::move(path));
   slot.epochs = epochs;
   slot.missing = uint64_t{epochs} * kEpochValues;
-  slots_.push_back(std::move(slot));
-  return static_cast<uint32_t>(slots_.size() - 1);
+  if (released_.empty()) {
+    slots_.push_back(std::move(slot));
+    return static_cast<uint32_t>(slots_.size() - 1);
+  }
+  const uint32_t index = released_.back();
+  released_.pop_back();
+  slots_[index] = std::move(slot);
+  return index;
+}
+
+void BinaryEpochWriter::release(uint32_t index) {
+  // Its writes must not be taken for those of the slot's next file.
+  collectWrites();
+  Slot& slot = slots_[index];
+  if (slot.holds) holders_.erase(slot.holding);
+  slot = Slot();
+  released_.push_back(index);
 }
 
 bool BinaryEpochWriter::create(Slot& slot) {

@@ -22,8 +22,11 @@ class BinaryEpochWriter {
   // its place.
   explicit BinaryEpochWriter(const ChannelList& channels, WriteAt writeAt = writeAllAt);
 
-  // A session file of the given number of epochs; returns its slot.
+  // A session file of the given number of epochs; returns its slot, which
+  // may be one released before.
   uint32_t add(std::string path, uint32_t epochs);
+  // Forgets a finished slot, so that slots are held only while in progress.
+  void release(uint32_t slot);
 
   // Writes the values at firstValue of the slot's data block, creating the
   // file first if need be.
@@ -68,7 +71,8 @@ class BinaryEpochWriter {
   const ChannelList& channels_;
   const uint64_t dataOffset_;  // of the first sample in every file
   std::vector<Slot> slots_;
-  std::list<uint32_t> holders_;  // most recently written first
+  std::vector<uint32_t> released_;  // slots free for the next add
+  std::list<uint32_t> holders_;     // most recently written first
   size_t heldLimit_;
   // Last, so that it is gone, its writes done, before any file is closed.
   WriteBehind background_;

@@ -6,11 +6,7 @@
 
 namespace erp2npx {
 
-uint64_t epochCountOf(const TrialMap& trials) {
-  uint64_t epochs = 0;
-  for (const auto& entry : trials) epochs += entry.second.size();
-  return epochs;
-}
+uint64_t epochCountOf(const TrialMap& trials) { return trials.stimulusCount(); }
 
 std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
                             int32_t session, const TrialMap& trials) {

@@ -30,8 +30,8 @@ void forEachEpochInFileOrder(const TrialMap& trials, Visit visit) {
 // has checked that the session can be written.
 SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data);
 
-// Where the epoch of each stimulus goes: a slot (one per session file) and
-// its epoch within that file. Known from the grouping before any sample is
+// Where the epoch of each stimulus goes: a slot (the caller's number for its
+// session file) and its epoch within that file. Known from the grouping before any sample is
 // read; eight bytes a stimulus.
 class EpochPlacement {
  public:

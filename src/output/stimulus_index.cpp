@@ -1,18 +1,65 @@
 #include "output/stimulus_index.h"
 
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
 namespace erp2npx {
+
+TrialMap::TrialMap(std::initializer_list<std::pair<int32_t, std::vector<int32_t>>> trials) {
+  for (const auto& [trial, stimuli] : trials) {
+    stimuli_.insert(stimuli_.end(), stimuli.begin(), stimuli.end());
+    trials_.push_back({trial, static_cast<uint32_t>(stimuli_.size())});
+  }
+}
+
+void TrialMap::add(int32_t trial, int32_t stimulus) {
+  stimuli_.push_back(stimulus);
+  if (trials_.empty() || trials_.back().number != trial) trials_.push_back({trial, 0});
+  trials_.back().end = static_cast<uint32_t>(stimuli_.size());
+}
+
+TrialMap::Stimuli TrialMap::at(int32_t trial) const {
+  const auto found = std::lower_bound(trials_.begin(), trials_.end(), trial,
+                                      [](const Trial& t, int32_t n) { return t.number < n; });
+  if (found == trials_.end() || found->number != trial) {
+    throw std::out_of_range("no trial " + std::to_string(trial));
+  }
+  return entry(static_cast<size_t>(found - trials_.begin())).second;
+}
 
 StimulusIndex buildStimulusIndex(const StimulusTable& stimuli,
                                  const std::vector<SessionLayout>& sessionLayouts) {
   StimulusIndex index;
-  for (size_t p = 0; p < stimuli.size(); ++p) {
-    const StimulusRecord& record = stimuli[p];
-    index.databases.insert(record.database);
-    index.subjects.insert(record.subject);
-    index.trials.insert(record.trial);
-    index.hierarchy[record.database][record.subject][record.session][record.trial].push_back(
-        static_cast<int32_t>(p));
+  // Stimulus numbers in index order, so that each session's trials are
+  // appended ascending without a node per trial.
+  std::vector<int32_t> order(stimuli.size());
+  std::iota(order.begin(), order.end(), 0);
+  const auto key = [&](int32_t p) {
+    const StimulusRecord& r = stimuli[static_cast<size_t>(p)];
+    return std::make_tuple(r.database, r.subject, r.session, r.trial, p);
+  };
+  std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
+  TrialMap* session = nullptr;
+  const StimulusRecord* previous = nullptr;
+  for (const int32_t p : order) {
+    const StimulusRecord& record = stimuli[static_cast<size_t>(p)];
+    if (previous == nullptr || previous->database != record.database ||
+        previous->subject != record.subject || previous->session != record.session) {
+      session = &index.hierarchy[record.database][record.subject][record.session];
+      index.databases.insert(record.database);
+      index.subjects.insert(record.subject);
+    }
+    session->add(record.trial, p);
+    previous = &record;
   }
+  index.trials.reserve(stimuli.size());
+  for (const StimulusRecord& record : stimuli) index.trials.push_back(record.trial);
+  std::sort(index.trials.begin(), index.trials.end());
+  index.trials.erase(std::unique(index.trials.begin(), index.trials.end()), index.trials.end());
+  index.trials.shrink_to_fit();
   for (const SessionLayout& layout : sessionLayouts) {
     index.layouts.insert({layout.rows, layout.columns});
   }

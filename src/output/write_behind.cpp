@@ -1,5 +1,6 @@
 #include "output/write_behind.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace erp2npx {
@@ -19,19 +20,24 @@ WriteBehind::WriteBehind(size_t threads, WriteAt writeAt)
 }
 
 void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag) {
+  // A large write goes in batch-sized pieces, so that no batch outgrows its
+  // reserve and the queued batches stay a few megabytes in all.
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  if (!staged_.pieces.empty()) {
-    Piece& last = staged_.pieces.back();
-    if (last.fd == fd && last.tag == tag && last.offset + last.size == offset &&
-        staged_.bytes.size() + size <= kBatchBytes) {
-      staged_.bytes.insert(staged_.bytes.end(), bytes, bytes + size);
-      last.size += size;
-      return;
+  while (size > 0) {
+    const size_t piece = std::min(size, kBatchBytes);
+    Piece* last = staged_.pieces.empty() ? nullptr : &staged_.pieces.back();
+    if (last != nullptr && last->fd == fd && last->tag == tag &&
+        last->offset + last->size == offset && staged_.bytes.size() + piece <= kBatchBytes) {
+      last->size += piece;
+    } else {
+      if (staged_.bytes.size() + piece > kBatchBytes) send();
+      staged_.pieces.push_back({fd, offset, staged_.bytes.size(), piece, tag});
     }
-    if (staged_.bytes.size() + size > kBatchBytes) send();
+    staged_.bytes.insert(staged_.bytes.end(), bytes, bytes + piece);
+    bytes += piece;
+    offset += piece;
+    size -= piece;
   }
-  staged_.pieces.push_back({fd, offset, staged_.bytes.size(), size, tag});
-  staged_.bytes.insert(staged_.bytes.end(), bytes, bytes + size);
 }
 
 void WriteBehind::send() {
