@@ -5,13 +5,14 @@ usage: format_doc_test.py CONVERTER GENERATOR NPXCHECK DATA_DIR FORMAT_MD
 """
 import pathlib
 import re
-import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 
 converter, generator, npxcheck, data_dir, format_md = sys.argv[1:6]
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from converted_sample import convert_sample  # noqa: E402
 
 text = pathlib.Path(format_md).read_text(encoding="utf-8")
 block = re.search(r"<!-- load_session: begin -->\n```python\n(.*?)```\n<!-- load_session: end -->",
@@ -23,14 +24,7 @@ load_session = namespace["load_session"]
 
 with tempfile.TemporaryDirectory(prefix="erp2npx-format-") as tmp:
     tmp = pathlib.Path(tmp)
-    (tmp / "bin").mkdir()
-    shutil.copy(converter, tmp / "bin" / "erp2npx")
-    for encoder in pathlib.Path(data_dir).glob("*.enc"):
-        shutil.copy(encoder, tmp / "bin")
-    work = tmp / "work"
-    subprocess.run([generator, "--out", str(work)], check=True, stdout=subprocess.DEVNULL)
-    run = subprocess.run([str(tmp / "bin" / "erp2npx")], cwd=work, capture_output=True, text=True)
-    assert run.returncode == 0 and "Unable to load" not in run.stdout, run.stdout
+    work = convert_sample(tmp, converter, generator, data_dir)
 
     bins = sorted(work.rglob("*.bin"))
     layouts = {tuple(path.stem.split("_")[2:]) for path in bins}

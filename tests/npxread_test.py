@@ -23,20 +23,13 @@ mode, converter, generator, npxcheck, data_dir, python_dir = sys.argv[1:7]
 sys.path.insert(0, python_dir)
 sys.dont_write_bytecode = True  # nothing written into the source tree
 import npxread  # noqa: E402
+from converted_sample import convert_sample  # noqa: E402
 
 SKIPPED = 77
 
 
 def convert(tmp):
-    (tmp / "bin").mkdir()
-    shutil.copy(converter, tmp / "bin" / "erp2npx")
-    for encoder in pathlib.Path(data_dir).glob("*.enc"):
-        shutil.copy(encoder, tmp / "bin")
-    work = tmp / "work"
-    subprocess.run([generator, "--out", str(work)], check=True, stdout=subprocess.DEVNULL)
-    run = subprocess.run([str(tmp / "bin" / "erp2npx")], cwd=work, capture_output=True, text=True)
-    assert run.returncode == 0 and "Unable to load" not in run.stdout, run.stdout
-    return work
+    return convert_sample(tmp, converter, generator, data_dir)
 
 
 def tree_order(work):
