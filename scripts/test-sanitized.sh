@@ -14,4 +14,7 @@ cmake --build "$build" -j"$(nproc)"
 # on it instead of reporting and going on.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# The long runs under a low descriptor limit and with interrupts exercise
+# files and signals rather than memory; the Release pass runs them.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" \
+  -E '^(InputEndToEnd\.TwentyThousandSessionsUnderALowOpenFileLimit|Interruption\.KilledOrInterruptedRunsLeaveOnlyCompleteFiles)$'

@@ -80,12 +80,20 @@ class WorkQueue {
   // the oldest to take first.
   void submit(Work work, Job job, const Take& take) {
     while (pending_.size() >= bound_) takeNext(take);
-    pending_.push_back(Pending{std::move(work), {}});
+    pending_.push_back(Pending{std::move(work), {}, {}});
     // The deque keeps the item where it is while others come and go.
     Work& item = pending_.back().work;
-    std::packaged_task<void()> task([&item, job = std::move(job), before = beforeJob_] {
-      if (before) before();
-      job(item);
+    std::exception_ptr& failure = pending_.back().failure;
+    // The job's exception travels beside the future, not in it: its last
+    // owner is then always the calling thread, never a worker dropping the
+    // task after the result was taken.
+    std::packaged_task<void()> task([&item, &failure, job = std::move(job), before = beforeJob_] {
+      try {
+        if (before) before();
+        job(item);
+      } catch (...) {
+        failure = std::current_exception();
+      }
     });
     pending_.back().done = task.get_future();
     {
@@ -120,14 +128,16 @@ class WorkQueue {
   struct Pending {
     Work work;
     std::future<void> done;
+    std::exception_ptr failure;
   };
 
   void takeNext(const Take& take) {
     std::exception_ptr failure;
     try {
       pending_.front().done.get();
+      failure = std::move(pending_.front().failure);
     } catch (...) {
-      failure = std::current_exception();
+      failure = std::current_exception();  // a job dropped unstarted
     }
     Work work = std::move(pending_.front().work);
     pending_.pop_front();
