@@ -15,10 +15,11 @@ cd "$root/demo/work"
 "$root/demo/bin/erp2npx-make-sample" --out .
 status=0
 "$root/demo/bin/erp2npx" || status=$?
-# Prove the tree against its input and plot the average target and standard
-# epochs; their findings are shown, the exit value stays the converter's.
+# Prove the tree against its input, plot the average target and standard
+# epochs and write the report page; their findings are shown, the exit value stays the converter's.
 "$root/demo/bin/npxcheck" . --source "QUOLMET ERP-BCI.hdf5" || echo "npxcheck: exit value $?"
 "$root/demo/bin/npxcheck" . --plot erp.svg || echo "npxcheck: exit value $?"
+"$root/demo/bin/npxcheck" . --report report.html || echo "npxcheck: exit value $?"
 echo
 echo "Input and output are in $root/demo/work (the tree below DB_00/, DB_01/, ...); exit value $status"
 exit $status
