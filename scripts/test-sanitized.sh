@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-sanitize"
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DERP2NPX_SANITIZE=ON -DERP2NPX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DERP2NPX_SANITIZE=ON -DERP2NPX_FUZZ=ON -DERP2NPX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # The first sanitizer report ends the process that makes it, so a test fails
 # on it instead of reporting and going on.
