@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -15,9 +16,11 @@ namespace erp2npx {
 namespace {
 
 // Starts threads as std::thread does, except that the one numbered failing
-// (from 0) and every one after it cannot start.
-ThreadStarter failingFrom(size_t failing, std::atomic<size_t>& started) {
-  return [failing, &started](std::function<void()> body) {
+// (from 0) and every one after it cannot start: over a process limit, or
+// without the memory for a stack.
+ThreadStarter failingFrom(size_t failing, std::atomic<size_t>& started, bool outOfMemory = false) {
+  return [failing, &started, outOfMemory](std::function<void()> body) {
+    if (started >= failing && outOfMemory) throw std::bad_alloc();
     if (started >= failing) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
@@ -102,10 +105,12 @@ TEST(WorkQueue, AJobsExceptionComesBackWithItsWorkAndNoOther) {
 }
 
 TEST(WorkQueue, ThreadsThatCannotStartLeaveTheWorkToTheOthers) {
-  // The third thread fails, then none at all: the calling thread does the jobs.
-  for (const size_t failing : {2, 0}) {
+  // The third thread fails, then none at all: the calling thread does the
+  // jobs; then the second, for want of memory.
+  for (const auto& [failing, outOfMemory] :
+       {std::pair<size_t, bool>{2, false}, {0, false}, {1, true}}) {
     std::atomic<size_t> started{0};
-    WorkQueue<int> queue(4, 2, failingFrom(failing, started));
+    WorkQueue<int> queue(4, 2, failingFrom(failing, started, outOfMemory));
     EXPECT_EQ(queue.threads(), failing);
     Squares squares;
     for (int n = 0; n < 20; ++n) squares.submit(queue, n);

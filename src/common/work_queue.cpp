@@ -46,6 +46,7 @@ const WorkFaults& workFaults() { return faultsInForce(); }
 std::vector<std::thread> startWorkers(size_t count, const std::function<void()>& body,
                                       const ThreadStarter& start) {
   std::vector<std::thread> threads;
+  // Room first: a started thread must never meet a failing push_back.
   try {
     threads.reserve(count);
   } catch (const std::bad_alloc&) {
