@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "output/binary_epoch_file.h"
+#include "output/files_in_progress.h"
 #include "output/output_file.h"
 #include "output/session_plan.h"
 #include "output/stimulus_index.h"
@@ -423,12 +424,13 @@ TEST(OutputFile, WrittenUnderAPartialNameAndRenamedOnCommit) {
   TempDir dir;
   const std::string path = dir.file("a.bin");
   OutputFile file(path);
-  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.create().ok());
   ASSERT_TRUE(file.write("ab", 2).ok());
   // Put down and taken up again, as for files in progress beyond the
   // descriptors held.
   file.putDown();
-  ASSERT_TRUE(file.writeAt(2, "c", 1).ok());
+  ASSERT_TRUE(file.takeUp().ok());
+  ASSERT_TRUE(writeAllAt(file.descriptor(), 2, "c", 1).ok());
   EXPECT_FALSE(test::exists(path));
   EXPECT_EQ(test::readFile(path + ".partial"), "abc");
   ASSERT_TRUE(file.commit().ok());
@@ -442,7 +444,7 @@ TEST(OutputFile, AbandonedFileLeavesTheOldOneIntact) {
   test::writeTextFile(path, "old");
   {
     OutputFile file(path);
-    ASSERT_EQ(file.create(), 0);
+    ASSERT_TRUE(file.create().ok());
     ASSERT_TRUE(file.write("new", 3).ok());
   }  // dropped without commit
   EXPECT_EQ(test::readFile(path), "old");
@@ -454,7 +456,7 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
   const std::string path = dir.file("a.bin");
   test::writeTextFile(path + ".partial", "left over from a killed run");
   OutputFile file(path);
-  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.create().ok());
   ASSERT_TRUE(file.write("x", 1).ok());
   ASSERT_TRUE(file.commit().ok());
   EXPECT_EQ(test::readFile(path), "x");
@@ -464,9 +466,14 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
 TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("a.bin").c_str(), 0777), 0);
-  EXPECT_EQ(OutputFile(dir.file("a.bin")).create(), EISDIR);
+  int error = 0;
+  const Status inTheWay = OutputFile(dir.file("a.bin")).create(&error);
+  EXPECT_EQ(error, EISDIR);
+  EXPECT_EQ(inTheWay.reason(), std::strerror(EISDIR));
   EXPECT_FALSE(test::exists(dir.file("a.bin.partial")));
-  EXPECT_EQ(OutputFile(dir.file("missing/a.bin")).create(), ENOENT);
+  const Status missing = OutputFile(dir.file("missing/a.bin")).create(&error);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(missing.reason(), std::strerror(ENOENT));
 }
 
 TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
@@ -477,7 +484,7 @@ TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
     OutputFile pending(dir.file("pending.bin"));
     OutputFile bin(dir.file("a.bin"));
     OutputFile npx(dir.file("a.npx"));
-    if (pending.create() != 0 || bin.create() != 0 || npx.create() != 0) _exit(2);
+    if (!pending.create().ok() || !bin.create().ok() || !npx.create().ok()) _exit(2);
     {
       const InterruptsHeld held;
       raise(SIGTERM);

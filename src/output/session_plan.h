@@ -1,19 +1,20 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
 
+#include "common/status.h"
 #include "input/dataset_loader.h"
 #include "output/session_events.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx {
 
-// Why a session's files cannot be written, or "" when they can: the rule the
+// Whether a session's files can be written, or why not: the rule the
 // converter applies and npxcheck proves a tree against.
-std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
-                            int32_t session, const TrialMap& trials);
+Status sessionObstacle(const InputData& data, int32_t database, int32_t subject, int32_t session,
+                       const TrialMap& trials);
 
 uint64_t epochCountOf(const TrialMap& trials);
 
