@@ -474,6 +474,18 @@ TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   const Status missing = OutputFile(dir.file("missing/a.bin")).create(&error);
   EXPECT_EQ(error, ENOENT);
   EXPECT_EQ(missing.reason(), std::strerror(ENOENT));
+  // The writer gives the file up at its first samples, or at the end for a
+  // header alone, with the number and the reason.
+  BinaryEpochWriter writer(channelList());
+  const uint32_t slot = writer.add(dir.file("a.bin"), 1);
+  const std::vector<float> epoch(kEpochValues);
+  writer.write(slot, 0, epoch.data(), epoch.size());
+  EXPECT_TRUE(writer.settled(slot));
+  EXPECT_EQ(writer.creationError(slot), EISDIR);
+  EXPECT_EQ(writer.finish(slot).reason(), std::strerror(EISDIR));
+  const uint32_t headerAlone = writer.add(dir.file("a.bin"), 0);
+  EXPECT_EQ(writer.finish(headerAlone).reason(), std::strerror(EISDIR));
+  EXPECT_EQ(writer.creationError(headerAlone), EISDIR);
 }
 
 TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
