@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -395,6 +396,27 @@ TEST(BinaryEpochWriter, WriteFailureGivesTheReasonAndRemovesTheFile) {
   writer.write(slot, 0, epoch.data(), epoch.size());
   EXPECT_TRUE(writer.finish(slot).ok());
   EXPECT_EQ(test::readFile(dir.file("t.bin")).size(), 160u + 4096);
+}
+
+TEST(BinaryEpochWriter, ValuesThatFollowOnInTheirFileGoOutAsOneRun) {
+  // Stimuli 0, 1 and 3 are epochs 0 to 2 of slot 5, stimulus 4 slot 6's
+  // epoch 3; stimulus 2 goes nowhere, so stimulus 3 does not follow on.
+  EpochPlacement placement(5);
+  placement.place(0, 5, 0);
+  placement.place(1, 5, 1);
+  placement.place(3, 5, 2);
+  placement.place(4, 6, 3);
+  const std::vector<float> values(5 * kEpochValues);
+  std::vector<std::array<uint64_t, 4>> runs;
+  placeValues(placement, 0, values.data(), values.size(),
+              [&](uint64_t stimulus, uint32_t slot, uint64_t at, const float* run, size_t length) {
+                runs.push_back({stimulus, slot, at, static_cast<uint64_t>(run - values.data())});
+                EXPECT_EQ(length, runs.size() == 1 ? 2 * kEpochValues : kEpochValues);
+              });
+  EXPECT_EQ(runs,
+            (std::vector<std::array<uint64_t, 4>>{{0, 5, 0, 0},
+                                                  {3, 5, 2 * kEpochValues, 3 * kEpochValues},
+                                                  {4, 6, 3 * kEpochValues, 4 * kEpochValues}}));
 }
 
 TEST(BinaryEpochWriter, LongRunGoesToTheBackgroundInPiecesOfAMebibyteAtMost) {

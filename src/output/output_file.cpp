@@ -42,6 +42,15 @@ int obstacleAt(const std::string& path) {
   return 0;
 }
 
+// Whether name is that of a binary epoch file or header of the session.
+bool isSessionFile(const std::string& name, int32_t subject, int32_t session) {
+  if (name.size() < 4) return false;
+  const std::string extension = name.substr(name.size() - 4);
+  if (extension != ".bin" && extension != ".npx") return false;
+  const std::optional<SessionStem> stem = parseSessionStem(name.substr(0, name.size() - 4));
+  return stem && stem->subject == subject && stem->session == session;
+}
+
 }  // namespace
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -196,12 +205,7 @@ Result<std::vector<std::string>> sessionFilesIn(const std::string& directory, in
   if (entries == nullptr) return statusOf(errno);
   std::vector<std::string> names;
   while (const dirent* entry = readdir(entries)) {
-    const std::string name = entry->d_name;
-    if (name.size() < 4) continue;
-    const std::string extension = name.substr(name.size() - 4);
-    if (extension != ".bin" && extension != ".npx") continue;
-    const std::optional<SessionStem> stem = parseSessionStem(name.substr(0, name.size() - 4));
-    if (stem && stem->subject == subject && stem->session == session) names.push_back(name);
+    if (isSessionFile(entry->d_name, subject, session)) names.emplace_back(entry->d_name);
   }
   closedir(entries);
   std::sort(names.begin(), names.end());
