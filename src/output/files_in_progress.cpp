@@ -1,6 +1,5 @@
 #include "output/files_in_progress.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
