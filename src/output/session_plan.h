@@ -85,18 +85,18 @@ void placeValues(const EpochPlacement& placement, uint64_t firstValue, const flo
   const auto flush = [&] {
     if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
   };
+  const auto add = [&](const PlacedRun& next) {
+    if (run.join(next)) return;
+    flush();
+    run = next;
+  };
   while (count > 0) {
     const uint64_t stimulus = firstValue / kEpochValues;
     const uint64_t within = firstValue % kEpochValues;
     const size_t length = static_cast<size_t>(std::min<uint64_t>(count, kEpochValues - within));
     if (placement.placed(stimulus)) {
-      const PlacedRun next{stimulus, placement.slot(stimulus),
-                           uint64_t{placement.epoch(stimulus)} * kEpochValues + within, values,
-                           length};
-      if (!run.join(next)) {
-        flush();
-        run = next;
-      }
+      add(PlacedRun{stimulus, placement.slot(stimulus),
+                    uint64_t{placement.epoch(stimulus)} * kEpochValues + within, values, length});
     }
     firstValue += length;
     values += length;
