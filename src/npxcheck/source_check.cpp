@@ -308,9 +308,10 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
       for (const auto& [session, trials] : sessions) {
         const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
                                  sessionPlace(database, subject, session);
-        const std::string obstacle = sessionObstacle(data, database, subject, session, trials);
-        if (!obstacle.empty()) {
-          addProblem(report, sourcePath, "the " + what + " have no place in the tree: " + obstacle);
+        const Status writable = sessionObstacle(data, database, subject, session, trials);
+        if (!writable.ok()) {
+          addProblem(report, sourcePath,
+                     "the " + what + " have no place in the tree: " + writable.reason());
           continue;
         }
         const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];
