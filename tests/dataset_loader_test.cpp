@@ -695,9 +695,7 @@ TEST_F(DatasetLoaderTest, WhatStandsInPlaceOfADatasetIsNamed) {
 // after a user block, as some tools write them.
 void copyWithUserBlock(const std::string& from, const std::string& to, hsize_t userBlock) {
   const Hid source = fileHandle(H5Fopen(from.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
-  const Hid creation = propertyListHandle(H5Pcreate(H5P_FILE_CREATE));
-  H5Pset_userblock(creation.get(), userBlock);
-  const Hid target = fileHandle(H5Fcreate(to.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+  const Hid target = input_writer::createFile(to, userBlock);
   if (!source.valid() || !target.valid()) throw std::runtime_error("cannot copy " + from);
   for (const char* name : kDatasets) {
     if (H5Ocopy(source.get(), name, target.get(), name, H5P_DEFAULT, H5P_DEFAULT) < 0) {

@@ -49,8 +49,10 @@ Hid makeProperties(const Layout& layout, hid_t space) {
 
 }  // namespace
 
-Hid createFile(const std::string& path) {
-  return fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+Hid createFile(const std::string& path, hsize_t userBlock) {
+  const Hid creation = propertyListHandle(H5Pcreate(H5P_FILE_CREATE));
+  if (!creation.valid() || H5Pset_userblock(creation.get(), userBlock) < 0) return Hid();
+  return fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
 }
 
 Hid openFile(const std::string& path) {

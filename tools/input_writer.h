@@ -42,7 +42,8 @@ struct Layout {
   bool trackTimes = true;
 };
 
-Hid createFile(const std::string& path);
+// A new file, its contents after userBlock bytes kept for other programs.
+Hid createFile(const std::string& path, hsize_t userBlock = 0);
 // Opens an existing file for writing.
 Hid openFile(const std::string& path);
 
