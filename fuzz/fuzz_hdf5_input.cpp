@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,15 +30,16 @@
 
 #include "fuzz_support.h"
 #include "input/hdf5_handle.h"
+#include "input_writer.h"
 
 namespace fs = std::filesystem;
 using erp2npx::Hid;
+namespace writer = erp2npx::input_writer;
 
 namespace {
 
 constexpr int kMaxStimuli = 12;
 constexpr size_t kEpochFloats = 1024;
-constexpr size_t kHeaderBytes = 160;
 constexpr unsigned kConverterSeconds = 30;
 
 std::string baseFolder;
@@ -203,47 +203,40 @@ void writeForeignDataset(hid_t file, const std::string& folder, FuzzedDataProvid
     std::fill(values.begin(), values.end(), kForeignSample);
   }
   const hsize_t count = values.size();
-  const Hid space = erp2npx::dataspaceHandle(H5Screate_simple(1, &count, nullptr));
   const hid_t fileType = spec.isDouble ? H5T_IEEE_F64LE : H5T_STD_I32LE;
   std::vector<int32_t> ints(values.begin(), values.end());
   const void* data = spec.isDouble ? static_cast<const void*>(values.data()) : ints.data();
   const hid_t memType = spec.isDouble ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT32;
-  auto create = [&](hid_t where, const char* name, hid_t properties) {
-    Hid dataset = erp2npx::datasetHandle(
-        H5Dcreate2(where, name, fileType, space.get(), H5P_DEFAULT, properties, H5P_DEFAULT));
-    if (dataset.valid() && count > 0) {
-      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data);
-    }
+  auto create = [&](hid_t where, const char* name, writer::Layout layout) {
+    layout.dims = {count};
+    writer::writeDataset(where, name, fileType, layout, memType, data);
   };
+  const std::string other = folder + "/other.hdf5";
+  auto openOther = [&] {
+    return fs::exists(other) ? writer::openFile(other) : writer::createFile(other);
+  };
+  writer::Layout layout;
   if (storage == Storage::kExternalRaw) {
-    const Hid properties = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-    const std::string store = folder + "/foreign" + std::string(spec.name).substr(1) + ".raw";
-    H5Pset_external(properties.get(), store.c_str(), 0, count * (spec.isDouble ? 8 : 4));
-    create(file, spec.name, properties.get());
+    layout.external = folder + "/foreign" + std::string(spec.name).substr(1) + ".raw";
+    layout.externalBytes = count * (spec.isDouble ? 8 : 4);
+    create(file, spec.name, layout);
   } else if (storage == Storage::kVirtual) {
     const std::string hidden = std::string("/hidden") + (spec.name + 1);
-    create(file, hidden.c_str(), H5P_DEFAULT);
-    const Hid properties = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-    H5Pset_virtual(properties.get(), space.get(), fdp.ConsumeBool() ? "." : "other.hdf5",
-                   hidden.c_str(), space.get());
+    create(file, hidden.c_str(), {});
+    layout.virtualFile = fdp.ConsumeBool() ? "." : "other.hdf5";
+    layout.virtualDataset = hidden;
     if (fdp.ConsumeBool()) {
       // The same hidden dataset in another file, for the mapping that names it.
-      const std::string other = folder + "/other.hdf5";
-      Hid otherFile = erp2npx::fileHandle(
-          fs::exists(other) ? H5Fopen(other.c_str(), H5F_ACC_RDWR, H5P_DEFAULT)
-                            : H5Fcreate(other.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT));
-      if (otherFile.valid()) create(otherFile.get(), hidden.c_str(), H5P_DEFAULT);
+      const Hid otherFile = openOther();
+      if (otherFile.valid()) create(otherFile.get(), hidden.c_str(), {});
     }
-    create(file, spec.name, properties.get());
+    create(file, spec.name, layout);
   } else {
-    const std::string other = folder + "/other.hdf5";
     {
-      Hid otherFile = erp2npx::fileHandle(
-          fs::exists(other) ? H5Fopen(other.c_str(), H5F_ACC_RDWR, H5P_DEFAULT)
-                            : H5Fcreate(other.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT));
-      if (otherFile.valid()) create(otherFile.get(), spec.name, H5P_DEFAULT);
+      const Hid otherFile = openOther();
+      if (otherFile.valid()) create(otherFile.get(), spec.name, {});
     }
-    H5Lcreate_external("other.hdf5", spec.name, file, spec.name, H5P_DEFAULT, H5P_DEFAULT);
+    writer::externalLink(file, spec.name, "other.hdf5", spec.name);
   }
 }
 
@@ -351,18 +344,16 @@ void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp
     case Shape::kNull:
       break;
   }
-  Hid space;
+  writer::Layout layout;
   if (shape == Shape::kScalar) {
-    space = erp2npx::dataspaceHandle(H5Screate(H5S_SCALAR));
+    layout.space = writer::Layout::Space::kScalar;
   } else if (shape == Shape::kNull) {
-    space = erp2npx::dataspaceHandle(H5Screate(H5S_NULL));
+    layout.space = writer::Layout::Space::kNull;
   } else {
-    const std::vector<hsize_t> unlimited(dims.size(), H5S_UNLIMITED);
-    const bool chunked = storage == Storage::kChunked || storage == Storage::kDeflate ||
-                         storage == Storage::kShuffleDeflateChecksum ||
-                         storage == Storage::kPartlyWritten;
-    space = erp2npx::dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(),
-                                                      chunked ? unlimited.data() : nullptr));
+    layout.dims = dims;
+    layout.unlimited = storage == Storage::kChunked || storage == Storage::kDeflate ||
+                       storage == Storage::kShuffleDeflateChecksum ||
+                       storage == Storage::kPartlyWritten;
   }
   if (dims.empty() && storage != Storage::kCompact && storage != Storage::kNotAllocated) {
     storage = Storage::kContiguous;  // scalar and null spaces cannot be chunked
@@ -372,7 +363,8 @@ void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp
   const size_t elementSize = H5Tget_size(fileType.get());
   if (storage == Storage::kCompact && count * elementSize > 30000) storage = Storage::kContiguous;
 
-  Hid create = erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  // A combination the library refuses is stored plainly.
+  writer::Layout plain = layout;
   switch (storage) {
     case Storage::kContiguous:
     case Storage::kExternalRaw:  // written by writeForeignDataset
@@ -380,44 +372,40 @@ void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp
     case Storage::kExternalLink:
       break;
     case Storage::kCompact:
-      H5Pset_layout(create.get(), H5D_COMPACT);
+      layout.compact = true;
       break;
     case Storage::kNotAllocated:
       if (!dims.empty() && fdp.ConsumeBool()) {
-        std::vector<hsize_t> chunk(dims.size());
-        for (size_t d = 0; d < dims.size(); ++d)
-          chunk[d] = std::max<hsize_t>(1, std::min<hsize_t>(dims[d], 64));
-        H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
+        for (const hsize_t d : dims)
+          layout.chunk.push_back(std::max<hsize_t>(1, std::min<hsize_t>(d, 64)));
       } else {
-        H5Pset_alloc_time(create.get(), H5D_ALLOC_TIME_LATE);
+        layout.lateAllocation = true;
       }
       break;
     case Storage::kChunked:
     case Storage::kDeflate:
     case Storage::kShuffleDeflateChecksum:
     case Storage::kPartlyWritten: {
-      std::vector<hsize_t> chunk(dims.size());
       const hsize_t side = fdp.ConsumeIntegralInRange<hsize_t>(1, 1024);
-      for (size_t d = 0; d < dims.size(); ++d)
-        chunk[d] = std::max<hsize_t>(1, std::min(dims[d], side));
-      H5Pset_chunk(create.get(), static_cast<int>(chunk.size()), chunk.data());
+      for (const hsize_t d : dims) layout.chunk.push_back(std::max<hsize_t>(1, std::min(d, side)));
       if (storage == Storage::kPartlyWritten && spec.isDouble) {
-        H5Pset_fill_value(create.get(), H5T_NATIVE_DOUBLE, &kUnwrittenSample);
+        layout.fillType = H5T_NATIVE_DOUBLE;
+        layout.fill = &kUnwrittenSample;
       }
-      if (storage == Storage::kShuffleDeflateChecksum) H5Pset_shuffle(create.get());
-      if (storage != Storage::kChunked)
-        H5Pset_deflate(create.get(), fdp.ConsumeIntegralInRange(1, 9));
-      if (storage == Storage::kShuffleDeflateChecksum) H5Pset_fletcher32(create.get());
+      if (storage == Storage::kShuffleDeflateChecksum)
+        layout.filters.push_back({writer::Filter::kShuffle});
+      if (storage != Storage::kChunked) {
+        layout.filters.push_back({writer::Filter::kDeflate, fdp.ConsumeIntegralInRange(1u, 9u)});
+      }
+      if (storage == Storage::kShuffleDeflateChecksum)
+        layout.filters.push_back({writer::Filter::kFletcher32});
       break;
     }
   }
-  Hid dataset = erp2npx::datasetHandle(H5Dcreate2(file, spec.name, fileType.get(), space.get(),
-                                                  H5P_DEFAULT, create.get(), H5P_DEFAULT));
+  Hid dataset = writer::createDataset(file, spec.name, fileType.get(), layout);
   if (!dataset.valid()) {
-    // A combination the library refuses: store it plainly.
     storage = Storage::kContiguous;
-    dataset = erp2npx::datasetHandle(H5Dcreate2(file, spec.name, fileType.get(), space.get(),
-                                                H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    dataset = writer::createDataset(file, spec.name, fileType.get(), plain);
     if (!dataset.valid()) {
       clean = false;
       return;
@@ -426,25 +414,21 @@ void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp
 
   bool written = count == 0 || storage == Storage::kNotAllocated;
   if (count > 0 && storage != Storage::kNotAllocated) {
-    Hid fileSpace = erp2npx::dataspaceHandle(H5Scopy(space.get()));
-    if (storage == Storage::kPartlyWritten && dims[0] >= 2) {
-      std::vector<hsize_t> start(dims.size(), 0), block = dims;
-      block[0] = dims[0] / 2;
-      H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr, block.data(),
-                          nullptr);
-    } else if (storage == Storage::kPartlyWritten) {
-      storage = Storage::kChunked;
-    }
+    // Partly written: the first half of the rows only.
+    const bool half = storage == Storage::kPartlyWritten && dims[0] >= 2;
+    if (storage == Storage::kPartlyWritten && !half) storage = Storage::kChunked;
+    const auto write = [&](hid_t memType, const void* data) {
+      return half ? writer::writeRows(dataset.get(), memType, 0, dims[0] / 2, data)
+                  : writer::writeAll(dataset.get(), memType, data);
+    };
     herr_t status = -1;
     if (isNumeric(type)) {
       if (spec.isDouble) {
-        status = H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, fileSpace.get(), fileSpace.get(),
-                          H5P_DEFAULT, values.data());
+        status = write(H5T_NATIVE_DOUBLE, values.data());
       } else {
         std::vector<int32_t> ints(values.size());
         for (size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<int32_t>(values[i]);
-        status = H5Dwrite(dataset.get(), H5T_NATIVE_INT32, fileSpace.get(), fileSpace.get(),
-                          H5P_DEFAULT, ints.data());
+        status = write(H5T_NATIVE_INT32, ints.data());
       }
     } else if (type == StoredType::kVariableString) {
       std::vector<std::string> texts(count);
@@ -453,14 +437,12 @@ void writeDataset(hid_t file, const std::string& folder, FuzzedDataProvider& fdp
         texts[i] = i < 4 ? fdp.ConsumeRandomLengthString(6) : std::to_string(i);
         pointers[i] = texts[i].c_str();
       }
-      status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
-                        H5P_DEFAULT, pointers.data());
+      status = write(fileType.get(), pointers.data());
     } else {
       std::vector<uint8_t> raw =
           fdp.ConsumeBytes<uint8_t>(std::min<size_t>(count * elementSize, 64));
       raw.resize(count * elementSize, 0x41);
-      status = H5Dwrite(dataset.get(), fileType.get(), fileSpace.get(), fileSpace.get(),
-                        H5P_DEFAULT, raw.data());
+      status = write(fileType.get(), raw.data());
     }
     written = status >= 0;
   }
@@ -558,8 +540,7 @@ Generated writeInput(const std::string& folder, FuzzedDataProvider& fdp) {
     return result;
   }
   {
-    const Hid file =
-        erp2npx::fileHandle(H5Fcreate(inputPath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    const Hid file = writer::createFile(inputPath);
     if (!file.valid()) fail("cannot create " + inputPath);
     for (const DatasetSpec& spec : specs) {
       writeDataset(file.get(), folder, fdp, spec, nominal[spec.name], result.clean, result.foreign);
@@ -655,12 +636,6 @@ int runConverter(const std::string& folder, const std::string& outPath,
   return status;
 }
 
-uint32_t le32(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-  return value;
-}
-
 // Checks the output tree; returns the stimuli of the epochs found (-1 for an
 // epoch that names none).
 std::vector<int64_t> checkOutput(const std::string& folder) {
@@ -683,16 +658,8 @@ std::vector<int64_t> checkOutput(const std::string& folder) {
     if (!fs::is_regular_file(partner)) fail(relative + " stands alone");
     if (extension == ".npx") continue;
 
-    const std::string bytes = readWhole(entry.path());
-    if (bytes.size() < kHeaderBytes || (bytes.size() - kHeaderBytes) % (4 * kEpochFloats) != 0 ||
-        std::memcmp(bytes.data(), "NPXFILE\0", 8) != 0) {
-      fail(relative + ": " + std::to_string(bytes.size()) + " bytes is no binary epoch file");
-    }
-    const uint32_t positions = le32(bytes, 20);
-    if (positions != (bytes.size() - kHeaderBytes) / 32) {
-      fail(relative + ": header counts " + std::to_string(positions) + " positions in " +
-           std::to_string(bytes.size()) + " bytes");
-    }
+    const std::vector<float> values = erp2npx::fuzz::readEpochFile(entry.path(), relative).values;
+    const size_t positions = values.size() / 8;
     pugi::xml_document header;
     if (!header.load_file(partner.c_str())) fail(relative + ": header does not parse");
     const unsigned long long samples =
@@ -701,9 +668,7 @@ std::vector<int64_t> checkOutput(const std::string& folder) {
       fail(relative + ": header says " + std::to_string(samples) + " samples, the file holds " +
            std::to_string(positions));
     }
-    for (size_t v = kHeaderBytes; v + 4 <= bytes.size(); v += 4) {
-      float value;
-      std::memcpy(&value, bytes.data() + v, 4);
+    for (const float value : values) {
       if (value == static_cast<float>(kUnwrittenSample)) {
         fail(relative + ": a sample of a chunk never written reached the output");
       }
@@ -712,16 +677,14 @@ std::vector<int64_t> checkOutput(const std::string& folder) {
       }
     }
     for (size_t k = 0; k < positions / 128; ++k) {
-      float first;
-      std::memcpy(&first, bytes.data() + kHeaderBytes + 4 * kEpochFloats * k, 4);
+      const float first = values[kEpochFloats * k];
       // Any float may turn up here: only a small whole number names a stimulus.
       const bool named = first >= 1 && first < 1e9f && first == std::floor(first);
       const int64_t s = named ? (static_cast<int64_t>(first) - 1) / int64_t{kEpochFloats} : -1;
       bool whole = s >= 0;
       for (size_t j = 0; j < kEpochFloats && whole; ++j) {
-        float value;
-        std::memcpy(&value, bytes.data() + kHeaderBytes + 4 * (kEpochFloats * k + j), 4);
-        whole = value == static_cast<float>(s * static_cast<int64_t>(kEpochFloats) + j + 1);
+        whole = values[kEpochFloats * k + j] ==
+                static_cast<float>(s * static_cast<int64_t>(kEpochFloats) + j + 1);
       }
       epochStimuli.push_back(whole ? s : -1);
     }

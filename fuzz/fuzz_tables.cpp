@@ -11,10 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <pugixml.hpp>
 #include <set>
@@ -37,7 +34,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kMaxStimuli = 64;
-constexpr size_t kHeaderBytes = 160;
 constexpr size_t kEpochFloats = 1024;
 
 using erp2npx::fuzz::fail;
@@ -177,36 +173,6 @@ std::string sessionBinPath(const SessionKey& key, const erp2npx::SessionLayout& 
                 int64_t{database}, int64_t{subject} + 1, int64_t{subject} + 1, int64_t{session} + 1,
                 layout.rows, layout.columns);
   return path;
-}
-
-std::string readWhole(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-uint32_t le32(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-  return value;
-}
-
-// Checks a binary epoch file against its own header and returns its number
-// of sample positions.
-uint32_t checkBinaryFile(const std::string& name, const std::string& bytes) {
-  if (bytes.size() < kHeaderBytes || (bytes.size() - kHeaderBytes) % (kEpochFloats * 4) != 0) {
-    fail(name + ": size " + std::to_string(bytes.size()) + " is no whole number of epochs");
-  }
-  if (std::memcmp(bytes.data(), "NPXFILE\0", 8) != 0 || le32(bytes, 8) != 17 ||
-      le32(bytes, 12) != 144 || le32(bytes, 16) != 128 || le32(bytes, 24) != 8 ||
-      le32(bytes, 28) != 0) {
-    fail(name + ": fixed header fields");
-  }
-  const uint32_t positions = le32(bytes, 20);
-  if (positions != (bytes.size() - kHeaderBytes) / 32) {
-    fail(name + ": header counts " + std::to_string(positions) + " positions, size " +
-         std::to_string(bytes.size()));
-  }
-  return positions;
 }
 
 struct EventClass {
@@ -391,8 +357,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   }
 
   for (const std::string& relative : binFiles) {
-    const std::string bytes = readWhole(fs::path(root) / relative);
-    const uint32_t positions = checkBinaryFile(relative, bytes);
+    const std::vector<float> values =
+        erp2npx::fuzz::readEpochFile(fs::path(root) / relative, relative).values;
+    const uint32_t positions = static_cast<uint32_t>(values.size() / 8);
     fs::path npx = fs::path(root) / relative;
     npx.replace_extension(".npx");
     if (!fs::exists(npx)) fail(relative + " has no header");
@@ -411,9 +378,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
       for (size_t j = 0; j < kEpochFloats; ++j) {
         const size_t i = s * kEpochFloats + j;
         const float want = i < in.features.size() ? static_cast<float>(in.features[i]) : 0.0f;
-        float got;
-        std::memcpy(&got, bytes.data() + kHeaderBytes + 4 * (k * kEpochFloats + j), 4);
-        if (got != want) {
+        if (values[k * kEpochFloats + j] != want) {
           fail(relative + ": epoch " + std::to_string(k) + " is not stimulus " + std::to_string(s));
         }
       }

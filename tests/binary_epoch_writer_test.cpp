@@ -78,6 +78,7 @@ TrialMap trialsOf(const InputData& data) {
 
 struct Written {
   std::string bytes;
+  test::EpochFile file;
   SessionEvents events;
   Status status = Status::done();
 };
@@ -111,15 +112,8 @@ Written writeSession(const Session& session, const TrialMap& trials,
   written.status = writer.finish(slot);
   written.events = buildSessionEvents(trials, session.data);
   written.bytes = test::readFile(path);
+  written.file = test::readEpochFile(path);
   return written;
-}
-
-uint32_t u32At(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) {
-    value = (value << 8) | static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i)));
-  }
-  return value;
 }
 
 uint32_t bitsOf(float value) {
@@ -129,21 +123,21 @@ uint32_t bitsOf(float value) {
 }
 
 // Channel c at position p of the data block, for 8 channels.
-uint32_t sampleBitsAt(const std::string& bytes, size_t position, size_t channel) {
-  return u32At(bytes, 160 + 4 * (8 * position + channel));
+uint32_t sampleBitsAt(const test::EpochFile& file, size_t position, size_t channel) {
+  return bitsOf(file.values.at(8 * position + channel));
 }
 
 // Every sample of the file against the source value it came from; fileOrder
 // lists the stimuli of the file's epochs.
-void expectSamples(const std::string& bytes, const std::vector<int32_t>& fileOrder) {
-  ASSERT_EQ(bytes.size(), 160 + 4096 * fileOrder.size());
+void expectSamples(const test::EpochFile& file, const std::vector<int32_t>& fileOrder) {
+  ASSERT_EQ(file.size, 160 + 4096 * fileOrder.size());
   size_t mismatches = 0;
   for (size_t k = 0; k < fileOrder.size(); ++k) {
     for (size_t m = 0; m < 128; ++m) {
       for (size_t c = 0; c < 8; ++c) {
         const float expected =
             static_cast<float>(sourceValue(static_cast<size_t>(fileOrder[k]), 8 * m + c));
-        if (sampleBitsAt(bytes, 128 * k + m, c) != bitsOf(expected) && ++mismatches <= 5) {
+        if (sampleBitsAt(file, 128 * k + m, c) != bitsOf(expected) && ++mismatches <= 5) {
           ADD_FAILURE() << "epoch " << k << " (stimulus " << fileOrder[k] << ") sample " << m
                         << " channel " << c;
         }
@@ -158,7 +152,7 @@ TEST(BinaryEpochWriter, TwoTrialsOfThreeStimuli) {
   const Written written = writeSession(data, trialsOf(data.data));
 
   EXPECT_EQ(written.bytes.size(), 24736u);
-  EXPECT_EQ(u32At(written.bytes, 20), 768u);
+  EXPECT_EQ(written.file.header.positions, 768u);
   const SessionEvents& events = written.events;
   EXPECT_EQ(events.totalSamples, 768);
   EXPECT_EQ(events.codeOffsets,
@@ -173,7 +167,7 @@ TEST(BinaryEpochWriter, TwoTrialsOfThreeStimuli) {
   EXPECT_EQ(events.trialSpans.at(1).endSample, 768);
   EXPECT_EQ(events.trialTargetRow, (std::map<int32_t, int32_t>{{0, 0}, {1, 1}}));
   EXPECT_EQ(events.trialTargetColumn, (std::map<int32_t, int32_t>{{0, 6}, {1, 7}}));
-  expectSamples(written.bytes, {0, 1, 2, 3, 4, 5});
+  expectSamples(written.file, {0, 1, 2, 3, 4, 5});
 }
 
 TEST(BinaryEpochWriter, FixedHeaderAndChannelNames) {
@@ -203,13 +197,13 @@ TEST(BinaryEpochWriter, ChannelNamesAreCutAfterFifteenCharacters) {
   const std::vector<uint8_t> header = encodeEpochFileHeader(channels, 256);
   const std::string bytes(header.begin(), header.end());
   ASSERT_EQ(bytes.size(), 32u + 16 * 4);
-  EXPECT_EQ(u32At(bytes, 12), 80u);  // 16 * (4 + 1)
-  EXPECT_EQ(u32At(bytes, 20), 256u);
-  EXPECT_EQ(u32At(bytes, 24), 4u);
-  EXPECT_EQ(bytes.substr(32, 16), std::string("ABCDEFGHIJKLMNO") + '\0');
-  EXPECT_EQ(bytes.substr(48, 16), std::string("123456789012345") + '\0');
-  EXPECT_EQ(bytes.substr(64, 16), std::string("123456789012345") + '\0');
-  EXPECT_EQ(bytes.substr(80, 16), std::string(16, '\0'));
+  const EpochFileHeader decoded = decodeEpochFileHeader(header);
+  EXPECT_EQ(decoded.headerLength, 80);  // 16 * (4 + 1)
+  EXPECT_EQ(decoded.positions, 256);
+  EXPECT_EQ(decoded.channelCount, 4);
+  // Cut names are stored as the names cut short would be.
+  EXPECT_EQ(header, encodeEpochFileHeader(
+                        {"ABCDEFGHIJKLMNO", "123456789012345", "123456789012345", ""}, 256));
 }
 
 TEST(BinaryEpochWriter, LongChannelNameInAWrittenFile) {
@@ -217,17 +211,17 @@ TEST(BinaryEpochWriter, LongChannelNameInAWrittenFile) {
   ChannelList channels = channelList();
   channels[0] = "Twenty_characters_xx";
   const Session data = sessionInput({0}, {4}, {1});
-  const std::string bytes = writeSession(data, trialsOf(data.data), channels).bytes;
-  EXPECT_EQ(bytes.substr(32, 16), std::string("Twenty_characte") + '\0');
-  EXPECT_EQ(bytes.substr(48, 16), std::string("Cz") + std::string(14, '\0'));
-  expectSamples(bytes, {0});
+  const test::EpochFile file = writeSession(data, trialsOf(data.data), channels).file;
+  channels[0] = "Twenty_characte";
+  EXPECT_EQ(test::fieldsOf(file.header), test::fieldsOf(expectedEpochFileHeader(channels, 128)));
+  expectSamples(file, {0});
 }
 
 TEST(BinaryEpochWriter, EpochsFollowTrialThenTableOrderNotCodeOrder) {
   // Table order: trial 1 first, codes descending within trial 0.
   const Session data = sessionInput({1, 0, 1, 0, 0}, {4, 11, 2, 9, 1}, {0, 1, 0, 0, 1});
   const Written written = writeSession(data, trialsOf(data.data));
-  expectSamples(written.bytes, {1, 3, 4, 0, 2});
+  expectSamples(written.file, {1, 3, 4, 0, 2});
   EXPECT_EQ(written.events.codeOffsets,
             (std::map<int32_t, std::vector<int32_t>>{
                 {1, {256}}, {2, {512}}, {4, {384}}, {9, {128}}, {11, {0}}}));
@@ -260,14 +254,14 @@ TEST(BinaryEpochWriter, TrialWithoutStimuliGetsAnEmptySpanAndNoTarget) {
   EXPECT_EQ(written.events.trialTargetRow.count(1), 0u);
   EXPECT_EQ(written.events.trialTargetColumn.count(1), 0u);
   EXPECT_EQ(written.events.trialTargetRow.at(2), 2);
-  expectSamples(written.bytes, {0, 1, 2});
+  expectSamples(written.file, {0, 1, 2});
 }
 
 TEST(BinaryEpochWriter, SessionWithoutEpochsIsTheHeaderAlone) {
   const Session data = sessionInput({}, {}, {});
   const Written written = writeSession(data, {});
   EXPECT_EQ(written.bytes.size(), 160u);
-  EXPECT_EQ(u32At(written.bytes, 20), 0u);
+  EXPECT_EQ(written.file.header.positions, 0u);
   EXPECT_EQ(written.events.totalSamples, 0);
   EXPECT_TRUE(written.events.trialSpans.empty());
 }
@@ -281,10 +275,10 @@ TEST(BinaryEpochWriter, SessionLongerThanOneWriteBlock) {
   }
   const Session data = sessionInput(trials, codes, labels);
   const Written written = writeSession(data, trialsOf(data.data));
-  EXPECT_EQ(u32At(written.bytes, 20), 600u * 128);
+  EXPECT_EQ(written.file.header.positions, 600u * 128);
   std::vector<int32_t> order(600);
   for (int32_t p = 0; p < 600; ++p) order[static_cast<size_t>(p)] = p;
-  expectSamples(written.bytes, order);
+  expectSamples(written.file, order);
   EXPECT_EQ(written.events.trialSpans.at(5).beginSample, 500 * 128);
   EXPECT_EQ(written.events.trialSpans.at(5).endSample, 600 * 128);
 }
@@ -298,15 +292,15 @@ TEST(BinaryEpochWriter, SpecialSampleValuesAreWrittenAsNarrowed) {
   data.features[3] = 1e-320;
   data.features[4] = -0.0;
   data.features[5] = 16777217.0;  // rounds to even
-  const std::string bytes = writeSession(data, trialsOf(data.data)).bytes;
-  const uint32_t nan = sampleBitsAt(bytes, 0, 0);
+  const test::EpochFile file = writeSession(data, trialsOf(data.data)).file;
+  const uint32_t nan = sampleBitsAt(file, 0, 0);
   EXPECT_EQ(nan & 0x7F800000u, 0x7F800000u);
   EXPECT_NE(nan & 0x007FFFFFu, 0u);
-  EXPECT_EQ(sampleBitsAt(bytes, 0, 1), 0x7F800000u);
-  EXPECT_EQ(sampleBitsAt(bytes, 0, 2), 0xFF800000u);
-  EXPECT_EQ(sampleBitsAt(bytes, 0, 3), 0x00000000u);
-  EXPECT_EQ(sampleBitsAt(bytes, 0, 4), 0x80000000u);
-  EXPECT_EQ(sampleBitsAt(bytes, 0, 5), bitsOf(16777216.0f));
+  EXPECT_EQ(sampleBitsAt(file, 0, 1), 0x7F800000u);
+  EXPECT_EQ(sampleBitsAt(file, 0, 2), 0xFF800000u);
+  EXPECT_EQ(sampleBitsAt(file, 0, 3), 0x00000000u);
+  EXPECT_EQ(sampleBitsAt(file, 0, 4), 0x80000000u);
+  EXPECT_EQ(sampleBitsAt(file, 0, 5), bitsOf(16777216.0f));
 }
 
 TEST(BinaryEpochWriter, EpochsStoredInAnyOrderLandInFileOrder) {
@@ -315,7 +309,7 @@ TEST(BinaryEpochWriter, EpochsStoredInAnyOrderLandInFileOrder) {
        {std::vector<size_t>{5, 4, 3, 2, 1, 0}, std::vector<size_t>{2, 5, 0, 4, 1, 3}}) {
     const Written written = writeSession(data, trialsOf(data.data), channelList(), storage);
     EXPECT_TRUE(written.status.ok());
-    expectSamples(written.bytes, {1, 3, 4, 0, 2, 5});
+    expectSamples(written.file, {1, 3, 4, 0, 2, 5});
   }
 }
 
@@ -365,9 +359,9 @@ TEST(BinaryEpochWriter, ManySessionsAtOnceHoldFewDescriptors) {
     EXPECT_LE(open, starved ? 10u : 32u);
     for (uint32_t f = 0; f < 100; ++f) EXPECT_TRUE(writer.finish(f).ok()) << f;
     setrlimit(RLIMIT_NOFILE, &saved);
-    const std::string bytes = test::readFile(dir.file("57.bin"));
-    ASSERT_EQ(bytes.size(), 160u + 3 * 4096);
-    EXPECT_EQ(sampleBitsAt(bytes, 2 * 128 + 5, 3), bitsOf(257.0f));
+    const test::EpochFile file = test::readEpochFile(dir.file("57.bin"));
+    ASSERT_EQ(file.size, 160u + 3 * 4096);
+    EXPECT_EQ(sampleBitsAt(file, 2 * 128 + 5, 3), bitsOf(257.0f));
   }
 }
 
@@ -436,9 +430,9 @@ TEST(BinaryEpochWriter, LongRunGoesToTheBackgroundInPiecesOfAMebibyteAtMost) {
   writer.write(slot, 0, epochs.data(), epochs.size());
   EXPECT_TRUE(writer.finish(slot).ok());
   EXPECT_LE(largest.load(), size_t{1} << 20);
-  const std::string bytes = test::readFile(dir.file("s.bin"));
-  ASSERT_EQ(bytes.size(), 160u + 1024 * 4096);
-  EXPECT_EQ(sampleBitsAt(bytes, 1023 * 128 + 127, 7), bitsOf(1023.0f));
+  const test::EpochFile file = test::readEpochFile(dir.file("s.bin"));
+  ASSERT_EQ(file.size, 160u + 1024 * 4096);
+  EXPECT_EQ(sampleBitsAt(file, 1023 * 128 + 127, 7), bitsOf(1023.0f));
 }
 
 // The file that the writer fills appears under its final name only when complete.

@@ -15,6 +15,7 @@
 #include "input/input_file.h"
 #include "input/input_reader.h"
 #include "input/input_survey.h"
+#include "input_writer.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -49,21 +50,14 @@ std::string unreadable(const std::string& name, const std::string& file,
 void replaceDataset(const std::string& path, const char* name, hid_t fileType,
                     const std::vector<hsize_t>& dims, hid_t memType, const void* data,
                     const std::vector<hsize_t>& chunk = {}) {
-  const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+  const Hid file = input_writer::openFile(path);
   if (!file.valid()) throw std::runtime_error("cannot open " + path);
-  if (H5Lexists(file.get(), name, H5P_DEFAULT) > 0) H5Ldelete(file.get(), name, H5P_DEFAULT);
-  const Hid space =
-      dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr));
-  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-  if (!chunk.empty()) {
-    H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
-    H5Pset_deflate(properties.get(), 1);
-  }
-  const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, fileType, space.get(), H5P_DEFAULT,
-                                               properties.get(), H5P_DEFAULT));
-  if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
-  if (data != nullptr &&
-      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) {
+  input_writer::unlink(file.get(), name);
+  input_writer::Layout layout;
+  layout.dims = dims;
+  layout.chunk = chunk;
+  if (!chunk.empty()) layout.filters = {{input_writer::Filter::kDeflate, 1}};
+  if (!input_writer::writeDataset(file.get(), name, fileType, layout, memType, data).valid()) {
     throw std::runtime_error(std::string("cannot write ") + name);
   }
 }
@@ -701,9 +695,7 @@ TEST_F(DatasetLoaderTest, WhatStandsInPlaceOfADatasetIsNamed) {
 // after a user block, as some tools write them.
 void copyWithUserBlock(const std::string& from, const std::string& to, hsize_t userBlock) {
   const Hid source = fileHandle(H5Fopen(from.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
-  const Hid creation = propertyListHandle(H5Pcreate(H5P_FILE_CREATE));
-  H5Pset_userblock(creation.get(), userBlock);
-  const Hid target = fileHandle(H5Fcreate(to.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+  const Hid target = input_writer::createFile(to, userBlock);
   if (!source.valid() || !target.valid()) throw std::runtime_error("cannot copy " + from);
   for (const char* name : kDatasets) {
     if (H5Ocopy(source.get(), name, target.get(), name, H5P_DEFAULT, H5P_DEFAULT) < 0) {
@@ -735,7 +727,7 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   const std::string moved = dir.file("external.hdf5");
   {
-    const Hid file = fileHandle(H5Fcreate(moved.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    const Hid file = input_writer::createFile(moved);
     const Hid source = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     for (const char* name : kDatasets) {
       if (std::string(name) != "/features" && std::string(name) != "/trials") {
@@ -744,13 +736,12 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
     }
     const auto external = [&](const char* name, const char* store, hid_t type, hsize_t count,
                               hid_t memType, const void* data, size_t width) {
-      const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-      H5Pset_external(properties.get(), store, 0, count * width);
-      const Hid space = dataspaceHandle(H5Screate_simple(1, &count, nullptr));
-      const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, type, space.get(), H5P_DEFAULT,
-                                                   properties.get(), H5P_DEFAULT));
-      ASSERT_TRUE(dataset.valid());
-      ASSERT_GE(H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), 0);
+      input_writer::Layout layout;
+      layout.dims = {count};
+      layout.external = store;
+      layout.externalBytes = count * width;
+      ASSERT_TRUE(
+          input_writer::writeDataset(file.get(), name, type, layout, memType, data).valid());
     };
     external("/features", "features.raw", H5T_IEEE_F64LE, contents.features.size(),
              H5T_NATIVE_DOUBLE, contents.features.data(), 8);

@@ -13,6 +13,7 @@
 
 #include "input/hdf5_handle.h"
 #include "input/stored_epochs.h"
+#include "input_writer.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -56,7 +57,7 @@ std::string layoutName(const testing::TestParamInfo<Layout>& info) { return info
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 void writeFeatures(const std::string& path, const Layout& layout) {
-  { const Hid file = fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)); }
+  input_writer::createFile(path);
   Stored stored = layout.stored;
   stored.dims = layout.dims;
   if (layout.float32) {

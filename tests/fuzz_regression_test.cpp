@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "header/npx_header.h"
 #include "input/hdf5_handle.h"
+#include "input_writer.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -125,14 +126,12 @@ TEST(FuzzRegressionTest, EmptyLabelsOfStringsAreNotNumbers) {
   contents.omit = {"/erp_labels"};
   test::writeInputFile(input, contents);
   {
-    const Hid file = fileHandle(H5Fopen(input.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    const Hid file = input_writer::openFile(input);
     const Hid type = datatypeHandle(H5Tcopy(H5T_C_S1));
     H5Tset_size(type.get(), 2);
-    const hsize_t none = 0;
-    const Hid space = dataspaceHandle(H5Screate_simple(1, &none, nullptr));
-    ASSERT_TRUE(datasetHandle(H5Dcreate2(file.get(), "/erp_labels", type.get(), space.get(),
-                                         H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT))
-                    .valid());
+    input_writer::Layout none;
+    none.dims = {0};
+    ASSERT_TRUE(input_writer::createDataset(file.get(), "/erp_labels", type.get(), none).valid());
   }
   const test::RunResult run = test::runProgramWith(test::converterPath(), work.path, {});
   EXPECT_EQ(run.exitCode, 1);

@@ -13,7 +13,6 @@
 #include "header/paradigm_section.h"
 #include "header/speller_layout.h"
 #include "header/xml_text.h"
-#include "input/hdf5_handle.h"
 #include "output/output_file.h"
 #include "test_support.h"
 
@@ -31,25 +30,11 @@ TEST(Hardening, SparseDatasetLargerThanMemoryIsUnreadableNotAnAbort) {
   InputFileContents contents = smallInput(2, 3);
   contents.omit = {"/matrix_indexes"};
   writeInputFile(path, contents);
-  {
-    // 2^62 elements with one chunk written: more than any vector can hold.
-    const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
-    const hsize_t dims[1] = {hsize_t{1} << 62};
-    const hsize_t chunk[1] = {16};
-    const Hid space = dataspaceHandle(H5Screate_simple(1, dims, nullptr));
-    const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-    H5Pset_chunk(properties.get(), 1, chunk);
-    const Hid dataset =
-        datasetHandle(H5Dcreate2(file.get(), "/matrix_indexes", H5T_STD_I32LE, space.get(),
-                                 H5P_DEFAULT, properties.get(), H5P_DEFAULT));
-    const int32_t values[16] = {};
-    const Hid memory = dataspaceHandle(H5Screate_simple(1, chunk, nullptr));
-    const hsize_t start[1] = {0};
-    H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, chunk, nullptr);
-    ASSERT_GE(
-        H5Dwrite(dataset.get(), H5T_NATIVE_INT32, memory.get(), space.get(), H5P_DEFAULT, values),
-        0);
-  }
+  // 2^62 elements with one chunk written: more than any vector can hold.
+  Stored sparse;
+  sparse.dims = {1ull << 62};
+  sparse.chunk = {16};
+  storeDataset(path, "/matrix_indexes", std::vector<int32_t>(16), sparse);
   const RunResult run = runProgram(converterPath(), dir.path);
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.out, std::string(msg::kFileOpened) +

@@ -19,6 +19,7 @@
 
 #include "driver/conversion_run.h"
 #include "input/hdf5_handle.h"
+#include "input_writer.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -223,17 +224,14 @@ TEST(InputEndToEnd, TheLibrarysOwnErrorReportNeverReachesTheUser) {
     // A group where a dataset belongs, and a link into another file.
     TempDir work;
     writeSmallInput(work);
-    {
-      const Hid other = fileHandle(
-          H5Fcreate(work.file("other.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
-    }
+    input_writer::createFile(work.file("other.hdf5"));
     storeDataset(work.file("other.hdf5"), "/target", smallInput().target, Stored{});
     {
-      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      const Hid file = input_writer::openFile(work.file(kInput));
       H5Ldelete(file.get(), "/codes", H5P_DEFAULT);
       H5Gclose(H5Gcreate2(file.get(), "/codes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
       H5Ldelete(file.get(), "/target", H5P_DEFAULT);
-      H5Lcreate_external("other.hdf5", "/target", file.get(), "/target", H5P_DEFAULT, H5P_DEFAULT);
+      input_writer::externalLink(file.get(), "/target", "other.hdf5", "/target");
     }
     const RunResult run = runProgramWith(converterPath(), work.path, {});
     EXPECT_EQ(run.exitCode, 1);
@@ -310,17 +308,12 @@ TEST(InputEndToEnd, ValuesFromOutsideTheInputFileAreNeverRead) {
     TempDir work;
     writeSmallInput(work);
     const std::string other = work.file("other.hdf5");
-    {
-      const Hid file =
-          fileHandle(H5Fcreate(other.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
-    }
+    input_writer::createFile(other);
     storeDataset(other, "/features", foreign, Stored{});
     {
-      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      const Hid file = input_writer::openFile(work.file(kInput));
       H5Ldelete(file.get(), "/features", H5P_DEFAULT);
-      ASSERT_GE(H5Lcreate_external("other.hdf5", "/features", file.get(), "/features", H5P_DEFAULT,
-                                   H5P_DEFAULT),
-                0);
+      ASSERT_GE(input_writer::externalLink(file.get(), "/features", "other.hdf5", "/features"), 0);
     }
     const RunResult run = runProgram(converterPath(), work.path);
     EXPECT_EQ(run.exitCode, 1);
@@ -339,15 +332,14 @@ TEST(InputEndToEnd, ValuesFromOutsideTheInputFileAreNeverRead) {
     TempDir work;
     writeSmallInput(work);
     {
-      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      const Hid file = input_writer::openFile(work.file(kInput));
       H5Gclose(H5Gcreate2(file.get(), "/stash", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
       H5Lmove(file.get(), "/features", file.get(), "/stash/features", H5P_DEFAULT, H5P_DEFAULT);
-      const hsize_t count = contents.features.size();
-      const Hid space = dataspaceHandle(H5Screate_simple(1, &count, nullptr));
-      const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
-      H5Pset_virtual(properties.get(), space.get(), ".", "/stash/features", space.get());
-      datasetHandle(H5Dcreate2(file.get(), "/features", H5T_IEEE_F64LE, space.get(), H5P_DEFAULT,
-                               properties.get(), H5P_DEFAULT));
+      input_writer::Layout mirror;
+      mirror.dims = {contents.features.size()};
+      mirror.virtualFile = ".";
+      mirror.virtualDataset = "/stash/features";
+      input_writer::createDataset(file.get(), "/features", H5T_IEEE_F64LE, mirror);
     }
     RunResult run = runProgram(converterPath(), work.path);
     EXPECT_EQ(run.exitCode, 1);
@@ -356,7 +348,7 @@ TEST(InputEndToEnd, ValuesFromOutsideTheInputFileAreNeverRead) {
                            "values would come from other datasets" +
                            missingFeatures + nothingConverted);
     {
-      const Hid file = fileHandle(H5Fopen(work.file(kInput).c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+      const Hid file = input_writer::openFile(work.file(kInput));
       H5Ldelete(file.get(), "/features", H5P_DEFAULT);
       H5Lcreate_soft("/stash/features", file.get(), "/features", H5P_DEFAULT, H5P_DEFAULT);
     }
@@ -620,13 +612,10 @@ TEST(InputEndToEnd, TwentyThousandSessionsUnderALowOpenFileLimit) {
   }
   EXPECT_EQ(binaryFiles, kSessions);
   // The last session of the last subject: its stimuli 19999 and 39999.
-  const std::string bytes = readFile(work.file("DB_00/Subject_100/Subj100_20000_06_06.bin"));
-  ASSERT_EQ(bytes.size(), 160u + 2 * 4096);
-  float first, last;
-  std::memcpy(&first, bytes.data() + 160, 4);
-  std::memcpy(&last, bytes.data() + bytes.size() - 4, 4);
-  EXPECT_EQ(first, 19999.0f);
-  EXPECT_EQ(last, 39999.0f);
+  const EpochFile file = readEpochFile(work.file("DB_00/Subject_100/Subj100_20000_06_06.bin"));
+  ASSERT_EQ(file.size, 160u + 2 * 4096);
+  EXPECT_EQ(file.values.front(), 19999.0f);
+  EXPECT_EQ(file.values.back(), 39999.0f);
 }
 
 TEST(InputEndToEnd, ArgumentsAreIgnored) {

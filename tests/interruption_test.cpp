@@ -68,12 +68,6 @@ WorkFaults signalAtJob(int signalNumber, int job, bool threads) {
   return faults;
 }
 
-uint32_t le32(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-  return value;
-}
-
 std::set<std::string> partialFiles(const std::string& root) {
   std::set<std::string> partials;
   for (const auto& entry : listTree(root)) {
@@ -87,9 +81,9 @@ void expectCompleteFiles(const std::string& root) {
   for (const auto& [relative, size] : listTree(root)) {
     const fs::path path = fs::path(root) / relative;
     if (path.extension() == ".bin") {
-      const std::string bytes = readFile(path.string());
-      ASSERT_GE(bytes.size(), 160u) << relative;
-      EXPECT_EQ(size, 160u + 32ull * le32(bytes, 20)) << relative;
+      const EpochFile file = readEpochFile(path.string());
+      ASSERT_GE(file.size, 160u) << relative;
+      EXPECT_EQ(size, 160u + 32ull * static_cast<uint32_t>(file.header.positions)) << relative;
     } else if (path.extension() == ".npx") {
       pugi::xml_document document;
       ASSERT_TRUE(document.load_file(path.c_str())) << relative;

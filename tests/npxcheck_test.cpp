@@ -219,7 +219,8 @@ TEST_F(NpxcheckTree, HeaderThatIsNotWellFormedXml) {
 TEST_F(NpxcheckTree, OneFlippedSampleIsCaughtOnlyAgainstTheSource) {
   // Epoch 0, sample 3, channel Pz: value 3 * 8 + 2 of the data block.
   const std::string bin = path(kSession + ".bin");
-  const std::streamoff offset = 160 + 4 * (3 * 8 + 2);
+  const std::streamoff offset =
+      static_cast<std::streamoff>(dataOffset(readEpochFile(bin).header)) + 4 * (3 * 8 + 2);
   std::string bytes = readFile(bin).substr(static_cast<size_t>(offset), 1);
   bytes[0] = static_cast<char>(bytes[0] ^ 1);
   overwriteBytes(bin, offset, bytes);
@@ -833,10 +834,11 @@ TEST(NpxcheckPlot, NonFiniteSamplesAreLeftOutCountedAndNamedAndNamesEscaped) {
   EXPECT_EQ(document.select_node("//text[@class='non-finite']").node().child_value(),
             npxcheck::nonFiniteNote(averages));
   // Oz NaN in every standard epoch: no difference to find a peak in.
+  const std::string bin = work->file("DB_00/Subject_01/Subj01_01_06_06.bin");
+  const auto samples = static_cast<std::streamoff>(dataOffset(readEpochFile(bin).header));
   for (const int epoch : {1, 2, 4, 5}) {
     for (int t = 0; t < 128; ++t) {
-      overwriteBytes(work->file("DB_00/Subject_01/Subj01_01_06_06.bin"),
-                     160 + 4 * (epoch * 1024 + t * 8 + 7), std::string("\0\0\xC0\x7F", 4));
+      overwriteBytes(bin, samples + 4 * (epoch * 1024 + t * 8 + 7), std::string("\0\0\xC0\x7F", 4));
     }
   }
   ASSERT_EQ(npxcheck({work->path, "--plot", svg}).exitCode, 0);

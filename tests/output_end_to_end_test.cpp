@@ -91,12 +91,6 @@ std::string closingCounts(size_t databases, size_t subjects, size_t layouts, siz
          "\n";
 }
 
-uint32_t u32At(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
-}
-
 // 0 when xmllint accepts the file, -1 when xmllint cannot be run.
 int xmllint(const std::string& path) {
   const int status = std::system(("xmllint --noout '" + path + "' 2>/dev/null").c_str());
@@ -249,11 +243,11 @@ TEST_F(GeneratedCollection, EverySessionIsWrittenAndDescribedByItsHeader) {
         for (const auto& entry : byTrial) {
           order.insert(order.end(), entry.second.begin(), entry.second.end());
         }
-        const std::string bin = readFile(work.file(base + ".bin"));
-        ASSERT_EQ(bin.size(), 160 + 4096 * order.size());
-        EXPECT_EQ(u32At(bin, 20), 128 * order.size());
+        const EpochFile bin = readEpochFile(work.file(base + ".bin"));
+        ASSERT_EQ(bin.size, 160 + 4096 * order.size());
+        EXPECT_EQ(bin.header.positions, 128 * order.size());
         for (size_t k = 0; k < order.size(); ++k) {
-          EXPECT_EQ(std::memcmp(bin.data() + 160 + 4096 * k,
+          EXPECT_EQ(std::memcmp(bin.values.data() + 1024 * k,
                                 samples.data() + static_cast<size_t>(order[k]) * 1024, 4096),
                     0);
         }
@@ -262,7 +256,8 @@ TEST_F(GeneratedCollection, EverySessionIsWrittenAndDescribedByItsHeader) {
         pugi::xml_document header;
         ASSERT_TRUE(header.load_file(headerPath.c_str()));
         const pugi::xml_node doc = header.child("DOC");
-        EXPECT_EQ(doc.child("Recording").child("Samples").text().as_uint(), u32At(bin, 20));
+        EXPECT_EQ(doc.child("Recording").child("Samples").text().as_uint(),
+                  static_cast<uint32_t>(bin.header.positions));
         size_t targetAndStandard = 0;
         size_t trialEvents = 0;
         for (pugi::xml_node type : doc.child("Events").children("Type")) {

@@ -92,12 +92,10 @@ std::set<std::string> tree(const std::string& root) {
 
 // The stimuli whose epochs a binary epoch file holds, in file order.
 std::vector<int32_t> epochsIn(const std::string& path) {
-  const std::string bytes = test::readFile(path);
+  const std::vector<float> values = test::readEpochFile(path).values;
   std::vector<int32_t> stimuli;
-  for (size_t offset = 160; offset + 4096 <= bytes.size(); offset += 4096) {
-    float first;
-    std::memcpy(&first, bytes.data() + offset, sizeof first);
-    stimuli.push_back(static_cast<int32_t>(first) / 1024);
+  for (size_t first = 0; first + 1024 <= values.size(); first += 1024) {
+    stimuli.push_back(static_cast<int32_t>(values[first]) / 1024);
   }
   return stimuli;
 }

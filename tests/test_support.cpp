@@ -20,6 +20,7 @@
 #include "input/hdf5_handle.h"
 #include "input/input_file.h"
 #include "input/input_reader.h"
+#include "input_writer.h"
 
 namespace erp2npx::test {
 
@@ -65,23 +66,19 @@ InputFileContents smallInput(int trials, int stimuliPerTrial) {
 
 namespace {
 
+namespace writer = input_writer;
+
 template <typename T>
 void writeDataset(hid_t file, const char* name, const std::vector<T>& values,
                   const InputFileContents& c, hid_t fileType, hid_t memType) {
   if (c.omit.count(name) != 0) return;
-  const hsize_t dims[1] = {values.size()};
-  const Hid space = dataspaceHandle(H5Screate_simple(1, dims, nullptr));
-  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  writer::Layout layout;
+  layout.dims = {values.size()};
   if (c.chunkedCompressed && !values.empty()) {
-    const hsize_t chunk[1] = {std::min<hsize_t>(values.size(), 1000)};
-    H5Pset_chunk(properties.get(), 1, chunk);
-    H5Pset_deflate(properties.get(), 6);
+    layout.chunk = {std::min<hsize_t>(values.size(), 1000)};
+    layout.filters = {{writer::Filter::kDeflate, 6}};
   }
-  const Hid dataset = datasetHandle(
-      H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT, properties.get(), H5P_DEFAULT));
-  if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
-  if (!values.empty() &&
-      H5Dwrite(dataset.get(), memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+  if (!writer::writeDataset(file, name, fileType, layout, memType, values.data()).valid()) {
     throw std::runtime_error(std::string("cannot write ") + name);
   }
 }
@@ -89,7 +86,7 @@ void writeDataset(hid_t file, const char* name, const std::vector<T>& values,
 }  // namespace
 
 void writeInputFile(const std::string& path, const InputFileContents& c) {
-  const Hid file = fileHandle(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+  const Hid file = writer::createFile(path);
   if (!file.valid()) throw std::runtime_error("cannot create " + path);
   const hid_t intType = c.bigEndian ? H5T_STD_I32BE : H5T_STD_I32LE;
   const hid_t doubleType = c.bigEndian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE;
@@ -112,29 +109,27 @@ namespace {
 template <typename T>
 void storeValues(const std::string& path, const char* name, const std::vector<T>& values,
                  const Stored& how, hid_t fileType, hid_t memType) {
-  const Hid file = fileHandle(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+  const Hid file = writer::openFile(path);
   if (!file.valid()) throw std::runtime_error("cannot open " + path);
-  if (H5Lexists(file.get(), name, H5P_DEFAULT) > 0) H5Ldelete(file.get(), name, H5P_DEFAULT);
-  const std::vector<hsize_t> dims = how.dims.empty()
-                                        ? std::vector<hsize_t>{values.size()}
-                                        : std::vector<hsize_t>(how.dims.begin(), how.dims.end());
-  const Hid space =
-      dataspaceHandle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr));
-  const Hid properties = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  writer::unlink(file.get(), name);
+  writer::Layout layout;
+  layout.dims = how.dims.empty() ? std::vector<hsize_t>{values.size()}
+                                 : std::vector<hsize_t>(how.dims.begin(), how.dims.end());
+  const std::vector<hsize_t>& dims = layout.dims;
   const T fill = static_cast<T>(how.fill);
-  H5Pset_fill_value(properties.get(), memType, &fill);
+  layout.fillType = memType;
+  layout.fill = &fill;
   if (!how.chunk.empty()) {
-    const std::vector<hsize_t> chunk(how.chunk.begin(), how.chunk.end());
-    H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data());
-    if (how.fletcher32) H5Pset_fletcher32(properties.get());
-    if (how.shuffle) H5Pset_shuffle(properties.get());
-    if (how.deflate >= 0) H5Pset_deflate(properties.get(), static_cast<unsigned>(how.deflate));
+    layout.chunk.assign(how.chunk.begin(), how.chunk.end());
+    if (how.fletcher32) layout.filters.push_back({writer::Filter::kFletcher32});
+    if (how.shuffle) layout.filters.push_back({writer::Filter::kShuffle});
+    if (how.deflate >= 0) {
+      layout.filters.push_back({writer::Filter::kDeflate, static_cast<unsigned>(how.deflate)});
+    }
   }
-  if (!how.external.empty()) {
-    H5Pset_external(properties.get(), how.external.c_str(), 0, values.size() * sizeof(T));
-  }
-  const Hid dataset = datasetHandle(H5Dcreate2(file.get(), name, fileType, space.get(), H5P_DEFAULT,
-                                               properties.get(), H5P_DEFAULT));
+  layout.external = how.external;
+  layout.externalBytes = values.size() * sizeof(T);
+  const Hid dataset = writer::createDataset(file.get(), name, fileType, layout);
   if (!dataset.valid()) throw std::runtime_error(std::string("cannot create ") + name);
   // Chunk rows along the first dimension, each written unless it is to stay
   // unwritten.
@@ -153,15 +148,10 @@ void storeValues(const std::string& path, const char* name, const std::vector<T>
   for (const unsigned long long index : order) {
     const hsize_t first = index * rows;
     if (how.unwritten.count(index) != 0 || first >= dims[0]) continue;
-    std::vector<hsize_t> start(dims.size(), 0), count(dims);
-    start[0] = first;
-    count[0] = std::min(rows, dims[0] - first);
-    const hsize_t memoryCount = count[0] * rowValues;
-    if ((first + count[0]) * rowValues > values.size()) continue;
-    const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
-    H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
-    if (memoryCount > 0 && H5Dwrite(dataset.get(), memType, memory.get(), space.get(), H5P_DEFAULT,
-                                    values.data() + first * rowValues) < 0) {
+    const hsize_t count = std::min(rows, dims[0] - first);
+    if ((first + count) * rowValues > values.size()) continue;
+    if (count * rowValues > 0 && writer::writeRows(dataset.get(), memType, first, count,
+                                                   values.data() + first * rowValues) < 0) {
       throw std::runtime_error(std::string("cannot write ") + name);
     }
   }
@@ -238,6 +228,18 @@ EpochStream InMemoryEpochs::stream(std::vector<size_t> order, std::set<size_t> f
       }
     }
   };
+}
+
+EpochFile readEpochFile(const std::string& path) {
+  EpochFile file;
+  EpochFileReader reader;
+  if (!reader.open(path).ok()) return file;
+  file.header = reader.header();
+  file.size = reader.fileSize();
+  const uint64_t offset = dataOffset(file.header);
+  file.values.resize(file.size > offset ? (file.size - offset) / sizeof(float) : 0);
+  if (!reader.readValues(0, file.values.size(), file.values.data())) file.values.clear();
+  return file;
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {

@@ -5,9 +5,11 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "input/stored_epochs.h"
+#include "output/binary_epoch_file.h"
 #include "output/session_events.h"
 
 namespace erp2npx::test {
@@ -86,6 +88,21 @@ class InMemoryEpochs {
   std::shared_ptr<const std::vector<float>> values_;
   size_t epochCount_ = 0;
 };
+
+// A binary epoch file as the converter's own reader sees it: the decoded
+// header, the file's size and every value of the data block; all empty when
+// the file cannot be opened.
+struct EpochFile {
+  EpochFileHeader header;
+  uint64_t size = 0;
+  std::vector<float> values;
+};
+EpochFile readEpochFile(const std::string& path);
+// The fields of a header, for comparing two in one expectation.
+inline auto fieldsOf(const EpochFileHeader& h) {
+  return std::tie(h.magic, h.version, h.headerLength, h.rate, h.positions, h.channelCount,
+                  h.reserved, h.channelNames, h.namesTerminated);
+}
 
 void writeTextFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);

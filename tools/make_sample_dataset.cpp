@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "input/hdf5_handle.h"
+#include "input_writer.h"
 
 namespace {
 
@@ -573,46 +574,27 @@ struct StorageChoice {
 
 Hid createDataset(hid_t file, const char* name, hid_t fileType, std::vector<hsize_t> dims,
                   std::vector<hsize_t> chunk, StorageChoice storage) {
-  const std::string what = std::string("create dataset ") + name;
-  Hid space = checked(erp2npx::dataspaceHandle(
-                          H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr)),
-                      what);
-  Hid properties = checked(erp2npx::propertyListHandle(H5Pcreate(H5P_DATASET_CREATE)), what);
+  namespace writer = erp2npx::input_writer;
+  writer::Layout layout;
+  layout.dims = dims;
   // Timestamps would make two runs with the same seed differ.
-  check(H5Pset_obj_track_times(properties.get(), 0), what);
+  layout.trackTimes = false;
   if (storage.chunked || storage.compress) {
     for (std::size_t i = 0; i < dims.size(); ++i)
       chunk[i] = std::max<hsize_t>(1, std::min(chunk[i], dims[i]));
-    check(H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()), chunk.data()), what);
-    if (storage.compress) {
-      check(H5Pset_shuffle(properties.get()), what);
-      check(H5Pset_deflate(properties.get(), 4), what);
-    }
+    layout.chunk = chunk;
+    if (storage.compress)
+      layout.filters = {{writer::Filter::kShuffle}, {writer::Filter::kDeflate, 4}};
   }
-  return checked(erp2npx::datasetHandle(H5Dcreate2(file, name, fileType, space.get(), H5P_DEFAULT,
-                                                   properties.get(), H5P_DEFAULT)),
-                 what);
+  return checked(writer::createDataset(file, name, fileType, layout),
+                 std::string("create dataset ") + name);
 }
 
 // Writes `count` leading-index entries starting at `first`; the other dimensions whole.
 void writeSlab(const Hid& dataset, hid_t memoryType, hsize_t first, hsize_t count, const void* data,
                const char* name) {
-  const std::string what = std::string("write dataset ") + name;
-  Hid fileSpace = checked(erp2npx::dataspaceHandle(H5Dget_space(dataset.get())), what);
-  const int rank = H5Sget_simple_extent_ndims(fileSpace.get());
-  if (rank < 1 || rank > 3) throw Error("HDF5 failed to " + what);
-  std::array<hsize_t, 3> dims{};
-  check(H5Sget_simple_extent_dims(fileSpace.get(), dims.data(), nullptr), what);
-  std::array<hsize_t, 3> start{first, 0, 0};
-  std::array<hsize_t, 3> extent = dims;
-  extent[0] = count;
-  check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start.data(), nullptr, extent.data(),
-                            nullptr),
-        what);
-  Hid memorySpace =
-      checked(erp2npx::dataspaceHandle(H5Screate_simple(rank, extent.data(), nullptr)), what);
-  check(H5Dwrite(dataset.get(), memoryType, memorySpace.get(), fileSpace.get(), H5P_DEFAULT, data),
-        what);
+  check(erp2npx::input_writer::writeRows(dataset.get(), memoryType, first, count, data),
+        std::string("write dataset ") + name);
 }
 
 void requireFilter(H5Z_filter_t filter, const char* name) {
@@ -636,9 +618,8 @@ void writeHdf5(const SampleDataset& dataset, const Options& options,
   const hsize_t n = dataset.stimulusCount();
   const hsize_t sessionCount = dataset.sessions().size();
   const hsize_t trialCount = dataset.trials().size();
-  Hid file = checked(erp2npx::fileHandle(
-                         H5Fcreate(path.string().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)),
-                     "create file " + path.string());
+  Hid file =
+      checked(erp2npx::input_writer::createFile(path.string()), "create file " + path.string());
   created = true;
 
   // Every dataset gets its final size up front; the stimuli then arrive in slabs.
