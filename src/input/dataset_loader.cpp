@@ -90,7 +90,7 @@ bool DatasetLoader::load(const std::string& fileName, size_t channelCount, Input
   data.sessionLayouts = std::move(tables.sessionLayouts);
   data.targets = std::move(tables.targets);
   if (!coversEveryStimulus(fileName, tables.columns, data.stimulusCount, samples)) {
-    data.epochs = EpochMatrix();
+    data.epochs = StoredEpochs();
     return false;
   }
   data.stimuli = buildStimulusTable(tables.columns, data.stimulusCount);

@@ -6,8 +6,8 @@
 
 #include "common/console.h"
 #include "input/dataset_table.h"
-#include "input/epoch_matrix.h"
 #include "input/stimulus_table.h"
+#include "input/stored_epochs.h"
 #include "input/subject_file.h"
 
 namespace erp2npx {
@@ -16,7 +16,7 @@ class InputReader;
 
 // Everything the run reads, held from the load to the end of the run.
 struct InputData {
-  EpochMatrix epochs;
+  StoredEpochs epochs;
   StimulusTable stimuli;
   std::vector<SessionLayout> sessionLayouts;
   std::vector<TargetRecord> targets;

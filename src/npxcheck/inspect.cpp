@@ -15,11 +15,11 @@
 #include "common/messages.h"
 #include "input/dataset_loader.h"
 #include "input/dataset_table.h"
-#include "input/epoch_matrix.h"
 #include "input/input_file.h"
 #include "input/input_reader.h"
 #include "input/input_survey.h"
 #include "input/stimulus_table.h"
+#include "input/stored_epochs.h"
 #include "input/subject_file.h"
 #include "npxcheck/check_report.h"
 #include "output/output_names.h"
@@ -95,14 +95,14 @@ void scanValues(const double* values, size_t count, uint64_t firstIndex, SampleS
 }
 
 // Scans the samples the conversion would read, once, in storage order.
-void scanSamples(const EpochMatrix& epochs, SampleScan& scan) {
-  EpochConsumer consumer;
-  consumer.storedValues = [&](uint64_t first, const double* values, size_t count) {
+void scanSamples(const StoredEpochs& epochs, SampleScan& scan) {
+  StoredValueConsumer consumer;
+  consumer.values = [&](uint64_t first, const double* values, size_t count) {
     scanValues(values, count, first, scan);
   };
   consumer.failed = [&](uint64_t, uint64_t, const std::string&) { scan.read = false; };
   scan.read = true;
-  epochs.stream(consumer);
+  epochs.streamAsStored(consumer);
 }
 
 std::string valuePlace(uint64_t index) {
@@ -164,8 +164,8 @@ struct Inspection {
   // read soundly is an inconsistency in the converter's own words. Returns
   // the samples of the stimuli the epoch count names, as far as the dataset
   // holds them.
-  EpochMatrix readTables(const std::shared_ptr<InputFile>& file, const std::string& inputPath,
-                         uint64_t featureValues) {
+  StoredEpochs readTables(const std::shared_ptr<InputFile>& file, const std::string& inputPath,
+                          uint64_t featureValues) {
     Console console = Console::collecting();
     InputReader reader(file, inputPath, console);
     // The per-stimulus datasets first, then the other tables, then the
@@ -181,7 +181,7 @@ struct Inspection {
     }
     const uint64_t epochs =
         std::min<uint64_t>(tables.columns.heldBy(kEpochCounter.name), featureValues / kEpochValues);
-    EpochMatrix samples = reader.openFeatures(epochs, kEpochValues).epochs;
+    StoredEpochs samples = reader.openFeatures(epochs, kEpochValues).epochs;
     reportCollected(console);
     stimuli = buildStimulusTable(tables.columns, std::numeric_limits<uint64_t>::max());
     for (const std::string& text : partial) problem(text);
@@ -546,7 +546,7 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
   inspection.line("Input: " + inputPath + " (" + std::to_string(file->size()) + " bytes)");
   const std::vector<DatasetSurvey> surveys = inspection.listDatasets(*file);
   const uint64_t featureValues = surveys[kSamplesAt].elements;
-  const EpochMatrix samples = inspection.readTables(file, inputPath, featureValues);
+  const StoredEpochs samples = inspection.readTables(file, inputPath, featureValues);
   inspection.checkLengths(surveys, featureValues);
   inspection.readSubjects(subjectFileOf(inputPath, subjectPath));
 
