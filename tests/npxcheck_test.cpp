@@ -929,6 +929,21 @@ TEST(NpxcheckInspect, NumberingCodesLabelsAndLengths) {
   EXPECT_EQ(outcome.exitCode, 1);
 }
 
+TEST(NpxcheckInspect, DatabaseGapsAndIncompleteRowsOfTheTables) {
+  TempDir work;
+  InputFileContents contents = smallInput();
+  contents.databaseIds.assign(contents.databaseIds.size(), 2);
+  contents.matrixDims.push_back(6);
+  contents.target.push_back(0);
+  Outcome outcome;
+  const std::string out = inspectInput(work.path, contents, outcome);
+  EXPECT_TEXT(out, contains("\n  /matrix_dims holds 3 values, not whole (rows, columns) pairs\n"
+                            "  /target holds 15 values, not whole rows of 7\n"));
+  EXPECT_TEXT(out, contains("\n  the database numbers do not run from 0 without gaps: missing "
+                            "DB_00, DB_01\n"));
+  EXPECT_EQ(outcome.exitCode, 1);
+}
+
 TEST(NpxcheckInspect, NaNInfiniteAndOutOfRangeSamples) {
   TempDir work;
   InputFileContents contents = smallInput();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -18,14 +19,14 @@ StimulusColumns numberedColumns(size_t count) {
   StimulusColumns c;
   for (size_t s = 0; s < count; ++s) {
     const int32_t i = static_cast<int32_t>(s);
-    c.databaseIds.push_back(100 + i);
-    c.subjects.push_back(200 + i);
-    c.runIndexes.push_back(300 + i);
-    c.trials.push_back(400 + i);
-    c.sequences.push_back(500 + i);
-    c.codes.push_back(600 + i);
-    c.matrixIndexes.push_back(700 + i);
-    c.erpLabels.push_back(800.75 + i);
+    c["/database_ids"].integers.push_back(100 + i);
+    c["/subjects"].integers.push_back(200 + i);
+    c["/run_indexes"].integers.push_back(300 + i);
+    c["/trials"].integers.push_back(400 + i);
+    c["/sequences"].integers.push_back(500 + i);
+    c["/codes"].integers.push_back(600 + i);
+    c["/matrix_indexes"].integers.push_back(700 + i);
+    c["/erp_labels"].reals.push_back(800.75 + i);
   }
   return c;
 }
@@ -116,7 +117,7 @@ TEST(StimulusTable, TakesEachFieldFromItsColumn) {
 
 TEST(StimulusTable, TruncatesLabels) {
   StimulusColumns columns = numberedColumns(6);
-  columns.erpLabels = {0.0, 0.5, 1.0, -1.0, -0.5, std::nan("")};
+  columns["/erp_labels"].reals = {0.0, 0.5, 1.0, -1.0, -0.5, std::nan("")};
   const StimulusTable table = buildStimulusTable(columns, 6);
   ASSERT_EQ(table.size(), 6u);
   const int32_t expected[] = {0, 0, 1, -1, 0, kMin};
@@ -132,37 +133,32 @@ TEST(StimulusTable, HoldsStimulusCountRecords) {
 }
 
 TEST(StimulusTable, NeverReadsPastAShorterColumn) {
-  using Shorten = void (*)(StimulusColumns&);
-  const Shorten shorteners[] = {
-      [](StimulusColumns& c) { c.databaseIds.resize(2); },
-      [](StimulusColumns& c) { c.subjects.resize(2); },
-      [](StimulusColumns& c) { c.runIndexes.resize(2); },
-      [](StimulusColumns& c) { c.trials.resize(2); },
-      [](StimulusColumns& c) { c.sequences.resize(2); },
-      [](StimulusColumns& c) { c.codes.resize(2); },
-      [](StimulusColumns& c) { c.erpLabels.resize(2); },
-  };
-  for (size_t i = 0; i < std::size(shorteners); ++i) {
+  const char* const fieldColumns[] = {"/database_ids", "/subjects", "/run_indexes", "/trials",
+                                      "/sequences",    "/codes",    "/erp_labels"};
+  for (const char* shortened : fieldColumns) {
     StimulusColumns columns = numberedColumns(5);
-    shorteners[i](columns);
-    // No spare capacity, so a sanitizer build catches a read past the end.
-    for (auto* v : {&columns.databaseIds, &columns.subjects, &columns.runIndexes, &columns.trials,
-                    &columns.sequences, &columns.codes}) {
-      v->shrink_to_fit();
+    for (const char* name : fieldColumns) {
+      StimulusColumn& column = columns[name];
+      if (name == shortened) {
+        column.integers.resize(std::min<size_t>(column.integers.size(), 2));
+        column.reals.resize(std::min<size_t>(column.reals.size(), 2));
+      }
+      // No spare capacity, so a sanitizer build catches a read past the end.
+      column.integers.shrink_to_fit();
+      column.reals.shrink_to_fit();
     }
-    columns.erpLabels.shrink_to_fit();
     const StimulusTable table = buildStimulusTable(columns, 5);
-    ASSERT_EQ(table.size(), 2u) << "column " << i;
+    ASSERT_EQ(table.size(), 2u) << shortened;
     expectNumberedRecord(table[1], 1);
   }
   StimulusColumns oneEmpty = numberedColumns(5);
-  oneEmpty.trials.clear();
+  oneEmpty["/trials"].integers.clear();
   EXPECT_TRUE(buildStimulusTable(oneEmpty, 5).empty());
 }
 
 TEST(StimulusTable, IgnoresTheMatrixIndexes) {
   StimulusColumns columns = numberedColumns(3);
-  columns.matrixIndexes.clear();
+  columns.release("/matrix_indexes");
   const StimulusTable table = buildStimulusTable(columns, 3);
   ASSERT_EQ(table.size(), 3u);
   expectNumberedRecord(table[2], 2);

@@ -1,104 +1,123 @@
 #include "input/dataset_loader.h"
 
 #include <climits>
-#include <new>
-#include <stdexcept>
-#include <string>
+#include <memory>
+#include <utility>
 
+#include "common/config.h"
 #include "common/messages.h"
 #include "input/input_file.h"
 #include "input/input_reader.h"
 
 namespace erp2npx {
 
-bool holdsOneValuePerStimulus(const std::string& datasetName) {
-  for (const char* name : kPerStimulusDatasets) {
-    if (datasetName == name) return true;
+namespace {
+
+template <typename T>
+TableRead readValues(InputReader& reader, const char* name, std::vector<T>& values) {
+  const InputReader::Table found = reader.readTable(name, values);
+  return TableRead{found.status == InputReader::Status::kRead, found.declared, values.size()};
+}
+
+// The values are released once their table is built.
+template <typename Build, typename Table>
+TableRead readAndBuild(InputReader& reader, const char* name, Build build, Table& table) {
+  std::vector<int32_t> values;
+  const TableRead found = readValues(reader, name, values);
+  if (found.read) table = build(values);
+  return found;
+}
+
+std::shared_ptr<InputFile> openInput(const std::string& fileName, Console& console) {
+  std::string why;
+  std::string cause;
+  std::shared_ptr<InputFile> file = InputFile::open(fileName, why, &cause);
+  if (!file) {
+    console.line(msg::unableToOpenInput(fileName));
+    if (!why.empty()) {
+      console.line(msg::inputNotOpened(fileName, why));
+    } else if (!cause.empty()) {
+      console.note(msg::inputFileCause(fileName, cause));
+    }
   }
-  return false;
+  return file;
+}
+
+}  // namespace
+
+TableRead readRootTable(InputReader& reader, const RootDataset& dataset, InputTables& tables) {
+  switch (dataset.kind) {
+    case DatasetKind::kIntegers:
+      return readValues(reader, dataset.name, tables.columns[dataset.name].integers);
+    case DatasetKind::kTruncatedReals:
+      return readValues(reader, dataset.name, tables.columns[dataset.name].reals);
+    case DatasetKind::kMatrixDims:
+      return readAndBuild(reader, dataset.name, buildSessionLayouts, tables.sessionLayouts);
+    case DatasetKind::kTargetRows:
+      return readAndBuild(reader, dataset.name, buildTargetRecords, tables.targets);
+    case DatasetKind::kSamples:
+      break;  // opened, not read
+  }
+  return TableRead{};
 }
 
 bool DatasetLoader::load(const std::string& fileName, size_t channelCount, InputData& data) {
-  std::string why;
-  std::string cause;
-  const std::shared_ptr<InputFile> file = InputFile::open(fileName, why, &cause);
-  if (!file) {
-    console_.line(msg::unableToOpenInput(fileName));
-    if (!why.empty()) {
-      console_.line(msg::inputNotOpened(fileName, why));
-    } else if (!cause.empty()) {
-      console_.note(msg::inputFileCause(fileName, cause));
-    }
-    return false;
-  }
+  const std::shared_ptr<InputFile> file = openInput(fileName, console_);
+  if (!file) return false;
   console_.text(msg::kFileOpened);
 
   InputReader reader(file, fileName, console_);
-  StimulusColumns columns;
-  uint64_t codesCount = 0;
-  // Each dataset of the stimulus count that could be read sets the count.
-  auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
-    const InputReader::Table result = reader.readTable(name, values);
-    if (result.status == InputReader::Status::kRead && setsStimulusCount) {
-      data.stimulusCount = result.declared;
+  InputTables tables;
+  uint64_t epochCount = 0;
+  SampleCounts samples;
+  for (const RootDataset& dataset : kRootDatasets) {
+    if (dataset.kind == DatasetKind::kSamples) {
+      // The samples stay in the file and are read in one pass during the
+      // walk; here the dataset is only opened, described and test-read.
+      const uint64_t epochValues = channelCount * static_cast<uint64_t>(kEpochSamples);
+      InputReader::Features features = reader.openFeatures(epochCount, epochValues);
+      samples = SampleCounts{epochCount * epochValues, features.held};
+      data.epochs = std::move(features.epochs);
+      continue;
     }
-    return result;
-  };
-
-  const InputReader::Table codes = read("/codes", columns.codes, true);
-  if (codes.status == InputReader::Status::kRead) codesCount = codes.declared;
-  read("/database_ids", columns.databaseIds, false);
-  read("/erp_labels", columns.erpLabels, false);
-
-  // The epochs stay in the file and are read session by session during the
-  // walk; here the dataset is only opened, described and test-read.
-  const uint64_t featuresNeeded = codesCount * channelCount * kEpochSamples;
-  const uint64_t epochValues = channelCount * static_cast<uint64_t>(kEpochSamples);
-  InputReader::Features features = reader.openFeatures(codesCount, epochValues);
-  const uint64_t featuresHeld = features.held;
-  data.epochs = std::move(features.epochs);
-  {
-    std::vector<int32_t> matrixDims;
-    if (read("/matrix_dims", matrixDims, false).status == InputReader::Status::kRead) {
-      data.sessionLayouts = buildSessionLayouts(matrixDims);
+    const TableRead found = readRootTable(reader, dataset, tables);
+    if (found.read && dataset.counts != Counts::kNothing) data.stimulusCount = found.declared;
+    if (found.read && dataset.counts == Counts::kStimuliAndEpochs) epochCount = found.declared;
+    if (dataset.oneValuePerStimulus() && dataset.field == nullptr) {
+      tables.columns.release(dataset.name);  // only its count is used
     }
   }
-  read("/matrix_indexes", columns.matrixIndexes, true);
-  std::vector<int32_t>().swap(columns.matrixIndexes);  // only its count is used
-  read("/run_indexes", columns.runIndexes, true);
-  read("/sequences", columns.sequences, true);
-  read("/subjects", columns.subjects, true);
-  {
-    std::vector<int32_t> target;
-    if (read("/target", target, false).status == InputReader::Status::kRead) {
-      data.targets = buildTargetRecords(target);
-    }
-  }
-  read("/trials", columns.trials, true);
-
-  bool usable = true;
-  for (const char* name : kPerStimulusDatasets) {
-    const size_t held = columns.heldBy(name);
-    if (std::string(name) != "/matrix_indexes" && held < data.stimulusCount) {
-      console_.line(msg::datasetTooShort(name, held, data.stimulusCount, fileName));
-      usable = false;
-    }
-  }
-  // Stimulus numbers are 32-bit throughout the output side.
-  if (data.stimulusCount > static_cast<uint64_t>(INT32_MAX)) {
-    console_.line(msg::tooManyStimuli(data.stimulusCount, fileName));
-    usable = false;
-  }
-  if (featuresHeld < featuresNeeded) {
-    console_.line(msg::datasetTooShort("/features", featuresHeld, featuresNeeded, fileName));
-    usable = false;
-  }
-  if (!usable) {
+  data.sessionLayouts = std::move(tables.sessionLayouts);
+  data.targets = std::move(tables.targets);
+  if (!coversEveryStimulus(fileName, tables.columns, data.stimulusCount, samples)) {
     data.epochs = StoredEpochs();
     return false;
   }
-  data.stimuli = buildStimulusTable(columns, data.stimulusCount);
+  data.stimuli = buildStimulusTable(tables.columns, data.stimulusCount);
   return reader.complete();
+}
+
+bool DatasetLoader::coversEveryStimulus(const std::string& fileName, const StimulusColumns& columns,
+                                        uint64_t stimulusCount, const SampleCounts& samples) {
+  bool covers = true;
+  for (const RootDataset& dataset : kRootDatasets) {
+    const size_t held = columns.heldBy(dataset.name);
+    if (dataset.field != nullptr && held < stimulusCount) {
+      console_.line(msg::datasetTooShort(dataset.name, held, stimulusCount, fileName));
+      covers = false;
+    }
+  }
+  // Stimulus numbers are 32-bit throughout the output side.
+  if (stimulusCount > static_cast<uint64_t>(INT32_MAX)) {
+    console_.line(msg::tooManyStimuli(stimulusCount, fileName));
+    covers = false;
+  }
+  if (samples.held < samples.needed) {
+    console_.line(
+        msg::datasetTooShort(kSamplesDataset.name, samples.held, samples.needed, fileName));
+    covers = false;
+  }
+  return covers;
 }
 
 }  // namespace erp2npx

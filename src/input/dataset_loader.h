@@ -5,11 +5,14 @@
 #include <vector>
 
 #include "common/console.h"
+#include "input/dataset_table.h"
 #include "input/stimulus_table.h"
 #include "input/stored_epochs.h"
 #include "input/subject_file.h"
 
 namespace erp2npx {
+
+class InputReader;
 
 // Everything the run reads, held from the load to the end of the run.
 struct InputData {
@@ -21,18 +24,24 @@ struct InputData {
   SubjectInfoTable subjectInfos;
 };
 
-// The root datasets of an input file, in the order they are read.
-inline constexpr const char* kDatasetNames[] = {
-    "/codes",       "/database_ids", "/erp_labels", "/features", "/matrix_dims", "/matrix_indexes",
-    "/run_indexes", "/sequences",    "/subjects",   "/target",   "/trials"};
+// The tables of an input file as read, the stimulus table not yet built.
+struct InputTables {
+  StimulusColumns columns;
+  std::vector<SessionLayout> sessionLayouts;
+  std::vector<TargetRecord> targets;
+};
 
-// Those with one value per stimulus, "/features" aside. Only the count of
-// "/matrix_indexes" is ever used.
-inline constexpr const char* kPerStimulusDatasets[] = {
-    "/codes",       "/database_ids", "/erp_labels", "/matrix_indexes",
-    "/run_indexes", "/sequences",    "/subjects",   "/trials"};
+// How one dataset was found.
+struct TableRead {
+  bool read = false;      // soundly, whole or as far as it was written
+  uint64_t declared = 0;  // elements, 0 while nothing is stored
+  size_t held = 0;        // values taken
+};
 
-bool holdsOneValuePerStimulus(const std::string& datasetName);
+// Reads a root dataset other than the samples into its place among the
+// tables, as its kind says; the reader reports whatever keeps it from being
+// read soundly.
+TableRead readRootTable(InputReader& reader, const RootDataset& dataset, InputTables& tables);
 
 // Reads the datasets of the input file into InputData and reports into the
 // console what it finds, in the order it finds it.
@@ -46,6 +55,15 @@ class DatasetLoader {
   bool load(const std::string& fileName, size_t channelCount, InputData& data);
 
  private:
+  // What the samples hold against what the epochs need.
+  struct SampleCounts {
+    uint64_t needed = 0;
+    uint64_t held = 0;
+  };
+
+  bool coversEveryStimulus(const std::string& fileName, const StimulusColumns& columns,
+                           uint64_t stimulusCount, const SampleCounts& samples);
+
   Console& console_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,25 +32,37 @@ struct TargetRecord {
   int32_t targetColumnCode = 0;  // numbered after the rows, like the stimulus codes
 };
 
-// The per-stimulus datasets, in the element type they are read as.
-struct StimulusColumns {
-  std::vector<int32_t> databaseIds;
-  std::vector<int32_t> subjects;
-  std::vector<int32_t> runIndexes;
-  std::vector<int32_t> trials;
-  std::vector<int32_t> sequences;
-  std::vector<int32_t> codes;
-  std::vector<int32_t> matrixIndexes;
-  std::vector<double> erpLabels;
+// The values of one (rows, columns) pair, and of one target row.
+inline constexpr size_t kLayoutValues = 2;
+inline constexpr size_t kTargetRowValues = 7;
+
+// A dataset of one value per stimulus as read: integers, or reals that are
+// truncated when the table is built.
+struct StimulusColumn {
+  std::vector<int32_t> integers;
+  std::vector<double> reals;
+};
+
+// The per-stimulus datasets as read, by dataset name; one never read is empty.
+class StimulusColumns {
+ public:
+  StimulusColumn& operator[](const std::string& datasetName) { return byName_[datasetName]; }
+  const StimulusColumn& operator[](const std::string& datasetName) const;
 
   // How many values the column of the named dataset holds.
   size_t heldBy(const std::string& datasetName) const;
+
+  void release(const std::string& datasetName) { byName_.erase(datasetName); }
+
+ private:
+  std::map<std::string, StimulusColumn> byName_;
 };
 
 std::vector<SessionLayout> buildSessionLayouts(const std::vector<int32_t>& matrixDims);
 std::vector<TargetRecord> buildTargetRecords(const std::vector<int32_t>& target);
 
-// Builds at most stimulusCount records, never more than every column holds.
+// Builds at most stimulusCount records, never more than every column that
+// fills a field holds.
 StimulusTable buildStimulusTable(const StimulusColumns& columns, uint64_t stimulusCount);
 
 // Truncation toward zero; NaN and values outside the 32-bit range give INT32_MIN.

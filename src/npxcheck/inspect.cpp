@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <set>
@@ -15,6 +14,7 @@
 #include "common/console.h"
 #include "common/messages.h"
 #include "input/dataset_loader.h"
+#include "input/dataset_table.h"
 #include "input/input_file.h"
 #include "input/input_reader.h"
 #include "input/input_survey.h"
@@ -115,40 +115,110 @@ std::string valuePlace(uint64_t index) {
 
 // ---------------------------------------------------------------- tables
 
-struct Tables {
-  StimulusColumns columns;
-  std::vector<SessionLayout> layouts;
-  std::vector<TargetRecord> targets;
-  StimulusTable stimuli;
-};
+// Calls visit(session, trials) for every session of the index.
+template <typename Visit>
+void forEachSession(const StimulusIndex& index, Visit visit) {
+  for (const auto& database : index.hierarchy) {
+    for (const auto& subject : database.second) {
+      for (const auto& [session, trials] : subject.second) visit(session, trials);
+    }
+  }
+}
+
+// "/target holds 15 values, not whole rows of 7", or nothing.
+std::string partialEntries(const RootDataset& dataset, size_t held) {
+  const bool layouts = dataset.kind == DatasetKind::kMatrixDims;
+  if (held % (layouts ? kLayoutValues : kTargetRowValues) == 0) return {};
+  return std::string(dataset.name) + " holds " + std::to_string(held) + " values, not whole " +
+         (layouts ? "(rows, columns) pairs" : "rows of 7");
+}
 
 struct Inspection {
   InspectReport& report;
   bool verbose;
-  Tables tables;
+  InputTables tables;
+  StimulusTable stimuli;
   SubjectInfoTable subjectInfos;
   bool subjectFileFound = false;
 
   void line(const std::string& text) { report.lines.push_back(text); }
   void problem(const std::string& text) { report.inconsistencies.push_back(text); }
 
+  // One line per dataset, as the file stores it.
+  std::vector<DatasetSurvey> listDatasets(const InputFile& file) {
+    line(formatted("%-16s %-36s %-16s %14s  %s", "Dataset", "Type", "Shape", "Stored bytes",
+                   "Storage"));
+    std::vector<DatasetSurvey> surveys;
+    for (const RootDataset& dataset : kRootDatasets) {
+      surveys.push_back(surveyDataset(file, dataset.name));
+      const DatasetSurvey& survey = surveys.back();
+      line(survey.present ? formatted("%-16s %-36s %-16s %14" PRIu64 "  %s", dataset.name,
+                                      survey.type.c_str(), shapeText(survey.dims).c_str(),
+                                      survey.storageBytes, survey.storage.c_str())
+                          : formatted("%-16s missing", dataset.name));
+    }
+    return surveys;
+  }
+
+  // The tables as the converter reads them; whatever keeps one from being
+  // read soundly is an inconsistency in the converter's own words. Returns
+  // the samples of the stimuli the epoch count names, as far as the dataset
+  // holds them.
+  StoredEpochs readTables(const std::shared_ptr<InputFile>& file, const std::string& inputPath,
+                          uint64_t featureValues) {
+    Console console = Console::collecting();
+    InputReader reader(file, inputPath, console);
+    // The per-stimulus datasets first, then the other tables, then the
+    // samples: the order their problems are listed in.
+    for (const RootDataset& dataset : kRootDatasets) {
+      if (dataset.oneValuePerStimulus()) readRootTable(reader, dataset, tables);
+    }
+    std::vector<std::string> partial;
+    for (const RootDataset& dataset : kRootDatasets) {
+      if (dataset.oneValuePerStimulus() || dataset.kind == DatasetKind::kSamples) continue;
+      const std::string text = partialEntries(dataset, readRootTable(reader, dataset, tables).held);
+      if (!text.empty()) partial.push_back(text);
+    }
+    const uint64_t epochs =
+        std::min<uint64_t>(tables.columns.heldBy(kEpochCounter.name), featureValues / kEpochValues);
+    StoredEpochs samples = reader.openFeatures(epochs, kEpochValues).epochs;
+    reportCollected(console);
+    stimuli = buildStimulusTable(tables.columns, std::numeric_limits<uint64_t>::max());
+    for (const std::string& text : partial) problem(text);
+    return samples;
+  }
+
+  // Missing datasets are listed as such already.
+  void reportCollected(const Console& console) {
+    std::set<std::string> missing;
+    for (const RootDataset& dataset : kRootDatasets) {
+      missing.insert(reportedLines({msg::datasetMissing(dataset.name)}).front());
+    }
+    for (const std::string& text : reportedLines(console.collected())) {
+      if (missing.count(text) == 0) problem(text);
+    }
+  }
+
   void checkLengths(const std::vector<DatasetSurvey>& surveys, uint64_t featureValues) {
     for (const DatasetSurvey& survey : surveys) {
       if (!survey.present) problem("the dataset " + survey.name + " is missing");
     }
+    const size_t epochs = tables.columns.heldBy(kEpochCounter.name);
     std::string lengths;
     bool agree = true;
-    for (const char* name : kPerStimulusDatasets) {
-      const size_t size = tables.columns.heldBy(name);
-      lengths += std::string(lengths.empty() ? "" : ", ") + name + " " + std::to_string(size);
-      agree = agree && size == tables.columns.codes.size();
+    for (const RootDataset& dataset : kRootDatasets) {
+      if (!dataset.oneValuePerStimulus()) continue;
+      const size_t size = tables.columns.heldBy(dataset.name);
+      lengths +=
+          std::string(lengths.empty() ? "" : ", ") + dataset.name + " " + std::to_string(size);
+      agree = agree && size == epochs;
     }
     if (!agree) problem("the per-stimulus datasets disagree in length: " + lengths);
-    const uint64_t needed = tables.columns.codes.size() * kEpochValues;
+    const uint64_t needed = epochs * kEpochValues;
     if (featureValues != needed) {
-      problem("/features holds " + std::to_string(featureValues) + " values, the " +
-              std::to_string(tables.columns.codes.size()) + " stimuli of /codes need " +
-              std::to_string(needed));
+      problem(std::string(kSamplesDataset.name) + " holds " + std::to_string(featureValues) +
+              " values, the " + std::to_string(epochs) + " stimuli of " + kEpochCounter.name +
+              " need " + std::to_string(needed));
     }
   }
 
@@ -156,36 +226,38 @@ struct Inspection {
   // asked for.
   void listStructure(const StimulusIndex& index) {
     std::set<int32_t> sessions;
-    for (const StimulusRecord& record : tables.stimuli) sessions.insert(record.session);
-    line("Stimuli: " + countOf(tables.stimuli.size(), "stimulus", "stimuli") + " in " +
+    for (const StimulusRecord& record : stimuli) sessions.insert(record.session);
+    line("Stimuli: " + countOf(stimuli.size(), "stimulus", "stimuli") + " in " +
          countOf(index.databases.size(), "database", "databases") + ", " +
          countOf(index.subjects.size(), "subject", "subjects") + ", " +
          countOf(sessions.size(), "session", "sessions") + ", " +
          countOf(index.trials.size(), "trial", "trials"));
-    line("Layout table: " + countOf(tables.layouts.size(), "session", "sessions") +
+    line("Layout table: " + countOf(tables.sessionLayouts.size(), "session", "sessions") +
          "; target table: " + countOf(tables.targets.size(), "trial", "trials"));
     for (const auto& [database, subjects] : index.hierarchy) {
       SessionCounts inDatabase;
       for (const auto& entry : subjects) inDatabase.add(entry.second);
       line(databaseName(database) + ": " + countOf(subjects.size(), "subject", "subjects") + ", " +
            inDatabase.text());
-      for (const auto& [subject, sessionMap] : subjects) {
-        SessionCounts inSubject;
-        inSubject.add(sessionMap);
-        line("  " + subjectName(subject) + ": " + inSubject.text() + "; " + subjectText(subject));
-        if (!verbose) continue;
-        for (const auto& [session, trials] : sessionMap) {
-          line("    " + sessionName(session) + sessionFileText(subject, session) + ": " +
-               layoutText(session) + ", " + countOf(trials.size(), "trial", "trials") + ", " +
-               countOf(epochCountOf(trials), "stimulus", "stimuli"));
-          for (const auto& [trial, members] : trials) {
-            line("      trial " + std::to_string(trial) + ": " +
-                 countOf(members.size(), "stimulus", "stimuli"));
-          }
-        }
-      }
+      for (const auto& [subject, sessionMap] : subjects) listSubject(subject, sessionMap);
     }
     listMatrixSizes(index);
+  }
+
+  void listSubject(int32_t subject, const SessionMap& sessionMap) {
+    SessionCounts inSubject;
+    inSubject.add(sessionMap);
+    line("  " + subjectName(subject) + ": " + inSubject.text() + "; " + subjectText(subject));
+    if (!verbose) return;
+    for (const auto& [session, trials] : sessionMap) {
+      line("    " + sessionName(session) + sessionFileText(subject, session) + ": " +
+           layoutText(session) + ", " + countOf(trials.size(), "trial", "trials") + ", " +
+           countOf(epochCountOf(trials), "stimulus", "stimuli"));
+      for (const auto& [trial, members] : trials) {
+        line("      trial " + std::to_string(trial) + ": " +
+             countOf(members.size(), "stimulus", "stimuli"));
+      }
+    }
   }
 
   struct SessionCounts {
@@ -207,20 +279,16 @@ struct Inspection {
   void listMatrixSizes(const StimulusIndex& index) {
     std::map<std::pair<int32_t, int32_t>, std::pair<uint64_t, uint64_t>> sizes;
     uint64_t without = 0;
-    for (const auto& [database, subjects] : index.hierarchy) {
-      for (const auto& [subject, sessionMap] : subjects) {
-        for (const auto& [session, trials] : sessionMap) {
-          if (session < 0 || static_cast<size_t>(session) >= tables.layouts.size()) {
-            ++without;
-            continue;
-          }
-          const SessionLayout& layout = tables.layouts[static_cast<size_t>(session)];
-          auto& entry = sizes[{layout.rows, layout.columns}];
-          ++entry.first;
-          entry.second += epochCountOf(trials);
-        }
+    forEachSession(index, [&](int32_t session, const TrialMap& trials) {
+      const SessionLayout* layout = layoutOf(session);
+      if (layout == nullptr) {
+        ++without;
+        return;
       }
-    }
+      auto& entry = sizes[{layout->rows, layout->columns}];
+      ++entry.first;
+      entry.second += epochCountOf(trials);
+    });
     std::string text;
     for (const auto& [size, entry] : sizes) {
       text += (text.empty() ? "" : ", ") + std::to_string(size.first) + " x " +
@@ -234,10 +302,16 @@ struct Inspection {
     line("Matrix sizes: " + (text.empty() ? std::string("none") : text));
   }
 
+  // The session's entry of the layout table, if it has one.
+  const SessionLayout* layoutOf(int32_t session) const {
+    if (session < 0 || static_cast<size_t>(session) >= tables.sessionLayouts.size()) return nullptr;
+    return &tables.sessionLayouts[static_cast<size_t>(session)];
+  }
+
   // " (Subj01_01_06_06)" where the session has a matrix size.
   std::string sessionFileText(int32_t subject, int32_t session) const {
-    if (session < 0 || static_cast<size_t>(session) >= tables.layouts.size()) return "";
-    return " (" + sessionStem(subject, session, tables.layouts[static_cast<size_t>(session)]) + ")";
+    const SessionLayout* layout = layoutOf(session);
+    return layout != nullptr ? " (" + sessionStem(subject, session, *layout) + ")" : "";
   }
 
   std::string subjectText(int32_t subject) const {
@@ -249,11 +323,9 @@ struct Inspection {
   }
 
   std::string layoutText(int32_t session) const {
-    if (session < 0 || static_cast<size_t>(session) >= tables.layouts.size()) {
-      return "no matrix size";
-    }
-    const SessionLayout& layout = tables.layouts[static_cast<size_t>(session)];
-    return std::to_string(layout.rows) + " x " + std::to_string(layout.columns) + " matrix";
+    const SessionLayout* layout = layoutOf(session);
+    if (layout == nullptr) return "no matrix size";
+    return std::to_string(layout->rows) + " x " + std::to_string(layout->columns) + " matrix";
   }
 
   // Numbers missing between the smallest and largest key of a level.
@@ -274,46 +346,57 @@ struct Inspection {
     }
   }
 
-  void checkNumbering(const StimulusIndex& index) {
-    std::vector<int64_t> missingDatabases;
-    if (!index.databases.empty()) {
-      for (int64_t d = 0; d < *index.databases.rbegin(); ++d) {
-        if (index.databases.count(static_cast<int32_t>(d)) == 0 &&
-            missingDatabases.size() <= kListedNumbers) {
-          missingDatabases.push_back(d);
-        }
-      }
+  void checkDatabaseNumbers(const std::set<int32_t>& databases) {
+    std::vector<int64_t> missing;
+    const int64_t last = databases.empty() ? 0 : *databases.rbegin();
+    for (int64_t d = 0; d < last && missing.size() <= kListedNumbers; ++d) {
+      if (databases.count(static_cast<int32_t>(d)) == 0) missing.push_back(d);
     }
-    if (!missingDatabases.empty()) {
+    if (!missing.empty()) {
       problem("the database numbers do not run from 0 without gaps: missing " +
-              listed(missingDatabases, databaseName));
+              listed(missing, databaseName));
     }
-    std::map<int32_t, int32_t> subjectOwner, sessionOwner;
-    std::map<int32_t, int32_t> trialOwner;
-    std::set<int32_t> sharedSubjects, sharedSessions, sharedTrials;
-    for (const auto& [database, subjects] : index.hierarchy) {
-      checkGaps(subjects, "subject", databaseName(database), subjectName);
-      for (const auto& [subject, sessions] : subjects) {
-        if (!subjectOwner.emplace(subject, database).second) sharedSubjects.insert(subject);
-        checkGaps(sessions, "session", subjectName(subject), sessionName);
-        for (const auto& [session, trials] : sessions) {
-          if (!sessionOwner.emplace(session, subject).second) sharedSessions.insert(session);
-          checkGaps(trials, "trial", sessionName(session), plainNumber);
-          for (const auto& entry : trials) {
-            if (!trialOwner.emplace(entry.first, session).second) sharedTrials.insert(entry.first);
-          }
-        }
-      }
-    }
-    reportShared(sharedSubjects, "subject numbers are shared by databases", subjectName);
-    reportShared(sharedSessions, "session numbers are shared by subjects", sessionName);
-    reportShared(sharedTrials, "trial numbers are shared by sessions", trialName);
   }
 
-  void reportShared(const std::set<int32_t>& shared, const std::string& what,
+  // Numbers that turn up under more than one parent.
+  struct SharedNumbers {
+    std::map<int32_t, int32_t> owner;
+    std::set<int32_t> shared;
+    void note(int32_t number, int32_t parent) {
+      if (!owner.emplace(number, parent).second) shared.insert(number);
+    }
+  };
+
+  void checkNumbering(const StimulusIndex& index) {
+    checkDatabaseNumbers(index.databases);
+    SharedNumbers subjects, sessions, trials;
+    for (const auto& [database, subjectMap] : index.hierarchy) {
+      checkGaps(subjectMap, "subject", databaseName(database), subjectName);
+      for (const auto& [subject, sessionMap] : subjectMap) {
+        subjects.note(subject, database);
+        checkGaps(sessionMap, "session", subjectName(subject), sessionName);
+        checkSessionNumbers(subject, sessionMap, sessions, trials);
+      }
+    }
+    reportShared(subjects, "subject numbers are shared by databases", subjectName);
+    reportShared(sessions, "session numbers are shared by subjects", sessionName);
+    reportShared(trials, "trial numbers are shared by sessions", trialName);
+  }
+
+  void checkSessionNumbers(int32_t subject, const SessionMap& sessionMap, SharedNumbers& sessions,
+                           SharedNumbers& trials) {
+    for (const auto& [session, trialMap] : sessionMap) {
+      sessions.note(session, subject);
+      checkGaps(trialMap, "trial", sessionName(session), plainNumber);
+      for (const auto& entry : trialMap) trials.note(entry.first, session);
+    }
+  }
+
+  void reportShared(const SharedNumbers& numbers, const std::string& what,
                     std::string (*name)(int64_t)) {
-    if (shared.empty()) return;
-    problem(what + ": " + listed(std::vector<int64_t>(shared.begin(), shared.end()), name));
+    if (numbers.shared.empty()) return;
+    problem(what + ": " +
+            listed(std::vector<int64_t>(numbers.shared.begin(), numbers.shared.end()), name));
   }
 
   void checkNegative() {
@@ -325,13 +408,13 @@ struct Inspection {
     for (const auto& [what, field] : fields) {
       uint64_t count = 0;
       size_t first = 0;
-      for (size_t s = 0; s < tables.stimuli.size(); ++s) {
-        if (tables.stimuli[s].*field < 0 && count++ == 0) first = s;
+      for (size_t s = 0; s < stimuli.size(); ++s) {
+        if (stimuli[s].*field < 0 && count++ == 0) first = s;
       }
       if (count > 0) {
         problem(countOf(count, "stimulus has", "stimuli have") + " a negative " + what +
                 " number (first: stimulus " + std::to_string(first) + ", " + what + " " +
-                std::to_string(tables.stimuli[first].*field) + ")");
+                std::to_string(stimuli[first].*field) + ")");
       }
     }
   }
@@ -349,17 +432,15 @@ struct Inspection {
   void checkStimuli() {
     std::map<int32_t, uint64_t> unknownSessions, unknownTrials;
     std::map<int32_t, ProblemTally> badCodes, badLabels;
-    for (size_t s = 0; s < tables.stimuli.size(); ++s) {
-      const StimulusRecord& record = tables.stimuli[s];
-      const bool sessionKnown =
-          record.session >= 0 && static_cast<size_t>(record.session) < tables.layouts.size();
+    for (size_t s = 0; s < stimuli.size(); ++s) {
+      const StimulusRecord& record = stimuli[s];
+      const SessionLayout* layout = layoutOf(record.session);
       const bool trialKnown =
           record.trial >= 0 && static_cast<size_t>(record.trial) < tables.targets.size();
-      if (!sessionKnown) ++unknownSessions[record.session];
+      if (layout == nullptr) ++unknownSessions[record.session];
       if (!trialKnown) ++unknownTrials[record.trial];
-      if (!sessionKnown) continue;
-      const SessionLayout& layout = tables.layouts[static_cast<size_t>(record.session)];
-      if (record.code < 0 || int64_t{record.code} >= int64_t{layout.rows} + layout.columns) {
+      if (layout == nullptr) continue;
+      if (record.code < 0 || int64_t{record.code} >= int64_t{layout->rows} + layout->columns) {
         badCodes[record.session].note("stimulus " + std::to_string(s) + ", code " +
                                       std::to_string(record.code));
       }
@@ -375,7 +456,7 @@ struct Inspection {
             std::to_string(target.targetColumnCode));
       }
     }
-    reportOutside(unknownSessions, "session", "layout", tables.layouts.size(), sessionName);
+    reportOutside(unknownSessions, "session", "layout", tables.sessionLayouts.size(), sessionName);
     reportOutside(unknownTrials, "trial", "target", tables.targets.size(), trialName);
     for (const auto& [session, tally] : badCodes) {
       problem(sessionName(session) + ": " +
@@ -388,8 +469,8 @@ struct Inspection {
               countOf(tally.count, "label disagrees", "labels disagree") +
               " with the trial's target (first: " + tally.first + ")");
     }
-    for (size_t r = 0; r < tables.layouts.size(); ++r) {
-      if (tables.layouts[r].rows <= 0 || tables.layouts[r].columns <= 0) {
+    for (size_t r = 0; r < tables.sessionLayouts.size(); ++r) {
+      if (tables.sessionLayouts[r].rows <= 0 || tables.sessionLayouts[r].columns <= 0) {
         problem(sessionName(static_cast<int64_t>(r)) + " has the matrix size " +
                 layoutText(static_cast<int32_t>(r)));
       }
@@ -424,7 +505,7 @@ struct Inspection {
       return;
     }
     std::set<int32_t> subjects;
-    for (const StimulusRecord& record : tables.stimuli) subjects.insert(record.subject);
+    for (const StimulusRecord& record : stimuli) subjects.insert(record.subject);
     for (const std::string& message :
          SubjectFileReader(subjects).read(path, subjectInfos).messages) {
       problem(path + ": " + message);
@@ -444,12 +525,17 @@ struct Inspection {
   }
 };
 
+std::string subjectFileOf(const std::string& inputPath, const std::string& subjectPath) {
+  if (!subjectPath.empty()) return subjectPath;
+  return (std::filesystem::path(inputPath).parent_path() / kSubjectFileName).string();
+}
+
 }  // namespace
 
 InspectReport inspectInput(const std::string& inputPath, const std::string& subjectPath,
                            bool verbose) {
   InspectReport report;
-  Inspection inspection{report, verbose, {}, {}, false};
+  Inspection inspection{report, verbose, {}, {}, {}, false};
   std::string why;
   const std::shared_ptr<InputFile> file = InputFile::open(inputPath, why);
   if (!file) {
@@ -458,77 +544,23 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
     return report;
   }
   inspection.line("Input: " + inputPath + " (" + std::to_string(file->size()) + " bytes)");
-  std::vector<DatasetSurvey> surveys;
-  uint64_t featureValues = 0;
-  inspection.line(formatted("%-16s %-36s %-16s %14s  %s", "Dataset", "Type", "Shape",
-                            "Stored bytes", "Storage"));
-  for (const char* name : kDatasetNames) {
-    surveys.push_back(surveyDataset(*file, name));
-    const DatasetSurvey& survey = surveys.back();
-    if (std::string(name) == "/features") featureValues = survey.elements;
-    inspection.line(survey.present ? formatted("%-16s %-36s %-16s %14" PRIu64 "  %s", name,
-                                               survey.type.c_str(), shapeText(survey.dims).c_str(),
-                                               survey.storageBytes, survey.storage.c_str())
-                                   : formatted("%-16s missing", name));
-  }
-
-  // The tables as the converter reads them; whatever keeps one from being
-  // read soundly is an inconsistency in the converter's own words.
-  Console console = Console::collecting();
-  InputReader reader(file, inputPath, console);
-  Tables& tables = inspection.tables;
-  const auto read = [&](const char* name, auto& values) { reader.readTable(name, values); };
-  read("/codes", tables.columns.codes);
-  read("/database_ids", tables.columns.databaseIds);
-  read("/erp_labels", tables.columns.erpLabels);
-  read("/matrix_indexes", tables.columns.matrixIndexes);
-  read("/run_indexes", tables.columns.runIndexes);
-  read("/sequences", tables.columns.sequences);
-  read("/subjects", tables.columns.subjects);
-  read("/trials", tables.columns.trials);
-  std::vector<int32_t> matrixDims, target;
-  read("/matrix_dims", matrixDims);
-  read("/target", target);
-  // The samples of the stimuli "/codes" names, as far as the dataset holds them.
-  const uint64_t epochs =
-      std::min<uint64_t>(tables.columns.codes.size(), featureValues / kEpochValues);
-  const InputReader::Features features = reader.openFeatures(epochs, kEpochValues);
-  // Missing datasets are listed as such below.
-  std::set<std::string> missing;
-  for (const char* name : kDatasetNames)
-    missing.insert(reportedLines({msg::datasetMissing(name)}).front());
-  for (const std::string& line : reportedLines(console.collected())) {
-    if (missing.count(line) == 0) inspection.problem(line);
-  }
-  tables.layouts = buildSessionLayouts(matrixDims);
-  tables.targets = buildTargetRecords(target);
-  tables.stimuli = buildStimulusTable(tables.columns, std::numeric_limits<uint64_t>::max());
-  if (matrixDims.size() % 2 != 0) {
-    inspection.problem("/matrix_dims holds " + std::to_string(matrixDims.size()) +
-                       " values, not whole (rows, columns) pairs");
-  }
-  if (target.size() % 7 != 0) {
-    inspection.problem("/target holds " + std::to_string(target.size()) +
-                       " values, not whole rows of 7");
-  }
+  const std::vector<DatasetSurvey> surveys = inspection.listDatasets(*file);
+  const uint64_t featureValues = surveys[kSamplesAt].elements;
+  const StoredEpochs samples = inspection.readTables(file, inputPath, featureValues);
   inspection.checkLengths(surveys, featureValues);
+  inspection.readSubjects(subjectFileOf(inputPath, subjectPath));
 
-  const std::string subjectFile =
-      !subjectPath.empty()
-          ? subjectPath
-          : (std::filesystem::path(inputPath).parent_path() / kSubjectFileName).string();
-  inspection.readSubjects(subjectFile);
-
-  const StimulusIndex index = buildStimulusIndex(tables.stimuli, tables.layouts);
+  const StimulusIndex index =
+      buildStimulusIndex(inspection.stimuli, inspection.tables.sessionLayouts);
   inspection.listStructure(index);
   inspection.checkNegative();
   inspection.checkNumbering(index);
   inspection.checkStimuli();
   inspection.checkSubjects(index);
-  if (features.epochs.epochCount() > 0) {
+  if (samples.epochCount() > 0) {
     SampleScan scan;
     scan.present = true;
-    scanSamples(features.epochs, scan);
+    scanSamples(samples, scan);
     inspection.checkSamples(scan);
   }
   return report;
