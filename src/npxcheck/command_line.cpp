@@ -64,10 +64,12 @@ int runReport(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const TreeFiles tree = scanTree(line.tree);
   const HtmlReport report = buildHtmlReport(tree, line.source, chosenUnit(line));
   printCheck(report.check, out);
-  if (!report.averagingError.empty()) {
-    printError(err, "no ERP in the report: " + report.averagingError);
+  const Result<TreeAverages>& averages = report.averaging.averages;
+  if (averages.ok()) {
+    printNonFinite(averages->all, err);
+  } else {
+    printError(err, "no ERP in the report: " + averages.reason());
   }
-  printNonFinite(report.averages.all, err);
   if (!written(line.report, report.page, err)) return kExitProblems;
   print(out, "wrote " + line.report);
   return report.check.report.problems.empty() ? kExitOk : kExitProblems;
@@ -85,12 +87,12 @@ int runPlot(const CommandLine& line, std::ostream& out, std::ostream& err) {
   choice.session = line.session;
   choice.subject = line.subject.empty() ? 0 : subjectNumber(line.subject).value_or(0);
   choice.unit = chosenUnit(line);
-  ErpAverages averages;
-  const Status averaged = averageEpochs(tree, choice, averages);
+  const Result<ErpAverages> averaged = averageEpochs(tree, choice);
   if (!averaged.ok()) {
     printError(err, averaged.reason());
     return kExitProblems;
   }
+  const ErpAverages& averages = *averaged;
   printNonFinite(averages, err);
   if (!written(line.plot, renderErpSvg(averages), err)) return kExitProblems;
   print(out, "wrote " + line.plot + ": " +

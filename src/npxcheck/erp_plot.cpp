@@ -121,33 +121,44 @@ struct EpochWalk {
   std::vector<std::string> channels;
   UnitEvidence evidence;
 
-  bool session(const std::string& stem, const std::vector<Average*>& into, std::string& error) {
+  // Averages one session's marked epochs into each of the averages, or
+  // fails before taking any (short of a file changing while it is read).
+  Status session(const std::string& stem, const std::vector<Average*>& into) {
     EpochFileReader reader;
     const Status opened = reader.open(treePath(tree, stem + ".bin"));
-    if (!opened.ok()) {
-      error = stem + ".bin " + opened.reason();
-      return false;
-    }
-    const EpochFileHeader& header = reader.header();
+    if (!opened.ok()) return Status::failed(stem + ".bin " + opened.reason());
+    const Status usable = checkSessionFile(stem, reader.header(), reader.fileSize());
+    if (!usable.ok()) return usable;
+    const SessionEventMap map =
+        mapSessionEvents(readNpxFile(treePath(tree, stem + ".npx")), reader.header().positions);
+    const Status read = readMarkedEpochs(stem, reader, map, into);
+    if (!read.ok()) return read;
+    for (Average* average : into) average->averages.sessions.push_back(stemName(stem));
+    return Status::done();
+  }
+
+  // The same channels as the sessions before, and the epochs it announces.
+  Status checkSessionFile(const std::string& stem, const EpochFileHeader& header,
+                          uint64_t fileSize) {
     if (channels.empty()) channels = header.channelNames;
     if (header.channelNames != channels ||
         static_cast<int32_t>(header.channelNames.size()) != header.channelCount) {
-      error = stem + ".bin has other channels than the sessions before it";
-      return false;
+      return Status::failed(stem + ".bin has other channels than the sessions before it");
     }
-    if (reader.fileSize() != announcedFileSize(header)) {
-      error = stem + ".bin does not hold the epochs its header announces";
-      return false;
+    if (fileSize != announcedFileSize(header)) {
+      return Status::failed(stem + ".bin does not hold the epochs its header announces");
     }
-    const SessionEventMap map =
-        mapSessionEvents(readNpxFile(treePath(tree, stem + ".npx")), header.positions);
-    const size_t values = epochValues(header);
+    return Status::done();
+  }
+
+  Status readMarkedEpochs(const std::string& stem, EpochFileReader& reader,
+                          const SessionEventMap& map, const std::vector<Average*>& into) {
+    const size_t values = epochValues(reader.header());
     std::vector<float> block(kBlockEpochs * values);
     for (size_t first = 0; first < map.epochs.size(); first += kBlockEpochs) {
       const size_t count = std::min(kBlockEpochs, map.epochs.size() - first);
       if (reader.readEpochs(first, count, block.data()) != count) {
-        error = stem + ".bin ends before its epoch " + std::to_string(first + count);
-        return false;
+        return Status::failed(stem + ".bin ends before its epoch " + std::to_string(first + count));
       }
       for (size_t e = 0; e < count; ++e) {
         const EpochMarks& marks = map.epochs[first + e];
@@ -160,8 +171,7 @@ struct EpochWalk {
         }
       }
     }
-    for (Average* average : into) average->averages.sessions.push_back(stemName(stem));
-    return true;
+    return Status::done();
   }
 
   void note(const float* epoch, size_t values, const std::string& stem, size_t index,
@@ -459,15 +469,14 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
 
 }  // namespace
 
-Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverages& averages) {
-  averages = ErpAverages{};
+Result<ErpAverages> averageEpochs(const TreeFiles& tree, const PlotChoice& choice) {
   EpochWalk walk{tree, {}, {}};
   Average average;
   average.averages.subject = choice.session.empty() ? choice.subject : 0;
-  std::string error;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx || !chosen(choice, stemName(files.relativeStem))) continue;
-    if (!walk.session(files.relativeStem, {&average}, error)) return Status::failed(error);
+    const Status averaged = walk.session(files.relativeStem, {&average});
+    if (!averaged.ok()) return averaged;
   }
   if (average.averages.sessions.empty()) return Status::failed(nothingChosen(tree, choice));
   if (average.target.epochs + average.standard.epochs == 0) {
@@ -475,17 +484,15 @@ Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverage
                           countOf(average.averages.sessions.size(), "session", "sessions"));
   }
   average.finish(walk.unitFor(choice.unit), choice.unit == Unit::kAuto);
-  averages = std::move(average.averages);
-  return Status::done();
+  return std::move(average.averages);
 }
 
-Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& averages) {
-  averages = TreeAverages{};
+TreeAveraging averageTreeBySubject(const TreeFiles& tree, Unit unit) {
   EpochWalk walk{tree, {}, {}};
   Average all;
   std::vector<Average> subjects;
   std::vector<std::string> directories;
-  std::string error;
+  std::vector<std::string> leftOut;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx) continue;
     // Sessions come sorted, so a subject's sessions follow one another.
@@ -495,22 +502,23 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
       subjects.emplace_back();
     }
     // A file that cannot be averaged fails before any of its epochs is
-    // taken (short of one changing while it is read); the rest still count.
-    if (!walk.session(files.relativeStem, {&all, &subjects.back()}, error)) {
-      averages.leftOut.push_back(error);
-    }
+    // taken; the rest still count.
+    const Status averaged = walk.session(files.relativeStem, {&all, &subjects.back()});
+    if (!averaged.ok()) leftOut.push_back(averaged.reason());
   }
   if (all.averages.sessions.empty()) {
-    return Status::failed(averages.leftOut.empty() ? "no session files below " + tree.root
-                                                   : "no session could be averaged");
+    return {Status::failed(leftOut.empty() ? "no session files below " + tree.root
+                                           : "no session could be averaged"),
+            std::move(leftOut)};
   }
   if (all.target.epochs + all.standard.epochs == 0) {
-    return Status::failed("no epoch marked Target or Standard in " +
-                          countOf(all.averages.sessions.size(), "session", "sessions"));
+    return {Status::failed("no epoch marked Target or Standard in " +
+                           countOf(all.averages.sessions.size(), "session", "sessions")),
+            std::move(leftOut)};
   }
   const Unit taken = walk.unitFor(unit);
   all.finish(taken, unit == Unit::kAuto);
-  averages.all = std::move(all.averages);
+  TreeAverages averages{std::move(all.averages), {}};
   for (size_t i = 0; i < subjects.size(); ++i) {
     Average& subject = subjects[i];
     subject.finish(taken, unit == Unit::kAuto);
@@ -518,7 +526,7 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
                              countOf(subject.averages.sessions.size(), "session", "sessions");
     averages.subjects.push_back(std::move(subject.averages));
   }
-  return Status::done();
+  return {std::move(averages), std::move(leftOut)};
 }
 
 std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
