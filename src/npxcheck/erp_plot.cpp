@@ -467,6 +467,91 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
   return svg + "</g>\n";
 }
 
+// The page: panels four to a row above the table of peaks.
+constexpr double kWidth = 1100, kPlotHeight = 640;
+constexpr double kLeft = 90, kRight = 40, kTop = 110, kBottom = 70;
+constexpr double kGapX = 45, kGapY = 60;
+constexpr size_t kColumns = 4;
+
+struct PlotLayout {
+  double panelWidth, panelHeight;
+  double tableTop, noteTop, height;
+};
+
+PlotLayout plotLayout(const ErpAverages& averages) {
+  const size_t channels = averages.channels.size();
+  const size_t rows = std::max<size_t>(1, (channels + kColumns - 1) / kColumns);
+  PlotLayout layout{};
+  layout.panelWidth = (kWidth - kLeft - kRight - kGapX * (kColumns - 1)) / kColumns;
+  layout.panelHeight = (kPlotHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
+                       static_cast<double>(rows);
+  layout.tableTop = kPlotHeight + 10;
+  layout.noteTop = layout.tableTop + 18.0 * static_cast<double>(channels + 2) + 12;
+  layout.height = layout.noteTop + (averages.nonFinite > 0 ? 18.0 : 0.0) + 18;
+  return layout;
+}
+
+std::string plotTitle(const ErpAverages& averages) {
+  const std::string sessions = countOf(averages.sessions.size(), "session", "sessions");
+  return !averages.title.empty()         ? averages.title
+         : averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
+         : averages.subject != 0
+             ? "Average ERP of subject " + std::to_string(averages.subject) + ", " + sessions
+             : "Average ERP of " + sessions;
+}
+
+// The title, the background, and a line on the epochs and the unit.
+std::string heading(const ErpAverages& averages) {
+  const std::string title = plotTitle(averages);
+  std::string svg = "<title>" + xmlText(title) + "</title>\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
+  svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +
+         xmlText(title) + "</text>\n";
+  svg += "<text class=\"subtitle\" x=\"" + number(kLeft) +
+         "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" + std::to_string(averages.targetEpochs) +
+         " target and " + std::to_string(averages.standardEpochs) + " standard epochs, " +
+         std::to_string(kEpochSamples) + " samples per second; shading: mean" + kPlusMinus +
+         "one standard error; amplitudes taken as " +
+         (averages.unit == Unit::kMicrovolt ? kMicrovolt : unitName(averages.unit)) +
+         (averages.unitInferred ? " (inferred)" : " (as given)") + ", shown in " + kMicrovolt +
+         "</text>\n";
+  return svg;
+}
+
+std::string legend(const ErpAverages& averages) {
+  const std::pair<std::string, std::string> entries[] = {
+      {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
+      {kStandardColour, "Standard (n=" + std::to_string(averages.standardEpochs) + ")"},
+      {kDifferenceColour, std::string("Target ") + kMinus + " Standard"}};
+  std::string svg;
+  for (size_t i = 0; i < 3; ++i) {
+    const double x = kLeft + 190.0 * static_cast<double>(i);
+    svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"80\" x2=\"" + number(x + 24) +
+           "\" y2=\"80\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
+    svg += "<text x=\"" + number(x + 30) + "\" y=\"84\" font-size=\"12\">" +
+           xmlText(entries[i].second) + "</text></g>\n";
+  }
+  const double flashX = kLeft + 3 * 190.0;
+  svg += "<g class=\"legend\"><line x1=\"" + number(flashX) + "\" y1=\"74\" x2=\"" +
+         number(flashX) + "\" y2=\"88\" stroke=\"#555555\" stroke-dasharray=\"5 4\"/>";
+  svg += "<text x=\"" + number(flashX + 8) + "\" y=\"84\" font-size=\"12\">flash</text></g>\n";
+  return svg;
+}
+
+// Under the panels and beside them.
+std::string axisTitles() {
+  const double gridBottom = kPlotHeight - kBottom;
+  std::string svg =
+      "<text x=\"" + number(kLeft + (kWidth - kLeft - kRight) / 2) + "\" y=\"" +
+      number(gridBottom + 45) +
+      "\" font-size=\"13\" text-anchor=\"middle\">time after flash onset (ms)</text>\n";
+  const double middle = kTop + (gridBottom - kTop) / 2;
+  svg += "<text x=\"28\" y=\"" + number(middle) + "\" font-size=\"13\" text-anchor=\"middle\" " +
+         "transform=\"rotate(-90 28 " + number(middle) + ")\">amplitude (" + kMicrovolt +
+         ")</text>\n";
+  return svg;
+}
+
 }  // namespace
 
 Result<ErpAverages> averageEpochs(const TreeFiles& tree, const PlotChoice& choice) {
@@ -551,78 +636,24 @@ std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
 }
 
 std::string renderErpSvgElement(const ErpAverages& averages) {
-  constexpr double kWidth = 1100, kPlotHeight = 640;
-  constexpr double kLeft = 90, kRight = 40, kTop = 110, kBottom = 70;
-  constexpr double kGapX = 45, kGapY = 60;
-  constexpr size_t kColumns = 4;
-  const size_t channels = averages.channels.size();
-  const size_t rows = std::max<size_t>(1, (channels + kColumns - 1) / kColumns);
-  const double panelWidth = (kWidth - kLeft - kRight - kGapX * (kColumns - 1)) / kColumns;
-  const double panelHeight =
-      (kPlotHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
-      static_cast<double>(rows);
-  const double tableTop = kPlotHeight + 10;
-  const double noteTop = tableTop + 18.0 * static_cast<double>(channels + 2) + 12;
-  const double height = noteTop + (averages.nonFinite > 0 ? 18.0 : 0.0) + 18;
-  const Axis axis = amplitudeAxis(averages);
+  const PlotLayout layout = plotLayout(averages);
   const std::vector<DifferencePeak> peaks = differencePeaks(averages);
-
-  const std::string sessions = countOf(averages.sessions.size(), "session", "sessions");
-  const std::string title =
-      !averages.title.empty()         ? averages.title
-      : averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
-      : averages.subject != 0
-          ? "Average ERP of subject " + std::to_string(averages.subject) + ", " + sessions
-          : "Average ERP of " + sessions;
   std::string svg = "<svg version=\"1.1\" width=\"" + number(kWidth) + "\" height=\"" +
-                    number(height) + "\" viewBox=\"0 0 " + number(kWidth) + " " + number(height) +
+                    number(layout.height) + "\" viewBox=\"0 0 " + number(kWidth) + " " +
+                    number(layout.height) +
                     "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
-  svg += "<title>" + xmlText(title) + "</title>\n";
-  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
-  svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +
-         xmlText(title) + "</text>\n";
-  svg += "<text class=\"subtitle\" x=\"" + number(kLeft) +
-         "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" + std::to_string(averages.targetEpochs) +
-         " target and " + std::to_string(averages.standardEpochs) + " standard epochs, " +
-         std::to_string(kEpochSamples) + " samples per second; shading: mean" + kPlusMinus +
-         "one standard error; amplitudes taken as " +
-         (averages.unit == Unit::kMicrovolt ? kMicrovolt : unitName(averages.unit)) +
-         (averages.unitInferred ? " (inferred)" : " (as given)") + ", shown in " + kMicrovolt +
-         "</text>\n";
-
-  const std::pair<std::string, std::string> entries[] = {
-      {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
-      {kStandardColour, "Standard (n=" + std::to_string(averages.standardEpochs) + ")"},
-      {kDifferenceColour, std::string("Target ") + kMinus + " Standard"}};
-  for (size_t i = 0; i < 3; ++i) {
-    const double x = kLeft + 190.0 * static_cast<double>(i);
-    svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"80\" x2=\"" + number(x + 24) +
-           "\" y2=\"80\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
-    svg += "<text x=\"" + number(x + 30) + "\" y=\"84\" font-size=\"12\">" +
-           xmlText(entries[i].second) + "</text></g>\n";
-  }
-  const double flashX = kLeft + 3 * 190.0;
-  svg += "<g class=\"legend\"><line x1=\"" + number(flashX) + "\" y1=\"74\" x2=\"" +
-         number(flashX) + "\" y2=\"88\" stroke=\"#555555\" stroke-dasharray=\"5 4\"/>";
-  svg += "<text x=\"" + number(flashX + 8) + "\" y=\"84\" font-size=\"12\">flash</text></g>\n";
-
-  for (size_t c = 0; c < channels; ++c) {
-    const Panel panel{kLeft + static_cast<double>(c % kColumns) * (panelWidth + kGapX),
-                      kTop + static_cast<double>(c / kColumns) * (panelHeight + kGapY), panelWidth,
-                      panelHeight};
+  svg += heading(averages) + legend(averages);
+  const Axis axis = amplitudeAxis(averages);
+  for (size_t c = 0; c < averages.channels.size(); ++c) {
+    const Panel panel{kLeft + static_cast<double>(c % kColumns) * (layout.panelWidth + kGapX),
+                      kTop + static_cast<double>(c / kColumns) * (layout.panelHeight + kGapY),
+                      layout.panelWidth, layout.panelHeight};
     PanelDrawing{svg, panel, axis, averages, c}.draw(peaks);
   }
-  const double gridBottom = kPlotHeight - kBottom;
-  svg += "<text x=\"" + number(kLeft + (kWidth - kLeft - kRight) / 2) + "\" y=\"" +
-         number(gridBottom + 45) +
-         "\" font-size=\"13\" text-anchor=\"middle\">time after flash onset (ms)</text>\n";
-  const double middle = kTop + (gridBottom - kTop) / 2;
-  svg += "<text x=\"28\" y=\"" + number(middle) + "\" font-size=\"13\" text-anchor=\"middle\" " +
-         "transform=\"rotate(-90 28 " + number(middle) + ")\">amplitude (" + kMicrovolt +
-         ")</text>\n";
-  svg += peakTable(averages, peaks, kLeft, tableTop);
+  svg += axisTitles();
+  svg += peakTable(averages, peaks, kLeft, layout.tableTop);
   if (averages.nonFinite > 0) {
-    svg += "<text class=\"non-finite\" x=\"" + number(kLeft) + "\" y=\"" + number(noteTop) +
+    svg += "<text class=\"non-finite\" x=\"" + number(kLeft) + "\" y=\"" + number(layout.noteTop) +
            "\" font-size=\"12\" fill=\"#a00000\">" + xmlText(nonFiniteNote(averages)) + "</text>\n";
   }
   svg += "</svg>\n";
