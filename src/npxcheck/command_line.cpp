@@ -11,7 +11,6 @@
 #include "npxcheck/report.h"
 #include "npxcheck/session_files.h"
 #include "npxcheck/source_check.h"
-#include "npxcheck/tree_check.h"
 
 namespace erp2npx::npxcheck {
 

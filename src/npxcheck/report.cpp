@@ -3,8 +3,6 @@
 #include <filesystem>
 #include <set>
 
-#include "common/config.h"
-#include "header/event_section.h"
 #include "header/npx_reader.h"
 #include "npxcheck/tree_check.h"
 #include "output/binary_epoch_file.h"
