@@ -666,6 +666,10 @@ TEST_F(NpxcheckTree, PlotOfOneSubjectAndOfSessionsOrSubjectsThatAreNotThere) {
                 "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
                 "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
                 "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
+  EXPECT_EQ(npxcheck::averageEpochs(npxcheck::scanTree(many.path), {"Subj11_01_06_06"}).reason(),
+            "Subj11_01_06_06.bin holds 0 bytes, too short for the 32-byte fixed header");
+  EXPECT_TEXT(npxcheck({many.path, "--report", many.file("r.html")}).err,
+              contains("npxcheck: no ERP in the report: no session could be averaged\n"));
 }
 
 TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
