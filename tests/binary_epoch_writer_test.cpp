@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "output/binary_epoch_file.h"
+#include "output/files_in_progress.h"
 #include "output/output_file.h"
 #include "output/session_plan.h"
 #include "output/stimulus_index.h"
@@ -396,6 +398,27 @@ TEST(BinaryEpochWriter, WriteFailureGivesTheReasonAndRemovesTheFile) {
   EXPECT_EQ(test::readFile(dir.file("t.bin")).size(), 160u + 4096);
 }
 
+TEST(BinaryEpochWriter, ValuesThatFollowOnInTheirFileGoOutAsOneRun) {
+  // Stimuli 0, 1 and 3 are epochs 0 to 2 of slot 5, stimulus 4 slot 6's
+  // epoch 3; stimulus 2 goes nowhere, so stimulus 3 does not follow on.
+  EpochPlacement placement(5);
+  placement.place(0, 5, 0);
+  placement.place(1, 5, 1);
+  placement.place(3, 5, 2);
+  placement.place(4, 6, 3);
+  const std::vector<float> values(5 * kEpochValues);
+  std::vector<std::array<uint64_t, 4>> runs;
+  placeValues(placement, 0, values.data(), values.size(),
+              [&](uint64_t stimulus, uint32_t slot, uint64_t at, const float* run, size_t length) {
+                runs.push_back({stimulus, slot, at, static_cast<uint64_t>(run - values.data())});
+                EXPECT_EQ(length, runs.size() == 1 ? 2 * kEpochValues : kEpochValues);
+              });
+  EXPECT_EQ(runs,
+            (std::vector<std::array<uint64_t, 4>>{{0, 5, 0, 0},
+                                                  {3, 5, 2 * kEpochValues, 3 * kEpochValues},
+                                                  {4, 6, 3 * kEpochValues, 4 * kEpochValues}}));
+}
+
 TEST(BinaryEpochWriter, LongRunGoesToTheBackgroundInPiecesOfAMebibyteAtMost) {
   // Larger pieces would grow every queued batch past its reserve.
   TempDir dir;
@@ -423,12 +446,13 @@ TEST(OutputFile, WrittenUnderAPartialNameAndRenamedOnCommit) {
   TempDir dir;
   const std::string path = dir.file("a.bin");
   OutputFile file(path);
-  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.create().ok());
   ASSERT_TRUE(file.write("ab", 2).ok());
   // Put down and taken up again, as for files in progress beyond the
   // descriptors held.
   file.putDown();
-  ASSERT_TRUE(file.writeAt(2, "c", 1).ok());
+  ASSERT_TRUE(file.takeUp().ok());
+  ASSERT_TRUE(writeAllAt(file.descriptor(), 2, "c", 1).ok());
   EXPECT_FALSE(test::exists(path));
   EXPECT_EQ(test::readFile(path + ".partial"), "abc");
   ASSERT_TRUE(file.commit().ok());
@@ -442,7 +466,7 @@ TEST(OutputFile, AbandonedFileLeavesTheOldOneIntact) {
   test::writeTextFile(path, "old");
   {
     OutputFile file(path);
-    ASSERT_EQ(file.create(), 0);
+    ASSERT_TRUE(file.create().ok());
     ASSERT_TRUE(file.write("new", 3).ok());
   }  // dropped without commit
   EXPECT_EQ(test::readFile(path), "old");
@@ -454,7 +478,7 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
   const std::string path = dir.file("a.bin");
   test::writeTextFile(path + ".partial", "left over from a killed run");
   OutputFile file(path);
-  ASSERT_EQ(file.create(), 0);
+  ASSERT_TRUE(file.create().ok());
   ASSERT_TRUE(file.write("x", 1).ok());
   ASSERT_TRUE(file.commit().ok());
   EXPECT_EQ(test::readFile(path), "x");
@@ -464,9 +488,26 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
 TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("a.bin").c_str(), 0777), 0);
-  EXPECT_EQ(OutputFile(dir.file("a.bin")).create(), EISDIR);
+  int error = 0;
+  const Status inTheWay = OutputFile(dir.file("a.bin")).create(&error);
+  EXPECT_EQ(error, EISDIR);
+  EXPECT_EQ(inTheWay.reason(), std::strerror(EISDIR));
   EXPECT_FALSE(test::exists(dir.file("a.bin.partial")));
-  EXPECT_EQ(OutputFile(dir.file("missing/a.bin")).create(), ENOENT);
+  const Status missing = OutputFile(dir.file("missing/a.bin")).create(&error);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(missing.reason(), std::strerror(ENOENT));
+  // The writer gives the file up at its first samples, or at the end for a
+  // header alone, with the number and the reason.
+  BinaryEpochWriter writer(channelList());
+  const uint32_t slot = writer.add(dir.file("a.bin"), 1);
+  const std::vector<float> epoch(kEpochValues);
+  writer.write(slot, 0, epoch.data(), epoch.size());
+  EXPECT_TRUE(writer.settled(slot));
+  EXPECT_EQ(writer.creationError(slot), EISDIR);
+  EXPECT_EQ(writer.finish(slot).reason(), std::strerror(EISDIR));
+  const uint32_t headerAlone = writer.add(dir.file("a.bin"), 0);
+  EXPECT_EQ(writer.finish(headerAlone).reason(), std::strerror(EISDIR));
+  EXPECT_EQ(writer.creationError(headerAlone), EISDIR);
 }
 
 TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
@@ -477,7 +518,7 @@ TEST(OutputFile, InterruptWaitsWhileHeldThenRemovesOnlyFilesInProgress) {
     OutputFile pending(dir.file("pending.bin"));
     OutputFile bin(dir.file("a.bin"));
     OutputFile npx(dir.file("a.npx"));
-    if (pending.create() != 0 || bin.create() != 0 || npx.create() != 0) _exit(2);
+    if (!pending.create().ok() || !bin.create().ok() || !npx.create().ok()) _exit(2);
     {
       const InterruptsHeld held;
       raise(SIGTERM);

@@ -206,7 +206,7 @@ TEST(FaultInjection, ABackgroundWriteThatFailsCostsOnlyItsFile) {
                            [](int fd, uint64_t offset, const void* data, size_t size) {
                              float first;
                              std::memcpy(&first, data, sizeof first);
-                             if (first == 2.0f) return EIO;
+                             if (first == 2.0f) return Status::failed(std::strerror(EIO));
                              if (first == 3.0f) throw std::runtime_error("injected");
                              return writeAllAt(fd, offset, data, size);
                            });

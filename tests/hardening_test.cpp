@@ -119,7 +119,7 @@ TEST(Hardening, LeftoverTemporaryNameIsReplacedNotFollowed) {
   const std::string path = dir.file("Subj01_01_06_06.bin");
   ASSERT_EQ(0, symlink(target.c_str(), (path + kPartialSuffix).c_str()));
   OutputFile file(path);
-  ASSERT_EQ(0, file.create());
+  ASSERT_TRUE(file.create().ok());
   ASSERT_TRUE(file.write("data", 4).ok());
   ASSERT_TRUE(file.commit().ok());
   struct stat status {};

@@ -187,10 +187,10 @@ void storeDataset(const std::string& path, const char* name, const std::vector<i
               H5T_NATIVE_INT32);
 }
 
-EpochMatrix openFeatures(const std::string& path, size_t epochCount) {
+StoredEpochs openFeatures(const std::string& path, size_t epochCount) {
   std::string why;
   const std::shared_ptr<InputFile> file = InputFile::open(path, why);
-  if (!file) return EpochMatrix();
+  if (!file) return StoredEpochs();
   Console console = Console::collecting();
   return InputReader(file, path, console).openFeatures(epochCount, kEpochValues).epochs;
 }
@@ -213,7 +213,7 @@ std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
   return values;
 }
 
-std::vector<float> streamedValues(const EpochMatrix& epochs) {
+std::vector<float> streamedValues(const StoredEpochs& epochs) {
   return streamedValues([&](const EpochConsumer& consumer) { epochs.stream(consumer); },
                         epochs.epochCount());
 }

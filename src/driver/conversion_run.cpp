@@ -15,6 +15,7 @@
 #include "input/dataset_loader.h"
 #include "input/hdf5_handle.h"
 #include "input/subject_file.h"
+#include "output/files_in_progress.h"
 #include "output/output_file.h"
 #include "output/stimulus_index.h"
 

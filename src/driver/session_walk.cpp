@@ -1,14 +1,17 @@
 #include "driver/session_walk.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
+#include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "common/messages.h"
 #include "driver/progress.h"
 #include "header/npx_header.h"
 #include "output/binary_epoch_writer.h"
+#include "output/files_in_progress.h"
 #include "output/output_file.h"
 #include "output/output_names.h"
 #include "output/session_plan.h"
@@ -27,27 +30,47 @@ std::string joinPath(const std::string& parent, const std::string& name) {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
-// One step of the walk, in walk order: a directory entered, or a session.
-// Its lines are printed when its turn comes and, for a session that is
-// written, once all its epochs are. Every session of the input has one, so
-// it holds no text of its own that can be derived.
-struct Step {
-  std::vector<std::string> lines;  // a directory's, or a skipped session's
-  bool failed = false;             // the lines report a problem
-  // A session not written whose directory may hold an earlier run's files:
-  bool removeEarlier = false;
+// The steps of the walk, in walk order. Each prints its lines when its turn
+// comes. Every session of the input has one, so they hold no text of their
+// own that can be derived.
+
+// A directory entered.
+struct DirectoryStep {
+  std::vector<std::string> lines;
+  bool failed = false;  // the lines report a problem
+};
+
+// A session not written, and why.
+struct SkippedStep {
+  std::string line;
   int32_t subject = 0;
   int32_t session = 0;
-  uint32_t directory = kNone;  // of the session, in the walk's directories
-  // A session to write:
+  // Its directory in the walk's, when that may hold an earlier run's files.
+  uint32_t directory = kNone;
+};
+
+// A session to write, reported once all its epochs are.
+struct SessionStep {
   const TrialMap* trials = nullptr;
+  int32_t subject = 0;
+  int32_t session = 0;
   SessionLayout layout;
-  uint32_t slot = kNone;  // the writer's, while its file is in progress
+  uint32_t directory = kNone;  // in the walk's directories
+  uint32_t slot = kNone;       // the writer's, while its file is in progress
   uint64_t epochs = 0;
 
   std::string stem() const { return sessionStem(subject, session, layout); }
   std::string binName() const { return stem() + ".bin"; }
 };
+
+using Step = std::variant<DirectoryStep, SkippedStep, SessionStep>;
+
+// The session number of a step in a directory's range, where every step is
+// a session's.
+int32_t sessionOf(const Step& step) {
+  if (const auto* skipped = std::get_if<SkippedStep>(&step)) return skipped->session;
+  return std::get<SessionStep>(step).session;
+}
 
 // A subject directory and the steps of its sessions, which follow each
 // other in session order.
@@ -71,29 +94,18 @@ class Walk {
   }
 
   bool run(const EpochStream& stream) {
-    uint64_t sessions = 0;
-    for (const Step& step : steps_) sessions += step.trials != nullptr || step.failed ? 1 : 0;
-    Progress progress(console_, sessions, totalEpochs_);
+    Progress progress(console_, sessionCount(), totalEpochs_);
     progress_ = &progress;
     finishReady();
     EpochConsumer consumer;
     consumer.values = [&](uint64_t firstValue, const float* values, size_t count) {
-      // A session is finished as soon as its last epoch is in, before the
-      // epochs of the next: with the input in session order, each file and
-      // header is whole before the next one is begun.
       placeValues(placement_, firstValue, values, count,
                   [&](uint64_t, uint32_t step, uint64_t at, const float* run, size_t length) {
-                    const uint32_t slot = slotOf(steps_[step]);
-                    writer_.write(slot, at, run, length);
-                    if (writer_.settled(slot)) finishReady();
+                    write(std::get<SessionStep>(steps_[step]), at, run, length);
                   });
     };
     consumer.failed = [&](uint64_t firstValue, uint64_t count, const std::string& reason) {
-      for (uint64_t s = firstValue / kEpochValues;
-           count > 0 && s <= (firstValue + count - 1) / kEpochValues; ++s) {
-        if (placement_.placed(s)) writer_.fail(slotOf(steps_[placement_.slot(s)]), reason);
-      }
-      finishReady();
+      fail(firstValue, count, reason);
     };
     if (totalEpochs_ > 0) stream(consumer);
     while (next_ < steps_.size()) finish(steps_[next_++]);
@@ -102,33 +114,61 @@ class Walk {
   }
 
  private:
-  Step& skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
-    Step step;
-    step.lines.push_back(msg::sessionSkipped(database, subject, session, reason));
-    step.failed = true;
+  // The sessions counted in the progress line: those written or skipped, and
+  // the directories that could not be had.
+  uint64_t sessionCount() const {
+    uint64_t sessions = 0;
+    for (const Step& step : steps_) {
+      const auto* directory = std::get_if<DirectoryStep>(&step);
+      sessions += directory == nullptr || directory->failed ? 1 : 0;
+    }
+    return sessions;
+  }
+
+  // A session is finished as soon as its last epoch is in, before the epochs
+  // of the next: with the input in session order, each file and header is
+  // whole before the next one is begun.
+  void write(SessionStep& step, uint64_t at, const float* values, size_t count) {
+    const uint32_t slot = slotOf(step);
+    writer_.write(slot, at, values, count);
+    if (writer_.settled(slot)) finishReady();
+  }
+
+  void fail(uint64_t firstValue, uint64_t count, const std::string& reason) {
+    for (uint64_t s = firstValue / kEpochValues;
+         count > 0 && s <= (firstValue + count - 1) / kEpochValues; ++s) {
+      if (!placement_.placed(s)) continue;
+      writer_.fail(slotOf(std::get<SessionStep>(steps_[placement_.slot(s)])), reason);
+    }
+    finishReady();
+  }
+
+  SkippedStep& skip(int32_t database, int32_t subject, int32_t session, const std::string& reason) {
+    SkippedStep step;
+    step.line = msg::sessionSkipped(database, subject, session, reason);
     step.subject = subject;
     step.session = session;
-    steps_.push_back(std::move(step));
-    return steps_.back();
+    return std::get<SkippedStep>(steps_.emplace_back(std::move(step)));
   }
 
   // The session's file in the writer, taken up at its first epoch: the
   // writer holds only the files in progress.
-  uint32_t slotOf(Step& step) {
+  uint32_t slotOf(SessionStep& step) {
     if (step.slot == kNone) {
       step.slot = writer_.add(binPath(step), static_cast<uint32_t>(step.epochs));
     }
     return step.slot;
   }
 
-  std::string binPath(const Step& step) const {
+  std::string binPath(const SessionStep& step) const {
     return joinPath(directories_[step.directory].path, step.binName());
   }
 
   // The session of this run that writes the files of subject and session in
   // the directory, or nullptr; through linked directories, that is the first
   // one planned.
-  const Step* claimant(const DirectoryIdentity& where, int32_t subject, int32_t session) const {
+  const SessionStep* claimant(const DirectoryIdentity& where, int32_t subject,
+                              int32_t session) const {
     const auto linked = identities_.find(where);
     if (linked == identities_.end()) return nullptr;
     for (const uint32_t d : linked->second) {
@@ -136,9 +176,10 @@ class Walk {
       const auto first = steps_.begin() + static_cast<std::ptrdiff_t>(directory.firstStep);
       const auto end = steps_.begin() + static_cast<std::ptrdiff_t>(directory.endStep);
       const auto found = std::lower_bound(
-          first, end, session, [](const Step& step, int32_t n) { return step.session < n; });
-      for (auto s = found; s != end && s->session == session; ++s) {
-        if (s->trials != nullptr && s->subject == subject) return &*s;
+          first, end, session, [](const Step& step, int32_t n) { return sessionOf(step) < n; });
+      for (auto s = found; s != end && sessionOf(*s) == session; ++s) {
+        const auto* written = std::get_if<SessionStep>(&*s);
+        if (written != nullptr && written->subject == subject) return written;
       }
     }
     return nullptr;
@@ -147,27 +188,25 @@ class Walk {
   // Enters a directory now; it is reported in its turn.
   bool planDirectory(const std::string& printed, const std::string& path,
                      DirectoryIdentity* identity = nullptr) {
-    Step step;
+    DirectoryStep step;
     step.lines.push_back(printed);
     const Status usable = ensureDirectory(path, identity);
     if (!usable.ok()) {
       step.lines.push_back(msg::directoryUnusable(path, usable.reason()));
       step.failed = true;
     }
-    steps_.push_back(std::move(step));
+    steps_.emplace_back(std::move(step));
     return usable.ok();
   }
 
   void planSession(int32_t database, int32_t subject, int32_t session, const TrialMap& trials,
                    uint32_t directory) {
-    const std::string obstacle = sessionObstacle(data_, database, subject, session, trials);
-    if (!obstacle.empty()) {
-      Step& skipped = skip(database, subject, session, obstacle);
-      skipped.removeEarlier = true;
-      skipped.directory = directory;
+    const Status writable = sessionObstacle(data_, database, subject, session, trials);
+    if (!writable.ok()) {
+      skip(database, subject, session, writable.reason()).directory = directory;
       return;
     }
-    Step step;
+    SessionStep step;
     step.trials = &trials;
     step.subject = subject;
     step.session = session;
@@ -175,7 +214,7 @@ class Walk {
     step.directory = directory;
     // Through a linked directory, two sessions can have the same files;
     // the first keeps them.
-    const Step* first = claimant(directories_[directory].where, subject, session);
+    const SessionStep* first = claimant(directories_[directory].where, subject, session);
     if (first != nullptr) {
       skip(database, subject, session, msg::filesOfAnotherSession(binPath(step), binPath(*first)));
       return;
@@ -186,13 +225,14 @@ class Walk {
     forEachEpochInFileOrder(trials,
                             [&](int32_t stimulus) { placement_.place(stimulus, index, epoch++); });
     totalEpochs_ += step.epochs;
-    steps_.push_back(std::move(step));
+    steps_.emplace_back(std::move(step));
   }
 
   // Sessions with no directory to go to, each reported with its reason.
   void skipAll(int32_t database, int32_t subject, const SessionMap& sessions) {
     for (const auto& [session, trials] : sessions) {
-      skip(database, subject, session, sessionObstacle(data_, database, subject, session, trials));
+      skip(database, subject, session,
+           sessionObstacle(data_, database, subject, session, trials).reason());
     }
   }
 
@@ -207,41 +247,59 @@ class Walk {
     for (const auto& [subject, sessions] : subjects) {
       if (subject < 0) {
         skipAll(database, subject, sessions);
-        continue;
+      } else {
+        planSubject(database, subject, sessions, directory);
       }
-      const std::string subjectName = subjectDirectoryName(subject);
-      const std::string subjectDirectory = joinPath(directory, subjectName);
-      Directory entered{subjectDirectory, {}, 0, 0};
-      if (!planDirectory(msg::processingSubject(printedDirectoryName(subjectName)),
-                         subjectDirectory, &entered.where)) {
-        continue;
-      }
-      const auto d = static_cast<uint32_t>(directories_.size());
-      entered.firstStep = entered.endStep = steps_.size();
-      directories_.push_back(std::move(entered));
-      for (const auto& [session, trials] : sessions)
-        planSession(database, subject, session, trials, d);
-      directories_[d].endStep = steps_.size();
-      identities_[directories_[d].where].push_back(d);
     }
+  }
+
+  void planSubject(int32_t database, int32_t subject, const SessionMap& sessions,
+                   const std::string& parent) {
+    const std::string name = subjectDirectoryName(subject);
+    Directory entered{joinPath(parent, name), {}, 0, 0};
+    if (!planDirectory(msg::processingSubject(printedDirectoryName(name)), entered.path,
+                       &entered.where)) {
+      return;
+    }
+    const auto d = static_cast<uint32_t>(directories_.size());
+    entered.firstStep = entered.endStep = steps_.size();
+    directories_.push_back(std::move(entered));
+    for (const auto& [session, trials] : sessions) {
+      planSession(database, subject, session, trials, d);
+    }
+    directories_[d].endStep = steps_.size();
+    identities_[directories_[d].where].push_back(d);
   }
 
   // Finishes the steps whose turn has come, as far as they are done.
   void finishReady() {
-    while (next_ < steps_.size() &&
-           (steps_[next_].trials == nullptr || writer_.settled(slotOf(steps_[next_])))) {
+    while (next_ < steps_.size()) {
+      auto* session = std::get_if<SessionStep>(&steps_[next_]);
+      if (session != nullptr && !writer_.settled(slotOf(*session))) return;
       finish(steps_[next_++]);
     }
   }
 
   void finish(Step& step) {
+    std::visit([this](auto& kind) { finishStep(kind); }, step);
+  }
+
+  void finishStep(const DirectoryStep& step) {
     for (const std::string& line : step.lines) console_.line(line);
     complete_ = complete_ && !step.failed;
-    if (step.trials == nullptr) {
-      if (step.removeEarlier) removeEarlier(step);
-      if (step.failed) progress_->advance(0);
-      return;
+    if (step.failed) progress_->advance(0);
+  }
+
+  void finishStep(const SkippedStep& step) {
+    console_.line(step.line);
+    complete_ = false;
+    if (step.directory != kNone) {
+      removeEarlier(step.directory, step.subject, step.session, nullptr);
     }
+    progress_->advance(0);
+  }
+
+  void finishStep(SessionStep& step) {
     slotOf(step);
     finishSession(step);
     writer_.release(step.slot);
@@ -251,15 +309,17 @@ class Walk {
 
   // A session not written leaves nothing of an earlier run under its names
   // that could pass for this input's; files of other sessions of this run
-  // are not touched.
-  void removeEarlier(const Step& step) {
-    const Directory& directory = directories_[step.directory];
-    std::vector<std::string> names;
-    const Status listed = sessionFilesIn(directory.path, step.subject, step.session, names);
-    if (!listed.ok()) console_.note(msg::earlierFilesNotSought(directory.path, listed.reason()));
-    const Step* owner = claimant(directory.where, step.subject, step.session);
-    for (const std::string& name : names) {
-      if (owner != nullptr && owner != &step && name.substr(0, name.size() - 4) == owner->stem()) {
+  // (other than self, the session itself when it is one) are not touched.
+  void removeEarlier(uint32_t d, int32_t subject, int32_t session, const SessionStep* self) {
+    const Directory& directory = directories_[d];
+    Result<std::vector<std::string>> names = sessionFilesIn(directory.path, subject, session);
+    if (!names.ok()) {
+      console_.note(msg::earlierFilesNotSought(directory.path, names.reason()));
+      return;
+    }
+    const SessionStep* owner = claimant(directory.where, subject, session);
+    for (const std::string& name : *names) {
+      if (owner != nullptr && owner != self && name.substr(0, name.size() - 4) == owner->stem()) {
         continue;
       }
       removeEarlierFile(joinPath(directory.path, name));
@@ -267,29 +327,44 @@ class Walk {
   }
 
   void removeEarlierFile(const std::string& path) {
-    bool removed = false;
-    const Status status = erp2npx::removeEarlierFile(path, removed);
-    if (!status.ok()) console_.note(msg::earlierFileNotRemoved(path, status.reason()));
-    if (removed) console_.note(msg::earlierFileRemoved(path));
+    const Result<bool> removed = erp2npx::removeEarlierFile(path);
+    if (!removed.ok()) console_.note(msg::earlierFileNotRemoved(path, removed.reason()));
+    if (removed.ok() && *removed) console_.note(msg::earlierFileRemoved(path));
   }
 
-  void finishSession(const Step& step) {
-    const std::string binName = step.binName();
-    const std::string bin = binPath(step);
-    Status written = writer_.complete(step.slot);
+  // The session's file and its header are not all there: nothing of an
+  // earlier run may stand in for them.
+  void sessionLost(const SessionStep& step) {
+    complete_ = false;
+    removeEarlier(step.directory, step.subject, step.session, &step);
+  }
+
+  void finishSession(const SessionStep& step) {
+    const Status completed = writer_.complete(step.slot);
     if (writer_.creationError(step.slot) != 0) {
-      console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), binName));
-      complete_ = false;
-      removeEarlier(step);
+      console_.line(msg::errorCreatingFile(writer_.creationError(step.slot), step.binName()));
+      sessionLost(step);
       return;
     }
-    console_.line(msg::processingSession(binName));
-    if (!written.ok()) {
-      console_.line(msg::fileNotWritten(bin, written.reason()));
-      complete_ = false;
-      removeEarlier(step);
+    console_.line(msg::processingSession(step.binName()));
+    if (!completed.ok()) {
+      console_.line(msg::fileNotWritten(binPath(step), completed.reason()));
+      sessionLost(step);
       return;
     }
+    const std::string npxPath = joinPath(directories_[step.directory].path, step.stem() + ".npx");
+    const Result<NpxHeaderBuilder::Saved> saved = commitWithHeader(step, npxPath);
+    if (!saved.ok()) {
+      console_.line(msg::fileNotWritten(binPath(step), saved.reason()));
+      sessionLost(step);
+      return;
+    }
+    reportHeader(step, npxPath, *saved);
+  }
+
+  // Renames the session's file into place and saves its header beside it.
+  Result<NpxHeaderBuilder::Saved> commitWithHeader(const SessionStep& step,
+                                                   const std::string& npxPath) {
     const SessionEvents events = buildSessionEvents(*step.trials, data_);
     SessionHeaderInputs header;
     header.layout = step.layout;
@@ -297,21 +372,16 @@ class Walk {
     if (info != data_.subjectInfos.end()) header.subject = &info->second;
     header.channels = &channels_;
     header.events = &events;
-    const std::string npxPath = joinPath(directories_[step.directory].path, step.stem() + ".npx");
-    NpxHeaderBuilder::Saved saved{Status::done(), EncoderCopy::kCopied};
-    {
-      // The file and its header appear together: an interrupt waits until
-      // both are in place, so none can leave the file without its header.
-      const InterruptsHeld held;
-      written = writer_.commit(step.slot);
-      if (written.ok()) saved = NpxHeaderBuilder().writeSessionHeader(npxPath, header);
-    }
-    if (!written.ok()) {
-      console_.line(msg::fileNotWritten(bin, written.reason()));
-      complete_ = false;
-      removeEarlier(step);
-      return;
-    }
+    // The file and its header appear together: an interrupt waits until
+    // both are in place, so none can leave the file without its header.
+    const InterruptsHeld held;
+    const Status committed = writer_.commit(step.slot);
+    if (!committed.ok()) return committed;
+    return NpxHeaderBuilder().writeSessionHeader(npxPath, header);
+  }
+
+  void reportHeader(const SessionStep& step, const std::string& npxPath,
+                    const NpxHeaderBuilder::Saved& saved) {
     if (saved.encoder == EncoderCopy::kUnloadable) {
       console_.line(msg::encoderNotLoaded(encoderFileName(step.layout)));
     }
@@ -323,8 +393,7 @@ class Walk {
     // The header is complete only with its encoder; standard output keeps to
     // the converter's fixed lines, so a file without one is noted beside it.
     if (saved.encoder == EncoderCopy::kNoEncoderElement) {
-      std::fprintf(stderr, "%s\n",
-                   msg::encoderWithoutElement(encoderFileName(step.layout)).c_str());
+      console_.note(msg::encoderWithoutElement(encoderFileName(step.layout)));
     }
     complete_ = complete_ && saved.status.ok() && saved.encoder == EncoderCopy::kCopied;
   }

@@ -163,12 +163,11 @@ std::string NpxHeaderBuilder::headerText(const SessionHeaderInputs& inputs, Enco
 NpxHeaderBuilder::Saved NpxHeaderBuilder::writeSessionHeader(
     const std::string& path, const SessionHeaderInputs& inputs) const {
   OutputFile file(path);
-  const int created = file.create();
-  if (created != 0) {
+  const Status created = file.create();
+  if (!created.ok()) {
     // Still built, so that the encoder is reported as for any header.
     pugi::xml_document closing;
-    return {Status::failed(std::strerror(created)),
-            appendP2731(closing.append_child("DOC"), inputs)};
+    return {created, appendP2731(closing.append_child("DOC"), inputs)};
   }
   FileWriter writer(file);
   const EncoderCopy encoder = streamSessionHeader(writer, inputs);

@@ -318,9 +318,10 @@ struct SessionSearch {
   void find(int32_t database, int32_t subject, int32_t session, const TrialMap& trials) {
     const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
                              sessionPlace(database, subject, session);
-    const std::string obstacle = sessionObstacle(data, database, subject, session, trials);
-    if (!obstacle.empty()) {
-      addProblem(report, sourcePath, "the " + what + " have no place in the tree: " + obstacle);
+    const Status writable = sessionObstacle(data, database, subject, session, trials);
+    if (!writable.ok()) {
+      addProblem(report, sourcePath,
+                 "the " + what + " have no place in the tree: " + writable.reason());
       return;
     }
     const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include "output/binary_epoch_file.h"
@@ -42,17 +41,20 @@ BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels, WriteAt writeA
   }
 }
 
-// Runs open, which takes a descriptor; when the process has none left, the
-// files held give theirs back, half at a time, and fewer are held from then on.
+// Runs open(error), which takes a descriptor and gives the error number of a
+// failure in error; when the process has none left, the files held give
+// theirs back, half at a time, and fewer are held from then on.
 template <typename Open>
-int BinaryEpochWriter::withDescriptor(Open open) {
-  int error = open();
-  while (outOfDescriptors(error) && !holders_.empty()) {
+Status BinaryEpochWriter::withDescriptor(int& error, Open open) {
+  error = 0;
+  Status opened = open(error);
+  while (!opened.ok() && outOfDescriptors(error) && !holders_.empty()) {
     heldLimit_ = std::max<size_t>(1, holders_.size() / 2);
     holdAtMost(holders_.size() / 2);
-    error = open();
+    error = 0;
+    opened = open(error);
   }
-  return error;
+  return opened;
 }
 
 uint32_t BinaryEpochWriter::add(std::string path, uint32_t epochs) {
@@ -81,8 +83,12 @@ void BinaryEpochWriter::release(uint32_t index) {
 
 bool BinaryEpochWriter::create(Slot& slot) {
   slot.created = true;
-  slot.creationError = withDescriptor([&] { return slot.file.create(); });
-  if (slot.creationError != 0) return false;
+  const Status created =
+      withDescriptor(slot.creationError, [&](int& error) { return slot.file.create(&error); });
+  if (!created.ok()) {
+    slot.failure = created.reason();
+    return false;
+  }
   const std::vector<uint8_t> header =
       encodeEpochFileHeader(channels_, static_cast<int32_t>(slot.epochs * kEpochSamples));
   Status written = slot.file.write(header.data(), header.size());
@@ -116,12 +122,14 @@ void BinaryEpochWriter::holdAtMost(size_t count) {
 void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* values,
                               size_t count) {
   Slot& slot = slots_[index];
-  if (slot.creationError != 0 || !slot.failure.empty()) return;
+  if (!slot.failure.empty()) return;
   if (!slot.created && !create(slot)) return;
   if (!slot.holds) {
-    const int error = withDescriptor([&] { return slot.file.takeUp(); });
-    if (error != 0) {
-      slot.failure = std::strerror(error);
+    int error = 0;
+    const Status takenUp =
+        withDescriptor(error, [&](int& failure) { return slot.file.takeUp(&failure); });
+    if (!takenUp.ok()) {
+      slot.failure = takenUp.reason();
       return;
     }
   }
@@ -144,7 +152,7 @@ void BinaryEpochWriter::fail(uint32_t index, const std::string& reason) {
 
 bool BinaryEpochWriter::settled(uint32_t index) const {
   const Slot& slot = slots_[index];
-  return slot.missing == 0 || slot.creationError != 0 || !slot.failure.empty();
+  return slot.missing == 0 || !slot.failure.empty();
 }
 
 Status BinaryEpochWriter::complete(uint32_t index) {
@@ -154,10 +162,8 @@ Status BinaryEpochWriter::complete(uint32_t index) {
     holders_.erase(slot.holding);
     slot.holds = false;
   }
-  if (!slot.created && slot.failure.empty() && !create(slot)) {
-    // Nothing to write but the header, and the file cannot be had.
-    if (slot.creationError != 0) return Status::failed("");
-  }
+  // A file with nothing to write but its header is created here.
+  if (!slot.created && slot.failure.empty()) create(slot);
   if (slot.failure.empty() && slot.missing != 0) slot.failure = "some of its epochs never came";
   if (!slot.failure.empty()) {
     slot.file.abandon();

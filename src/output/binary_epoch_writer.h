@@ -36,7 +36,8 @@ class BinaryEpochWriter {
 
   // Whether every sample has been written, or the file given up.
   bool settled(uint32_t slot) const;
-  // The error number of creating the file, 0 when it was or is yet to be.
+  // The error number of creating the file, 0 when it was or is yet to be,
+  // for the fixed message that quotes it.
   int creationError(uint32_t slot) const { return slots_[slot].creationError; }
 
   // Closes a file that holds all its samples, ready to be renamed into
@@ -61,7 +62,7 @@ class BinaryEpochWriter {
 
   bool create(Slot& slot);
   template <typename Open>
-  int withDescriptor(Open open);
+  Status withDescriptor(int& error, Open open);
   void hold(uint32_t slot);
   void holdAtMost(size_t count);
   // Waits for the writes in the background and marks the slots of any that

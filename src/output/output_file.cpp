@@ -2,19 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
-#include <vector>
 
+#include "output/files_in_progress.h"
 #include "output/output_names.h"
 
 namespace erp2npx {
@@ -25,60 +22,36 @@ Status statusOf(int error) {
   return error == 0 ? Status::done() : Status::failed(std::strerror(error));
 }
 
-// The temporary files in progress, for the interrupt handler to remove. Nodes
-// are only ever added at the head and reused, never freed, so the handler can
-// walk the list whatever the main thread is doing; a node's path is read only
-// while it is marked live.
-struct PartialNode {
-  char* path = nullptr;
-  volatile sig_atomic_t live = 0;
-  PartialNode* next = nullptr;
-  size_t number = 0;  // its registration, from 1
-};
-
-PartialNode* volatile partialHead = nullptr;
-std::vector<PartialNode*> freeNodes;  // main thread only
-std::vector<PartialNode*> allNodes;   // by number - 1
-
-size_t registerPartial(const std::string& path) {
-  PartialNode* node = nullptr;
-  if (!freeNodes.empty()) {
-    node = freeNodes.back();
-    freeNodes.pop_back();
-    std::free(node->path);
-    node->path = strdup(path.c_str());
-  } else {
-    node = new PartialNode();
-    node->path = strdup(path.c_str());
-    node->number = allNodes.size() + 1;
-    node->next = partialHead;
-    allNodes.push_back(node);
-    partialHead = node;
-  }
-  node->live = node->path != nullptr ? 1 : 0;
-  return node->number;
+// A failure with its error number, for the caller that asked for it.
+Status failedWith(int error, int* number) {
+  if (number != nullptr) *number = error;
+  return statusOf(error);
 }
 
-void unregisterPartial(size_t registration) {
-  if (registration == 0 || registration > allNodes.size()) return;
-  PartialNode* node = allNodes[registration - 1];
-  node->live = 0;
-  freeNodes.push_back(node);
+// The error number that creating a file at path would give for what stands
+// there now, 0 when nothing is in the way.
+int obstacleAt(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return 0;
+  if (S_ISDIR(status.st_mode)) return EISDIR;
+  // Opening without truncation tells whether the existing file may be
+  // replaced, and leaves it intact until the new one is complete.
+  const int probe = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (probe < 0) return errno;
+  close(probe);
+  return 0;
 }
 
-void onInterrupt(int signalNumber) {
-  for (PartialNode* node = partialHead; node != nullptr; node = node->next) {
-    if (node->live) unlink(node->path);
-  }
-  signal(signalNumber, SIG_DFL);
-  raise(signalNumber);
+// Whether name is that of a binary epoch file or header of the session.
+bool isSessionFile(const std::string& name, int32_t subject, int32_t session) {
+  if (name.size() < 4) return false;
+  const std::string extension = name.substr(name.size() - 4);
+  if (extension != ".bin" && extension != ".npx") return false;
+  const std::optional<SessionStem> stem = parseSessionStem(name.substr(0, name.size() - 4));
+  return stem && stem->subject == subject && stem->session == session;
 }
 
 }  // namespace
-
-void removePartialFilesOnInterrupt() {
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) signal(signalNumber, onInterrupt);
-}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : finalPath_(std::move(other.finalPath_)),
@@ -99,48 +72,35 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 
 OutputFile::~OutputFile() { abandon(); }
 
-int OutputFile::create() {
+Status OutputFile::create(int* error) {
   abandon();
-  struct stat status {};
-  if (lstat(finalPath_.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) return EISDIR;
-    // Opening without truncation tells whether the existing file may be
-    // replaced, and leaves it intact until the new one is complete.
-    const int probe = open(finalPath_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return errno;
-    close(probe);
-  }
+  if (const int obstacle = obstacleAt(finalPath_)) return failedWith(obstacle, error);
   const std::string tempPath = finalPath_ + kPartialSuffix;
   // A leftover of an interrupted run is replaced, never followed: whatever
   // stands under the temporary name (a link included) is removed first.
-  if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return errno;
+  if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return failedWith(errno, error);
   // Registered before it exists, so no interrupt can leave it behind.
-  registration_ = registerPartial(tempPath);
+  registration_ = registerFileInProgress(tempPath);
   const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
-    const int error = errno;
-    unregisterPartial(std::exchange(registration_, 0));
-    return error;
+    const int failure = errno;
+    withdrawFileInProgress(std::exchange(registration_, 0));
+    return failedWith(failure, error);
   }
   tempPath_ = tempPath;
   fd_ = fd;
-  return 0;
+  return Status::done();
 }
 
-int OutputFile::takeUp() {
-  if (fd_ >= 0) return 0;
-  if (tempPath_.empty()) return EBADF;
-  fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  return fd_ >= 0 ? 0 : errno;
-}
-
-Status OutputFile::opened() {
+Status OutputFile::takeUp(int* error) {
   if (tempPath_.empty()) return Status::failed("the file is not open");
-  return statusOf(takeUp());
+  if (fd_ >= 0) return Status::done();
+  fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  return fd_ >= 0 ? Status::done() : failedWith(errno, error);
 }
 
 Status OutputFile::reserve(uint64_t size) {
-  const Status open = opened();
+  const Status open = takeUp();
   if (!open.ok()) return open;
   if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 || errno == EOPNOTSUPP) {
     return Status::done();
@@ -179,23 +139,17 @@ int writeFully(const void* data, size_t size, WriteSome writeSome) {
 }  // namespace
 
 Status OutputFile::write(const void* data, size_t size) {
-  const Status open = opened();
+  const Status open = takeUp();
   if (!open.ok()) return open;
   return statusOf(writeFully(data, size, [&](const char* bytes, size_t count, uint64_t) {
     return ::write(fd_, bytes, count);
   }));
 }
 
-Status OutputFile::writeAt(uint64_t offset, const void* data, size_t size) {
-  const Status open = opened();
-  if (!open.ok()) return open;
-  return statusOf(writeAllAt(fd_, offset, data, size));
-}
-
-int writeAllAt(int fd, uint64_t offset, const void* data, size_t size) {
-  return writeFully(data, size, [&](const char* bytes, size_t count, uint64_t done) {
+Status writeAllAt(int fd, uint64_t offset, const void* data, size_t size) {
+  return statusOf(writeFully(data, size, [&](const char* bytes, size_t count, uint64_t done) {
     return pwrite(fd, bytes, count, static_cast<off_t>(offset + done));
-  });
+  }));
 }
 
 Status OutputFile::commit() {
@@ -210,7 +164,7 @@ Status OutputFile::commit() {
     abandon();
     return failed;
   }
-  unregisterPartial(std::exchange(registration_, 0));
+  withdrawFileInProgress(std::exchange(registration_, 0));
   tempPath_.clear();
   return Status::done();
 }
@@ -219,26 +173,8 @@ void OutputFile::abandon() {
   putDown();
   if (!tempPath_.empty()) unlink(tempPath_.c_str());
   tempPath_.clear();
-  unregisterPartial(std::exchange(registration_, 0));
+  withdrawFileInProgress(std::exchange(registration_, 0));
 }
-
-namespace {
-
-sigset_t interruptSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signalNumber);
-  return signals;
-}
-
-}  // namespace
-
-InterruptsHeld::InterruptsHeld() {
-  const sigset_t signals = interruptSignals();
-  pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-}
-
-InterruptsHeld::~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 Status ensureDirectory(const std::string& path, DirectoryIdentity* identity) {
   if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return statusOf(errno);
@@ -249,37 +185,31 @@ Status ensureDirectory(const std::string& path, DirectoryIdentity* identity) {
   return Status::done();
 }
 
-Status removeEarlierFile(const std::string& path, bool& removed) {
-  removed = false;
+Result<bool> removeEarlierFile(const std::string& path) {
   // The same test as creating the file under this name: what could not be
   // replaced (a directory, a read-only file) is not this run's to remove.
   const int probe = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (probe < 0) return Status::done();
+  if (probe < 0) return false;
   struct stat status {};
   const bool regular = fstat(probe, &status) == 0 && S_ISREG(status.st_mode);
   close(probe);
-  if (!regular) return Status::done();
-  if (unlink(path.c_str()) != 0) return errno == ENOENT ? Status::done() : statusOf(errno);
-  removed = true;
-  return Status::done();
+  if (!regular) return false;
+  if (unlink(path.c_str()) == 0) return true;
+  if (errno == ENOENT) return false;
+  return statusOf(errno);
 }
 
-Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
-                      std::vector<std::string>& names) {
-  names.clear();
+Result<std::vector<std::string>> sessionFilesIn(const std::string& directory, int32_t subject,
+                                                int32_t session) {
   DIR* entries = opendir(directory.empty() ? "." : directory.c_str());
   if (entries == nullptr) return statusOf(errno);
+  std::vector<std::string> names;
   while (const dirent* entry = readdir(entries)) {
-    const std::string name = entry->d_name;
-    if (name.size() < 4) continue;
-    const std::string extension = name.substr(name.size() - 4);
-    if (extension != ".bin" && extension != ".npx") continue;
-    const std::optional<SessionStem> stem = parseSessionStem(name.substr(0, name.size() - 4));
-    if (stem && stem->subject == subject && stem->session == session) names.push_back(name);
+    if (isSessionFile(entry->d_name, subject, session)) names.emplace_back(entry->d_name);
   }
   closedir(entries);
   std::sort(names.begin(), names.end());
-  return Status::done();
+  return names;
 }
 
 WorkingDirectoryLock::WorkingDirectoryLock() {

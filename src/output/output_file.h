@@ -1,6 +1,5 @@
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -30,23 +29,22 @@ class OutputFile {
   OutputFile& operator=(OutputFile&& other) noexcept;
   ~OutputFile();  // an uncommitted file is removed
 
-  // Creates the temporary file. Returns 0, or the error number that creating
-  // the file under its final name would give (a directory or a read-only
-  // file in the way, a directory without write permission).
-  int create();
+  // Creates the temporary file; fails as creating the file under its final
+  // name would (a directory or a read-only file in the way, a directory
+  // without write permission). error, when given, receives the error number
+  // of a failure, which a fixed message quotes.
+  Status create(int* error = nullptr);
 
   // Appends all bytes.
   Status write(const void* data, size_t size);
-  // Writes all bytes at the given offset from the start of the file.
-  Status writeAt(uint64_t offset, const void* data, size_t size);
   // Reserves the file's final size, so that writes in any order only fill
   // it; where the file system cannot, the writes reserve as they go.
   Status reserve(uint64_t size);
   // Closes the descriptor; the next write opens the file again.
   void putDown();
-  // Opens the created file again after putDown; the error number, 0 when it
-  // is open.
-  int takeUp();
+  // Opens the created file again after putDown. error, when given, receives
+  // the error number of a failure.
+  Status takeUp(int* error = nullptr);
   // For writes issued elsewhere while the file holds it; -1 when it does not.
   int descriptor() const { return fd_; }
 
@@ -56,36 +54,15 @@ class OutputFile {
   void abandon();
 
  private:
-  Status opened();
-
   std::string finalPath_;
   std::string tempPath_;  // while created and not committed
   int fd_ = -1;
-  size_t registration_ = 0;  // in the interrupt's list, 0 for none
+  size_t registration_ = 0;  // among the files in progress, 0 for none
 };
-
-// Makes an interrupt (Ctrl-C, a termination request) remove every temporary
-// file in progress before the process ends as it would have.
-void removePartialFilesOnInterrupt();
 
 // Writes all bytes at offset of fd, repeating a write that stores only part
-// of them, as a full disk or a signal may make it do; the error number, 0
-// when all are written.
-int writeAllAt(int fd, uint64_t offset, const void* data, size_t size);
-
-// Holds off the interrupts whose handler removes the files in progress, so
-// that the steps taken meanwhile (a file and its header renamed into place)
-// are done whole or not begun. A pending interrupt strikes when it ends.
-class InterruptsHeld {
- public:
-  InterruptsHeld();
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-  ~InterruptsHeld();
-
- private:
-  sigset_t previous_;
-};
+// of them, as a full disk or a signal may make it do.
+Status writeAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
 // Which directory a path leads to, links followed.
 struct DirectoryIdentity {
@@ -105,13 +82,13 @@ Status ensureDirectory(const std::string& path, DirectoryIdentity* identity = nu
 // file it may write), as a session that fails removes what an earlier run
 // left under its names. True when one was removed; a file it may not
 // replace, or nothing at all, is left as it is.
-Status removeEarlierFile(const std::string& path, bool& removed);
+Result<bool> removeEarlierFile(const std::string& path);
 
 // The names in directory of the files of the given session (0-based
 // numbers) under any matrix size, as an earlier run may have left them,
-// sorted into names; fails when the directory cannot be read.
-Status sessionFilesIn(const std::string& directory, int32_t subject, int32_t session,
-                      std::vector<std::string>& names);
+// sorted; fails when the directory cannot be read.
+Result<std::vector<std::string>> sessionFilesIn(const std::string& directory, int32_t subject,
+                                                int32_t session);
 
 // An advisory lock on the working directory, held while it lives: two
 // conversions in one folder would otherwise replace each other's files in

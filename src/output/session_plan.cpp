@@ -1,6 +1,7 @@
 #include "output/session_plan.h"
 
 #include <limits>
+#include <string>
 
 #include "common/messages.h"
 
@@ -8,33 +9,60 @@ namespace erp2npx {
 
 uint64_t epochCountOf(const TrialMap& trials) { return trials.stimulusCount(); }
 
-std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
-                            int32_t session, const TrialMap& trials) {
-  if (database < 0) return "the database number " + std::to_string(database) + " is negative";
-  if (subject < 0) return "the subject number " + std::to_string(subject) + " is negative";
-  if (session < 0) return "the session number is negative";
-  if (static_cast<size_t>(session) >= data.sessionLayouts.size()) {
-    return "the input has no matrix size for it (it holds " +
-           std::to_string(data.sessionLayouts.size()) + ")";
+namespace {
+
+Status numbersUsable(const InputData& data, int32_t database, int32_t subject, int32_t session) {
+  if (database < 0) {
+    return Status::failed("the database number " + std::to_string(database) + " is negative");
   }
+  if (subject < 0) {
+    return Status::failed("the subject number " + std::to_string(subject) + " is negative");
+  }
+  if (session < 0) return Status::failed("the session number is negative");
+  if (static_cast<size_t>(session) >= data.sessionLayouts.size()) {
+    return Status::failed("the input has no matrix size for it (it holds " +
+                          std::to_string(data.sessionLayouts.size()) + ")");
+  }
+  return Status::done();
+}
+
+Status trialsUsable(const InputData& data, const TrialMap& trials) {
   for (const auto& entry : trials) {
     const int32_t trial = entry.first;
-    if (trial < 0) return "its trial number " + std::to_string(trial) + " is negative";
+    if (trial < 0) {
+      return Status::failed("its trial number " + std::to_string(trial) + " is negative");
+    }
     if (static_cast<size_t>(trial) >= data.targets.size()) {
-      return "its trial " + std::to_string(trial) + " has no target in the input (it holds " +
-             std::to_string(data.targets.size()) + ")";
+      return Status::failed("its trial " + std::to_string(trial) +
+                            " has no target in the input (it holds " +
+                            std::to_string(data.targets.size()) + ")");
     }
   }
+  return Status::done();
+}
+
+Status epochsUsable(const InputData& data, const TrialMap& trials) {
   const uint64_t epochs = epochCountOf(trials);
   if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-    return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
+    return Status::failed("its " + std::to_string(epochs) +
+                          " epochs exceed the 32-bit sample positions");
   }
   for (const auto& entry : trials) {
     for (const int32_t stimulus : entry.second) {
-      if (!data.epochs.written(stimulus)) return msg::epochsUnwritten();
+      if (!data.epochs.written(stimulus)) return Status::failed(msg::epochsUnwritten());
     }
   }
-  return {};
+  return Status::done();
+}
+
+}  // namespace
+
+Status sessionObstacle(const InputData& data, int32_t database, int32_t subject, int32_t session,
+                       const TrialMap& trials) {
+  Status usable = numbersUsable(data, database, subject, session);
+  if (usable.ok()) usable = trialsUsable(data, trials);
+  if (usable.ok()) usable = epochsUsable(data, trials);
+  return usable;
 }
 
 SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data) {

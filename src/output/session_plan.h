@@ -1,19 +1,20 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
 
+#include "common/status.h"
 #include "input/dataset_loader.h"
 #include "output/session_events.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx {
 
-// Why a session's files cannot be written, or "" when they can: the rule the
+// Whether a session's files can be written, or why not: the rule the
 // converter applies and npxcheck proves a tree against.
-std::string sessionObstacle(const InputData& data, int32_t database, int32_t subject,
-                            int32_t session, const TrialMap& trials);
+Status sessionObstacle(const InputData& data, int32_t database, int32_t subject, int32_t session,
+                       const TrialMap& trials);
 
 uint64_t epochCountOf(const TrialMap& trials);
 
@@ -53,6 +54,25 @@ class EpochPlacement {
   std::vector<uint32_t> epoch_;
 };
 
+// A run of values bound for consecutive places in one slot's file.
+struct PlacedRun {
+  uint64_t stimulus = 0;  // of its first value
+  uint32_t slot = 0;
+  uint64_t at = 0;  // value offset in the slot's data block
+  const float* values = nullptr;
+  size_t length = 0;
+
+  // Takes next in when it follows on both in the values and in the file.
+  bool join(const PlacedRun& next) {
+    if (length == 0 || slot != next.slot || at + length != next.at ||
+        values + length != next.values) {
+      return false;
+    }
+    length += next.length;
+    return true;
+  }
+};
+
 // Hands each run of values to the slot and value offset it belongs to:
 // place(stimulus, slot, firstValue, values, count), firstValue counting within
 // the slot's data block. Consecutive epochs that follow each other in their
@@ -61,33 +81,28 @@ class EpochPlacement {
 template <typename Place>
 void placeValues(const EpochPlacement& placement, uint64_t firstValue, const float* values,
                  size_t count, Place place) {
-  struct Run {
-    uint64_t stimulus = 0;
-    uint32_t slot = 0;
-    uint64_t at = 0;
-    const float* values = nullptr;
-    size_t length = 0;
-  } run;
+  PlacedRun run;
+  const auto flush = [&] {
+    if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
+  };
+  const auto add = [&](const PlacedRun& next) {
+    if (run.join(next)) return;
+    flush();
+    run = next;
+  };
   while (count > 0) {
     const uint64_t stimulus = firstValue / kEpochValues;
     const uint64_t within = firstValue % kEpochValues;
     const size_t length = static_cast<size_t>(std::min<uint64_t>(count, kEpochValues - within));
     if (placement.placed(stimulus)) {
-      const uint32_t slot = placement.slot(stimulus);
-      const uint64_t at = uint64_t{placement.epoch(stimulus)} * kEpochValues + within;
-      if (run.length > 0 && run.slot == slot && run.at + run.length == at &&
-          run.values + run.length == values) {
-        run.length += length;
-      } else {
-        if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
-        run = Run{stimulus, slot, at, values, length};
-      }
+      add(PlacedRun{stimulus, placement.slot(stimulus),
+                    uint64_t{placement.epoch(stimulus)} * kEpochValues + within, values, length});
     }
     firstValue += length;
     values += length;
     count -= length;
   }
-  if (run.length > 0) place(run.stimulus, run.slot, run.at, run.values, run.length);
+  flush();
 }
 
 }  // namespace erp2npx

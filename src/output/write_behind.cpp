@@ -1,7 +1,8 @@
 #include "output/write_behind.h"
 
 #include <algorithm>
-#include <cstring>
+#include <exception>
+#include <iterator>
 
 namespace erp2npx {
 
@@ -53,16 +54,17 @@ void WriteBehind::send() {
       [this](Batch& writing) {
         for (; writing.done < writing.pieces.size(); ++writing.done) {
           const Piece& piece = writing.pieces[writing.done];
-          const int error =
+          const Status written =
               writeAt_(piece.fd, piece.offset, writing.bytes.data() + piece.start, piece.size);
-          if (error != 0) writing.failures.emplace_back(piece.tag, error);
+          if (!written.ok()) writing.failures.emplace_back(piece.tag, written.reason());
         }
       },
       [this](Batch& written, std::exception_ptr failure) { collect(written, failure); });
 }
 
 void WriteBehind::collect(Batch& batch, std::exception_ptr failure) {
-  for (const auto& [tag, error] : batch.failures) failures_.emplace_back(tag, std::strerror(error));
+  failures_.insert(failures_.end(), std::make_move_iterator(batch.failures.begin()),
+                   std::make_move_iterator(batch.failures.end()));
   if (failure) {
     // The piece that threw and those after it were not written.
     std::string reason = "writing failed";

@@ -7,12 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/status.h"
 #include "common/work_queue.h"
 
 namespace erp2npx {
 
-// Writes size bytes at offset of fd; the error number, 0 when all are written.
-using WriteAt = std::function<int(int fd, uint64_t offset, const void* data, size_t size)>;
+// Writes all size bytes at offset of fd.
+using WriteAt = std::function<Status(int fd, uint64_t offset, const void* data, size_t size)>;
 
 // Writes at given offsets of open descriptors on background threads: epochs
 // stored out of session order become many small writes to scattered places,
@@ -47,8 +48,8 @@ class WriteBehind {
   struct Batch {
     std::vector<uint8_t> bytes;
     std::vector<Piece> pieces;
-    std::vector<std::pair<uint32_t, int>> failures;  // tags and error numbers
-    size_t done = 0;                                 // pieces tried
+    std::vector<std::pair<uint32_t, std::string>> failures;  // tags and reasons
+    size_t done = 0;                                         // pieces tried
   };
 
   void send();
