@@ -616,10 +616,10 @@ TEST_F(NpxcheckTree, ReportLoadsInABrowserWithoutConsoleErrorsAndIsDrawn) {
 }
 
 TEST_F(NpxcheckTree, PlotOfOneSessionShowsTheLateTargetDeflectionAtPz) {
-  npxcheck::ErpAverages averages;
-  ASSERT_TRUE(
-      npxcheck::averageEpochs(npxcheck::scanTree(work_.path), {"Subj01_01_06_06.bin"}, averages)
-          .ok());
+  const auto averaged =
+      npxcheck::averageEpochs(npxcheck::scanTree(work_.path), {"Subj01_01_06_06.bin"});
+  ASSERT_TRUE(averaged.ok());
+  const npxcheck::ErpAverages& averages = *averaged;
   EXPECT_EQ(averages.sessions, std::vector<std::string>{"Subj01_01_06_06"});
   EXPECT_EQ(averages.targetEpochs, 12u);
   EXPECT_EQ(averages.standardEpochs, 60u);
@@ -662,12 +662,15 @@ TEST_F(NpxcheckTree, PlotOfOneSubjectAndOfSessionsOrSubjectsThatAreNotThere) {
       writeTextFile(many.file("Subj" + std::to_string(number) + "_01_06_06" + extension), "");
     }
   }
-  npxcheck::ErpAverages averages;
-  EXPECT_EQ(npxcheck::averageEpochs(npxcheck::scanTree(many.path), {"Subj09"}, averages).reason(),
+  EXPECT_EQ(npxcheck::averageEpochs(npxcheck::scanTree(many.path), {"Subj09"}).reason(),
             "no session Subj09 below " + many.path +
                 "; its sessions: Subj11_01_06_06, Subj12_01_06_06, Subj13_01_06_06, "
                 "Subj14_01_06_06, Subj15_01_06_06, Subj16_01_06_06, Subj17_01_06_06, "
                 "Subj18_01_06_06, Subj19_01_06_06, Subj20_01_06_06 ... and 2 more");
+  EXPECT_EQ(npxcheck::averageEpochs(npxcheck::scanTree(many.path), {"Subj11_01_06_06"}).reason(),
+            "Subj11_01_06_06.bin holds 0 bytes, too short for the 32-byte fixed header");
+  EXPECT_TEXT(npxcheck({many.path, "--report", many.file("r.html")}).err,
+              contains("npxcheck: no ERP in the report: no session could be averaged\n"));
 }
 
 TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
@@ -677,8 +680,9 @@ TEST(NpxcheckPlot, AveragesAreTheMeansOfTheMarkedEpochs) {
   writeInputFile(work.file(kSource), smallInput());
   writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
-  npxcheck::ErpAverages averages;
-  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), {}, averages).ok());
+  const auto averaged = npxcheck::averageEpochs(npxcheck::scanTree(work.path), {});
+  ASSERT_TRUE(averaged.ok());
+  const npxcheck::ErpAverages& averages = *averaged;
   EXPECT_EQ(averages.targetEpochs, 2u);
   EXPECT_EQ(averages.standardEpochs, 4u);
   ASSERT_EQ(averages.target.size(), 1024u);
@@ -701,9 +705,10 @@ TEST(NpxcheckPlot, StandardErrorsAndTheLargestDifferenceInTheAveragesAndTheTable
   writeInputFile(work.file(kSource), input);
   writeSubjectFile(work.file("DataSets.txt"), 1);
   ASSERT_EQ(runProgram(bin.file("erp2npx"), work.path).exitCode, 0);
-  npxcheck::ErpAverages averages;
   const npxcheck::PlotChoice inMicrovolts{"", 0, npxcheck::Unit::kMicrovolt};
-  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work.path), inMicrovolts, averages).ok());
+  const auto averaged = npxcheck::averageEpochs(npxcheck::scanTree(work.path), inMicrovolts);
+  ASSERT_TRUE(averaged.ok());
+  const npxcheck::ErpAverages& averages = *averaged;
   const size_t pzAt40 = 40 * 8 + 2;
   EXPECT_EQ(averages.target[pzAt40], 8.0);
   EXPECT_EQ(averages.targetError[pzAt40], 2.0);  // sample deviation sqrt(8), over sqrt(2)
@@ -763,13 +768,14 @@ TEST(NpxcheckPlot, UnitIsInferredFromTheMedianMagnitudeOrTakenAsGiven) {
   for (double& value : input.features) value *= 1e-7;
   const auto work = converted(input);
   const npxcheck::TreeFiles tree = npxcheck::scanTree(work->path);
-  npxcheck::ErpAverages averages;
-  ASSERT_TRUE(npxcheck::averageEpochs(tree, {}, averages).ok());
-  EXPECT_EQ(averages.unit, npxcheck::Unit::kVolt);
-  EXPECT_TRUE(averages.unitInferred);
-  EXPECT_NEAR(averages.target[129], (1536.0 + 129 + 0.5) * 0.1, 1e-4);
-  ASSERT_TRUE(npxcheck::averageEpochs(tree, {"", 0, npxcheck::Unit::kMillivolt}, averages).ok());
-  EXPECT_NEAR(averages.target[129], (1536.0 + 129 + 0.5) * 1e-4, 1e-7);
+  const auto volts = npxcheck::averageEpochs(tree, {});
+  ASSERT_TRUE(volts.ok());
+  EXPECT_EQ(volts->unit, npxcheck::Unit::kVolt);
+  EXPECT_TRUE(volts->unitInferred);
+  EXPECT_NEAR(volts->target[129], (1536.0 + 129 + 0.5) * 0.1, 1e-4);
+  const auto given = npxcheck::averageEpochs(tree, {"", 0, npxcheck::Unit::kMillivolt});
+  ASSERT_TRUE(given.ok());
+  EXPECT_NEAR(given->target[129], (1536.0 + 129 + 0.5) * 1e-4, 1e-7);
 
   const std::string svg = work->file("erp.svg");
   ASSERT_EQ(npxcheck({work->path, "--plot", svg}).exitCode, 0);
@@ -794,9 +800,10 @@ TEST(NpxcheckPlot, NonFiniteSamplesAreLeftOutCountedAndNamedAndNamesEscaped) {
     input.features[s * 1024 + 50 * 8 + 7] = std::numeric_limits<double>::quiet_NaN();
   }
   const auto work = converted(input);
-  npxcheck::ErpAverages averages;
   const npxcheck::PlotChoice inMicrovolts{"", 0, npxcheck::Unit::kMicrovolt};
-  ASSERT_TRUE(npxcheck::averageEpochs(npxcheck::scanTree(work->path), inMicrovolts, averages).ok());
+  const auto averaged = npxcheck::averageEpochs(npxcheck::scanTree(work->path), inMicrovolts);
+  ASSERT_TRUE(averaged.ok());
+  const npxcheck::ErpAverages& averages = *averaged;
   EXPECT_EQ(averages.target[40 * 8 + 2], 3 * 1024 + 40 * 8 + 2 + 0.5);
   EXPECT_EQ(averages.target[41 * 8 + 2], 41 * 8 + 2 + 0.5);
   EXPECT_EQ(averages.targetError[40 * 8 + 2], 0.0);

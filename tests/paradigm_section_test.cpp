@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "common/messages.h"
-#include "header/module_path.h"
+#include "header/beside_executable.h"
 #include "test_support.h"
 
 namespace erp2npx {
@@ -187,50 +187,18 @@ TEST(ParadigmSection, FileIsReadAfreshEveryTime) {
   EXPECT_EQ(paradigmWith({6, 6}, dir.file("e.enc")).text, withEmptyControlInterface());
 }
 
-TEST(ModulePath, AssignSplitsThePath) {
-  ModulePath path("/opt/erp.d/bin/erp2npx");
-  EXPECT_EQ(path.path(), "/opt/erp.d/bin/erp2npx");
-  EXPECT_EQ(path.drive(), "");
-  EXPECT_EQ(path.dir(), "/opt/erp.d/bin/");
-  EXPECT_EQ(path.fname(), "erp2npx");
-  EXPECT_EQ(path.ext(), "");
-
-  path.assign("/a/tool.v2.exe");
-  EXPECT_EQ(path.dir(), "/a/");
-  EXPECT_EQ(path.fname(), "tool.v2");
-  EXPECT_EQ(path.ext(), ".exe");
-
-  path.assign("");
-  EXPECT_EQ(path.path(), "");
-  EXPECT_EQ(path.dir(), "");
-  EXPECT_EQ(path.fname(), "");
-  EXPECT_EQ(path.ext(), "");
-}
-
-TEST(ModulePath, ReplaceFileNameKeepsTheDirectory) {
-  ModulePath path("/opt/erp.d/bin/erp2npx");
-  path.replaceFileName("6by6_QUOLMET.enc");
-  EXPECT_EQ(path.path(), "/opt/erp.d/bin/6by6_QUOLMET.enc");
-  EXPECT_EQ(path.fname(), "6by6_QUOLMET");
-  EXPECT_EQ(path.ext(), ".enc");
-  // A directory part of the new name is ignored.
-  path.replaceFileName("elsewhere/deeper/4by5_QUOLMET.enc");
-  EXPECT_EQ(path.path(), "/opt/erp.d/bin/4by5_QUOLMET.enc");
-  path.replaceFileName("README");
-  EXPECT_EQ(path.path(), "/opt/erp.d/bin/README");
-  EXPECT_EQ(path.ext(), "");
-}
-
-TEST(ModulePath, ExecutableIsTheRunningProgram) {
+TEST(BesideExecutable, IsInTheRunningProgramsDirectory) {
   char link[4096];
   const ssize_t length = readlink("/proc/self/exe", link, sizeof link);
   ASSERT_GT(length, 0);
   const std::string self(link, static_cast<size_t>(length));
-  const ModulePath path;
-  EXPECT_EQ(path.path(), self);
-  EXPECT_EQ(path.dir() + path.fname() + path.ext(), self);
-  ASSERT_FALSE(path.dir().empty());
-  EXPECT_EQ(path.dir().back(), '/');
+  const std::string directory = self.substr(0, self.rfind('/') + 1);
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(fileBesideExecutable("6by6_QUOLMET.enc"), directory + "6by6_QUOLMET.enc");
+  // A directory part of the name is ignored.
+  EXPECT_EQ(fileBesideExecutable("elsewhere/deeper/4by5_QUOLMET.enc"),
+            directory + "4by5_QUOLMET.enc");
+  EXPECT_EQ(fileBesideExecutable("README"), directory + "README");
 }
 
 }  // namespace

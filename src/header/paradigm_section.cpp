@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
-#include "header/module_path.h"
+#include "common/status.h"
+#include "header/beside_executable.h"
 #include "header/xml_text.h"
 
 namespace erp2npx {
@@ -37,17 +39,17 @@ void appendParadigm(pugi::xml_node p2731) {
 constexpr size_t kMaxEncoderBytes = size_t{1} << 20;
 constexpr unsigned kMaxEncoderDepth = 256;
 
-// Reads a regular file of at most kMaxEncoderBytes; false otherwise.
-bool readEncoderFile(const std::string& path, std::string& text) {
+// Reads a regular file of at most kMaxEncoderBytes.
+Result<std::string> readEncoderFile(const std::string& path) {
   // O_NONBLOCK: a FIFO in its place must not hold the run.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Status::failed(std::strerror(errno));
   struct stat status {};
   bool usable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
                 static_cast<uint64_t>(status.st_size) <= kMaxEncoderBytes;
   // Room for the file as it is now and one byte more, which only a file that
   // grew meanwhile fills; it may grow to one byte past the limit.
-  text.assign(usable ? static_cast<size_t>(status.st_size) + 1 : 0, '\0');
+  std::string text(usable ? static_cast<size_t>(status.st_size) + 1 : 0, '\0');
   size_t size = 0;
   while (usable) {
     if (size == text.size()) {
@@ -61,8 +63,13 @@ bool readEncoderFile(const std::string& path, std::string& text) {
     size += static_cast<size_t>(got);
   }
   close(fd);
+  // A file that grew meanwhile is not taken.
+  if (!usable || size > kMaxEncoderBytes) {
+    return Status::failed("is no regular file of at most " + std::to_string(kMaxEncoderBytes) +
+                          " bytes that can be read");
+  }
   text.resize(size);
-  return usable && size <= kMaxEncoderBytes;  // a file that grew meanwhile is not taken
+  return text;
 }
 
 // Nested no deeper than kMaxEncoderDepth, and no element repeating an
@@ -91,9 +98,8 @@ bool isSoundEncoder(pugi::xml_document& document) {
 EncoderCopy appendEncoderCopy(pugi::xml_node controlInterface, const std::string& encoderPath) {
   // Loaded afresh for every session: the files are small and may change.
   pugi::xml_document encoder;
-  std::string text;
-  if (!readEncoderFile(encoderPath, text) || !encoder.load_buffer(text.data(), text.size()) ||
-      !isSoundEncoder(encoder)) {
+  const Result<std::string> text = readEncoderFile(encoderPath);
+  if (!text.ok() || !encoder.load_buffer(text->data(), text->size()) || !isSoundEncoder(encoder)) {
     return EncoderCopy::kUnloadable;
   }
   const pugi::xml_node element = encoder.root().child("DOC").child("Encoder");
@@ -113,12 +119,8 @@ EncoderCopy appendParadigmSection(pugi::xml_node p2731, const SessionLayout& lay
 }
 
 std::string encoderPathBesideExecutable(const SessionLayout& layout) {
-  // Beside the executable, whatever the working directory; the executable's
-  // path is looked up once for the run.
-  static const ModulePath executable;
-  ModulePath modulePath = executable;
-  modulePath.replaceFileName(encoderFileName(layout));
-  return modulePath.path();
+  // Beside the executable, whatever the working directory.
+  return fileBesideExecutable(encoderFileName(layout));
 }
 
 }  // namespace erp2npx

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <utility>
 
 #include "input/hdf5_handle.h"
 #include "npxcheck/erp_plot.h"
@@ -9,25 +11,12 @@
 #include "npxcheck/report.h"
 #include "npxcheck/session_files.h"
 #include "npxcheck/source_check.h"
-#include "npxcheck/tree_check.h"
 
 namespace erp2npx::npxcheck {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct UsageError {
-  std::string text;
-};
-
-// The value of an option given as "--name VALUE" or "--name=VALUE".
-std::string optionValue(const std::vector<std::string>& arguments, size_t& i,
-                        const std::string& name, const std::string& inlineValue, bool hasInline) {
-  if (hasInline) return inlineValue;
-  if (i + 1 >= arguments.size()) throw UsageError{"option " + name + " needs a value"};
-  return arguments[++i];
-}
 
 // Every line goes out through here: what it quotes from files and names
 // reaches the terminal without control bytes.
@@ -52,12 +41,18 @@ Unit chosenUnit(const CommandLine& line) {
   return line.unit.empty() ? Unit::kAuto : parseUnit(line.unit).value_or(Unit::kAuto);
 }
 
-bool writeFile(const std::string& path, const std::string& bytes, std::ostream& err) {
+Status writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary);
   file << bytes;
   file.close();
-  if (!file) printError(err, path + ": cannot be written");
-  return static_cast<bool>(file);
+  return file ? Status::done() : Status::failed(path + ": cannot be written");
+}
+
+// Writes the page or plot; says why not on err.
+bool written(const std::string& path, const std::string& bytes, std::ostream& err) {
+  const Status status = writeFile(path, bytes);
+  if (!status.ok()) printError(err, status.reason());
+  return status.ok();
 }
 
 void printNonFinite(const ErpAverages& averages, std::ostream& err) {
@@ -68,11 +63,13 @@ int runReport(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const TreeFiles tree = scanTree(line.tree);
   const HtmlReport report = buildHtmlReport(tree, line.source, chosenUnit(line));
   printCheck(report.check, out);
-  if (!report.averagingError.empty()) {
-    printError(err, "no ERP in the report: " + report.averagingError);
+  const Result<TreeAverages>& averages = report.averaging.averages;
+  if (averages.ok()) {
+    printNonFinite(averages->all, err);
+  } else {
+    printError(err, "no ERP in the report: " + averages.reason());
   }
-  printNonFinite(report.averages.all, err);
-  if (!writeFile(line.report, report.page, err)) return kExitProblems;
+  if (!written(line.report, report.page, err)) return kExitProblems;
   print(out, "wrote " + line.report);
   return report.check.report.problems.empty() ? kExitOk : kExitProblems;
 }
@@ -89,14 +86,14 @@ int runPlot(const CommandLine& line, std::ostream& out, std::ostream& err) {
   choice.session = line.session;
   choice.subject = line.subject.empty() ? 0 : subjectNumber(line.subject).value_or(0);
   choice.unit = chosenUnit(line);
-  ErpAverages averages;
-  const Status averaged = averageEpochs(tree, choice, averages);
+  const Result<ErpAverages> averaged = averageEpochs(tree, choice);
   if (!averaged.ok()) {
     printError(err, averaged.reason());
     return kExitProblems;
   }
+  const ErpAverages& averages = *averaged;
   printNonFinite(averages, err);
-  if (!writeFile(line.plot, renderErpSvg(averages), err)) return kExitProblems;
+  if (!written(line.plot, renderErpSvg(averages), err)) return kExitProblems;
   print(out, "wrote " + line.plot + ": " +
                  countOf(averages.sessions.size(), "session", "sessions") + ", " +
                  countOf(averages.targetEpochs, "target epoch", "target epochs") + ", " +
@@ -119,23 +116,127 @@ int runInspect(const CommandLine& line, std::ostream& out) {
   return report.inconsistencies.empty() ? kExitOk : kExitProblems;
 }
 
-// Names on the command line that must exist before anything runs.
-void requireInputs(const CommandLine& line) {
-  if (line.mode == Mode::kHelp || line.mode == Mode::kVersion) return;
+Status requireFile(const std::string& path) {
   std::error_code ignored;
-  const auto requireFile = [&](const std::string& path) {
-    if (!path.empty() && !fs::is_regular_file(path, ignored)) {
-      throw UsageError{path +
-                       (fs::exists(path, ignored) ? ": not a regular file" : ": no such file")};
-    }
-  };
+  if (path.empty() || fs::is_regular_file(path, ignored)) return Status::done();
+  return Status::failed(path +
+                        (fs::exists(path, ignored) ? ": not a regular file" : ": no such file"));
+}
+
+// Names on the command line that must exist before anything runs.
+Status requireInputs(const CommandLine& line) {
+  if (line.mode == Mode::kHelp || line.mode == Mode::kVersion) return Status::done();
   if (line.mode == Mode::kInspect) {
-    requireFile(line.inspectFile);
-    requireFile(line.subjectFile);
-    return;
+    const Status input = requireFile(line.inspectFile);
+    return input.ok() ? requireFile(line.subjectFile) : input;
   }
-  if (!fs::is_directory(line.tree, ignored)) throw UsageError{line.tree + ": not a directory"};
-  requireFile(line.source);
+  std::error_code ignored;
+  if (!fs::is_directory(line.tree, ignored)) return Status::failed(line.tree + ": not a directory");
+  return requireFile(line.source);
+}
+
+// The command line as given: options in their fields, the rest in order.
+struct SortedArguments {
+  CommandLine line;
+  std::vector<std::string> positional;
+};
+
+// The field of an option that takes a value, or null for an unknown one.
+std::string* valueField(CommandLine& line, const std::string& name) {
+  static const std::pair<const char*, std::string CommandLine::*> kValueOptions[] = {
+      {"--source", &CommandLine::source},      {"--plot", &CommandLine::plot},
+      {"--report", &CommandLine::report},      {"--unit", &CommandLine::unit},
+      {"--session", &CommandLine::session},    {"--subject", &CommandLine::subject},
+      {"--inspect", &CommandLine::inspectFile}};
+  for (const auto& [option, field] : kValueOptions) {
+    if (name == option) return &(line.*field);
+  }
+  return nullptr;
+}
+
+// An option given as "--name VALUE" or "--name=VALUE", at arguments[i].
+Status takeValue(const std::vector<std::string>& arguments, size_t& i, CommandLine& line) {
+  const std::string& argument = arguments[i];
+  const size_t equals = argument.find('=');
+  const std::string name = argument.substr(0, equals);
+  std::string* field = valueField(line, name);
+  if (field == nullptr) return Status::failed("unknown option " + name);
+  if (!field->empty()) return Status::failed("option " + name + " is given twice");
+  if (equals != std::string::npos) {
+    *field = argument.substr(equals + 1);
+  } else if (i + 1 < arguments.size()) {
+    *field = arguments[++i];
+  }
+  if (field->empty()) return Status::failed("option " + name + " needs a value");
+  return Status::done();
+}
+
+// Sorts the arguments; --help and --version end the sorting, "--" ends the
+// options.
+Result<SortedArguments> sortArguments(const std::vector<std::string>& arguments) {
+  SortedArguments sorted;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      sorted.positional.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h" || argument == "--version") {
+      sorted.line.mode = argument == "--version" ? Mode::kVersion : Mode::kHelp;
+      return sorted;
+    } else if (argument == "--verbose") {
+      sorted.line.verbose = true;
+    } else if (const Status taken = takeValue(arguments, i, sorted.line); !taken.ok()) {
+      return taken;
+    }
+  }
+  return sorted;
+}
+
+// The first rule broken, in the order given.
+Status firstBroken(std::initializer_list<std::pair<bool, std::string>> rules) {
+  for (const auto& [broken, text] : rules) {
+    if (broken) return Status::failed(text);
+  }
+  return Status::done();
+}
+
+// One positional argument at most: the tree, or the subject file.
+Status noSecondArgument(const std::vector<std::string>& positional) {
+  if (positional.size() < 2) return Status::done();
+  return Status::failed("unexpected argument " + positional[1]);
+}
+
+Status checkInspectOptions(const SortedArguments& sorted) {
+  const CommandLine& line = sorted.line;
+  if (!line.source.empty() || !line.plot.empty() || !line.report.empty() || !line.unit.empty() ||
+      !line.session.empty() || !line.subject.empty()) {
+    return Status::failed(
+        "--inspect takes no tree and no --source, --plot, --report, --unit, --session or "
+        "--subject");
+  }
+  return noSecondArgument(sorted.positional);
+}
+
+Status checkTreeOptions(const SortedArguments& sorted) {
+  const CommandLine& line = sorted.line;
+  const bool plot = !line.plot.empty(), report = !line.report.empty();
+  const bool unit = !line.unit.empty(), session = !line.session.empty();
+  const bool subject = !line.subject.empty();
+  const Status checked = firstBroken(
+      {{line.verbose, "--verbose needs --inspect"},
+       {!line.source.empty() && plot, "--source and --plot cannot be combined"},
+       {report && plot, "--report and --plot cannot be combined"},
+       {unit && !plot && !report, "--unit needs --plot or --report"},
+       {unit && !parseUnit(line.unit), "--unit takes V, mV, uV or auto, not \"" + line.unit + "\""},
+       {session && !plot, "--session needs --plot"},
+       {subject && !plot, "--subject needs --plot"},
+       {subject && session, "--subject and --session cannot be combined"},
+       {subject && !subjectNumber(line.subject),
+        "--subject needs a subject number from 1 to 2147483648, not \"" + line.subject + "\""},
+       {sorted.positional.empty(), "no tree given"}});
+  return checked.ok() ? noSecondArgument(sorted.positional) : checked;
 }
 
 }  // namespace
@@ -180,117 +281,37 @@ std::optional<int64_t> subjectNumber(const std::string& text) {
   return number;
 }
 
-Status parseCommandLine(const std::vector<std::string>& arguments, CommandLine& line) {
-  line = CommandLine{};
-  std::vector<std::string> positional;
-  bool inspect = false;
-  try {
-    bool optionsEnded = false;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-      const std::string& argument = arguments[i];
-      if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-        positional.push_back(argument);
-        continue;
-      }
-      if (argument == "--") {
-        optionsEnded = true;
-        continue;
-      }
-      if (argument == "--help" || argument == "-h") {
-        line.mode = Mode::kHelp;
-        return Status::done();
-      }
-      if (argument == "--version") {
-        line.mode = Mode::kVersion;
-        return Status::done();
-      }
-      if (argument == "--verbose") {
-        line.verbose = true;
-        continue;
-      }
-      const size_t equals = argument.find('=');
-      const std::string name = argument.substr(0, equals);
-      const bool hasInline = equals != std::string::npos;
-      const std::string inlineValue = hasInline ? argument.substr(equals + 1) : "";
-      std::string* target = name == "--source"    ? &line.source
-                            : name == "--plot"    ? &line.plot
-                            : name == "--report"  ? &line.report
-                            : name == "--unit"    ? &line.unit
-                            : name == "--session" ? &line.session
-                            : name == "--subject" ? &line.subject
-                            : name == "--inspect" ? &line.inspectFile
-                                                  : nullptr;
-      if (target == nullptr) throw UsageError{"unknown option " + name};
-      if (!target->empty()) throw UsageError{"option " + name + " is given twice"};
-      *target = optionValue(arguments, i, name, inlineValue, hasInline);
-      if (target->empty()) throw UsageError{"option " + name + " needs a value"};
-      inspect = inspect || target == &line.inspectFile;
-    }
-    if (inspect) {
-      if (!line.source.empty() || !line.plot.empty() || !line.report.empty() ||
-          !line.unit.empty() || !line.session.empty() || !line.subject.empty()) {
-        throw UsageError{
-            "--inspect takes no tree and no --source, --plot, --report, --unit, --session or "
-            "--subject"};
-      }
-      if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
-      line.mode = Mode::kInspect;
-      if (!positional.empty()) line.subjectFile = positional[0];
-      return Status::done();
-    }
-    if (line.verbose) throw UsageError{"--verbose needs --inspect"};
-    if (!line.source.empty() && !line.plot.empty()) {
-      throw UsageError{"--source and --plot cannot be combined"};
-    }
-    if (!line.report.empty() && !line.plot.empty()) {
-      throw UsageError{"--report and --plot cannot be combined"};
-    }
-    if (!line.unit.empty()) {
-      if (line.plot.empty() && line.report.empty())
-        throw UsageError{"--unit needs --plot or --report"};
-      if (!parseUnit(line.unit)) {
-        throw UsageError{"--unit takes V, mV, uV or auto, not \"" + line.unit + "\""};
-      }
-    }
-    if (!line.session.empty() && line.plot.empty()) throw UsageError{"--session needs --plot"};
-    if (!line.subject.empty()) {
-      if (line.plot.empty()) throw UsageError{"--subject needs --plot"};
-      if (!line.session.empty()) throw UsageError{"--subject and --session cannot be combined"};
-      if (!subjectNumber(line.subject)) {
-        throw UsageError{"--subject needs a subject number from 1 to 2147483648, not \"" +
-                         line.subject + "\""};
-      }
-    }
-    if (positional.empty()) throw UsageError{"no tree given"};
-    if (positional.size() > 1) throw UsageError{"unexpected argument " + positional[1]};
-    line.tree = positional[0];
-    line.mode = !line.plot.empty()     ? Mode::kPlot
-                : !line.report.empty() ? Mode::kReport
-                                       : Mode::kCheck;
-    return Status::done();
-  } catch (const UsageError& usage) {
-    return Status::failed(usage.text);
+Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
+  Result<SortedArguments> sorted = sortArguments(arguments);
+  if (!sorted.ok()) return sorted.status();
+  CommandLine& line = sorted->line;
+  if (line.mode == Mode::kHelp || line.mode == Mode::kVersion) return std::move(line);
+  const std::vector<std::string>& positional = sorted->positional;
+  if (!line.inspectFile.empty()) {
+    const Status checked = checkInspectOptions(*sorted);
+    if (!checked.ok()) return checked;
+    line.mode = Mode::kInspect;
+    if (!positional.empty()) line.subjectFile = positional[0];
+    return std::move(line);
   }
+  const Status checked = checkTreeOptions(*sorted);
+  if (!checked.ok()) return checked;
+  line.tree = positional[0];
+  line.mode = !line.plot.empty()     ? Mode::kPlot
+              : !line.report.empty() ? Mode::kReport
+                                     : Mode::kCheck;
+  return std::move(line);
 }
 
 int runNpxcheck(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  CommandLine line;
-  const Status parsed = parseCommandLine(arguments, line);
-  std::string error = parsed.reason();
-  bool usable = parsed.ok();
-  if (usable) {
-    try {
-      requireInputs(line);
-    } catch (const UsageError& usage) {
-      error = usage.text;
-      usable = false;
-    }
-  }
-  if (!usable) {
-    printError(err, error);
+  const Result<CommandLine> parsed = parseCommandLine(arguments);
+  const Status usable = parsed.ok() ? requireInputs(*parsed) : parsed.status();
+  if (!usable.ok()) {
+    printError(err, usable.reason());
     err << "Try 'npxcheck --help' for more information.\n";
     return kExitUsage;
   }
+  const CommandLine& line = *parsed;
   // Failures are reported in the tool's own words; the library's automatic
   // error stack would only repeat them.
   const QuietLibraryErrors quiet;

@@ -37,7 +37,7 @@ std::string usageText();
 std::optional<int64_t> subjectNumber(const std::string& text);
 
 // Parses the arguments after the program name; fails on a usage error.
-Status parseCommandLine(const std::vector<std::string>& arguments, CommandLine& line);
+Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
 // Runs the tool: reports on out, errors on err; returns the exit value.
 int runNpxcheck(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

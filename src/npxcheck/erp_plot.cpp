@@ -121,33 +121,44 @@ struct EpochWalk {
   std::vector<std::string> channels;
   UnitEvidence evidence;
 
-  bool session(const std::string& stem, const std::vector<Average*>& into, std::string& error) {
+  // Averages one session's marked epochs into each of the averages, or
+  // fails before taking any (short of a file changing while it is read).
+  Status session(const std::string& stem, const std::vector<Average*>& into) {
     EpochFileReader reader;
     const Status opened = reader.open(treePath(tree, stem + ".bin"));
-    if (!opened.ok()) {
-      error = stem + ".bin " + opened.reason();
-      return false;
-    }
-    const EpochFileHeader& header = reader.header();
+    if (!opened.ok()) return Status::failed(stem + ".bin " + opened.reason());
+    const Status usable = checkSessionFile(stem, reader.header(), reader.fileSize());
+    if (!usable.ok()) return usable;
+    const SessionEventMap map =
+        mapSessionEvents(readNpxFile(treePath(tree, stem + ".npx")), reader.header().positions);
+    const Status read = readMarkedEpochs(stem, reader, map, into);
+    if (!read.ok()) return read;
+    for (Average* average : into) average->averages.sessions.push_back(stemName(stem));
+    return Status::done();
+  }
+
+  // The same channels as the sessions before, and the epochs it announces.
+  Status checkSessionFile(const std::string& stem, const EpochFileHeader& header,
+                          uint64_t fileSize) {
     if (channels.empty()) channels = header.channelNames;
     if (header.channelNames != channels ||
         static_cast<int32_t>(header.channelNames.size()) != header.channelCount) {
-      error = stem + ".bin has other channels than the sessions before it";
-      return false;
+      return Status::failed(stem + ".bin has other channels than the sessions before it");
     }
-    if (reader.fileSize() != announcedFileSize(header)) {
-      error = stem + ".bin does not hold the epochs its header announces";
-      return false;
+    if (fileSize != announcedFileSize(header)) {
+      return Status::failed(stem + ".bin does not hold the epochs its header announces");
     }
-    const SessionEventMap map =
-        mapSessionEvents(readNpxFile(treePath(tree, stem + ".npx")), header.positions);
-    const size_t values = epochValues(header);
+    return Status::done();
+  }
+
+  Status readMarkedEpochs(const std::string& stem, EpochFileReader& reader,
+                          const SessionEventMap& map, const std::vector<Average*>& into) {
+    const size_t values = epochValues(reader.header());
     std::vector<float> block(kBlockEpochs * values);
     for (size_t first = 0; first < map.epochs.size(); first += kBlockEpochs) {
       const size_t count = std::min(kBlockEpochs, map.epochs.size() - first);
       if (reader.readEpochs(first, count, block.data()) != count) {
-        error = stem + ".bin ends before its epoch " + std::to_string(first + count);
-        return false;
+        return Status::failed(stem + ".bin ends before its epoch " + std::to_string(first + count));
       }
       for (size_t e = 0; e < count; ++e) {
         const EpochMarks& marks = map.epochs[first + e];
@@ -160,8 +171,7 @@ struct EpochWalk {
         }
       }
     }
-    for (Average* average : into) average->averages.sessions.push_back(stemName(stem));
-    return true;
+    return Status::done();
   }
 
   void note(const float* epoch, size_t values, const std::string& stem, size_t index,
@@ -457,17 +467,101 @@ std::string peakTable(const ErpAverages& averages, const std::vector<DifferenceP
   return svg + "</g>\n";
 }
 
+// The page: panels four to a row above the table of peaks.
+constexpr double kWidth = 1100, kPlotHeight = 640;
+constexpr double kLeft = 90, kRight = 40, kTop = 110, kBottom = 70;
+constexpr double kGapX = 45, kGapY = 60;
+constexpr size_t kColumns = 4;
+
+struct PlotLayout {
+  double panelWidth, panelHeight;
+  double tableTop, noteTop, height;
+};
+
+PlotLayout plotLayout(const ErpAverages& averages) {
+  const size_t channels = averages.channels.size();
+  const size_t rows = std::max<size_t>(1, (channels + kColumns - 1) / kColumns);
+  PlotLayout layout{};
+  layout.panelWidth = (kWidth - kLeft - kRight - kGapX * (kColumns - 1)) / kColumns;
+  layout.panelHeight = (kPlotHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
+                       static_cast<double>(rows);
+  layout.tableTop = kPlotHeight + 10;
+  layout.noteTop = layout.tableTop + 18.0 * static_cast<double>(channels + 2) + 12;
+  layout.height = layout.noteTop + (averages.nonFinite > 0 ? 18.0 : 0.0) + 18;
+  return layout;
+}
+
+std::string plotTitle(const ErpAverages& averages) {
+  const std::string sessions = countOf(averages.sessions.size(), "session", "sessions");
+  return !averages.title.empty()         ? averages.title
+         : averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
+         : averages.subject != 0
+             ? "Average ERP of subject " + std::to_string(averages.subject) + ", " + sessions
+             : "Average ERP of " + sessions;
+}
+
+// The title, the background, and a line on the epochs and the unit.
+std::string heading(const ErpAverages& averages) {
+  const std::string title = plotTitle(averages);
+  std::string svg = "<title>" + xmlText(title) + "</title>\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
+  svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +
+         xmlText(title) + "</text>\n";
+  svg += "<text class=\"subtitle\" x=\"" + number(kLeft) +
+         "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" + std::to_string(averages.targetEpochs) +
+         " target and " + std::to_string(averages.standardEpochs) + " standard epochs, " +
+         std::to_string(kEpochSamples) + " samples per second; shading: mean" + kPlusMinus +
+         "one standard error; amplitudes taken as " +
+         (averages.unit == Unit::kMicrovolt ? kMicrovolt : unitName(averages.unit)) +
+         (averages.unitInferred ? " (inferred)" : " (as given)") + ", shown in " + kMicrovolt +
+         "</text>\n";
+  return svg;
+}
+
+std::string legend(const ErpAverages& averages) {
+  const std::pair<std::string, std::string> entries[] = {
+      {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
+      {kStandardColour, "Standard (n=" + std::to_string(averages.standardEpochs) + ")"},
+      {kDifferenceColour, std::string("Target ") + kMinus + " Standard"}};
+  std::string svg;
+  for (size_t i = 0; i < 3; ++i) {
+    const double x = kLeft + 190.0 * static_cast<double>(i);
+    svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"80\" x2=\"" + number(x + 24) +
+           "\" y2=\"80\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
+    svg += "<text x=\"" + number(x + 30) + "\" y=\"84\" font-size=\"12\">" +
+           xmlText(entries[i].second) + "</text></g>\n";
+  }
+  const double flashX = kLeft + 3 * 190.0;
+  svg += "<g class=\"legend\"><line x1=\"" + number(flashX) + "\" y1=\"74\" x2=\"" +
+         number(flashX) + "\" y2=\"88\" stroke=\"#555555\" stroke-dasharray=\"5 4\"/>";
+  svg += "<text x=\"" + number(flashX + 8) + "\" y=\"84\" font-size=\"12\">flash</text></g>\n";
+  return svg;
+}
+
+// Under the panels and beside them.
+std::string axisTitles() {
+  const double gridBottom = kPlotHeight - kBottom;
+  std::string svg =
+      "<text x=\"" + number(kLeft + (kWidth - kLeft - kRight) / 2) + "\" y=\"" +
+      number(gridBottom + 45) +
+      "\" font-size=\"13\" text-anchor=\"middle\">time after flash onset (ms)</text>\n";
+  const double middle = kTop + (gridBottom - kTop) / 2;
+  svg += "<text x=\"28\" y=\"" + number(middle) + "\" font-size=\"13\" text-anchor=\"middle\" " +
+         "transform=\"rotate(-90 28 " + number(middle) + ")\">amplitude (" + kMicrovolt +
+         ")</text>\n";
+  return svg;
+}
+
 }  // namespace
 
-Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverages& averages) {
-  averages = ErpAverages{};
+Result<ErpAverages> averageEpochs(const TreeFiles& tree, const PlotChoice& choice) {
   EpochWalk walk{tree, {}, {}};
   Average average;
   average.averages.subject = choice.session.empty() ? choice.subject : 0;
-  std::string error;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx || !chosen(choice, stemName(files.relativeStem))) continue;
-    if (!walk.session(files.relativeStem, {&average}, error)) return Status::failed(error);
+    const Status averaged = walk.session(files.relativeStem, {&average});
+    if (!averaged.ok()) return averaged;
   }
   if (average.averages.sessions.empty()) return Status::failed(nothingChosen(tree, choice));
   if (average.target.epochs + average.standard.epochs == 0) {
@@ -475,17 +569,15 @@ Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverage
                           countOf(average.averages.sessions.size(), "session", "sessions"));
   }
   average.finish(walk.unitFor(choice.unit), choice.unit == Unit::kAuto);
-  averages = std::move(average.averages);
-  return Status::done();
+  return std::move(average.averages);
 }
 
-Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& averages) {
-  averages = TreeAverages{};
+TreeAveraging averageTreeBySubject(const TreeFiles& tree, Unit unit) {
   EpochWalk walk{tree, {}, {}};
   Average all;
   std::vector<Average> subjects;
   std::vector<std::string> directories;
-  std::string error;
+  std::vector<std::string> leftOut;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx) continue;
     // Sessions come sorted, so a subject's sessions follow one another.
@@ -495,22 +587,23 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
       subjects.emplace_back();
     }
     // A file that cannot be averaged fails before any of its epochs is
-    // taken (short of one changing while it is read); the rest still count.
-    if (!walk.session(files.relativeStem, {&all, &subjects.back()}, error)) {
-      averages.leftOut.push_back(error);
-    }
+    // taken; the rest still count.
+    const Status averaged = walk.session(files.relativeStem, {&all, &subjects.back()});
+    if (!averaged.ok()) leftOut.push_back(averaged.reason());
   }
   if (all.averages.sessions.empty()) {
-    return Status::failed(averages.leftOut.empty() ? "no session files below " + tree.root
-                                                   : "no session could be averaged");
+    return {Status::failed(leftOut.empty() ? "no session files below " + tree.root
+                                           : "no session could be averaged"),
+            std::move(leftOut)};
   }
   if (all.target.epochs + all.standard.epochs == 0) {
-    return Status::failed("no epoch marked Target or Standard in " +
-                          countOf(all.averages.sessions.size(), "session", "sessions"));
+    return {Status::failed("no epoch marked Target or Standard in " +
+                           countOf(all.averages.sessions.size(), "session", "sessions")),
+            std::move(leftOut)};
   }
   const Unit taken = walk.unitFor(unit);
   all.finish(taken, unit == Unit::kAuto);
-  averages.all = std::move(all.averages);
+  TreeAverages averages{std::move(all.averages), {}};
   for (size_t i = 0; i < subjects.size(); ++i) {
     Average& subject = subjects[i];
     subject.finish(taken, unit == Unit::kAuto);
@@ -518,7 +611,7 @@ Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& aver
                              countOf(subject.averages.sessions.size(), "session", "sessions");
     averages.subjects.push_back(std::move(subject.averages));
   }
-  return Status::done();
+  return {std::move(averages), std::move(leftOut)};
 }
 
 std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
@@ -543,78 +636,24 @@ std::vector<DifferencePeak> differencePeaks(const ErpAverages& averages) {
 }
 
 std::string renderErpSvgElement(const ErpAverages& averages) {
-  constexpr double kWidth = 1100, kPlotHeight = 640;
-  constexpr double kLeft = 90, kRight = 40, kTop = 110, kBottom = 70;
-  constexpr double kGapX = 45, kGapY = 60;
-  constexpr size_t kColumns = 4;
-  const size_t channels = averages.channels.size();
-  const size_t rows = std::max<size_t>(1, (channels + kColumns - 1) / kColumns);
-  const double panelWidth = (kWidth - kLeft - kRight - kGapX * (kColumns - 1)) / kColumns;
-  const double panelHeight =
-      (kPlotHeight - kTop - kBottom - kGapY * static_cast<double>(rows - 1)) /
-      static_cast<double>(rows);
-  const double tableTop = kPlotHeight + 10;
-  const double noteTop = tableTop + 18.0 * static_cast<double>(channels + 2) + 12;
-  const double height = noteTop + (averages.nonFinite > 0 ? 18.0 : 0.0) + 18;
-  const Axis axis = amplitudeAxis(averages);
+  const PlotLayout layout = plotLayout(averages);
   const std::vector<DifferencePeak> peaks = differencePeaks(averages);
-
-  const std::string sessions = countOf(averages.sessions.size(), "session", "sessions");
-  const std::string title =
-      !averages.title.empty()         ? averages.title
-      : averages.sessions.size() == 1 ? "Average ERP of " + averages.sessions.front()
-      : averages.subject != 0
-          ? "Average ERP of subject " + std::to_string(averages.subject) + ", " + sessions
-          : "Average ERP of " + sessions;
   std::string svg = "<svg version=\"1.1\" width=\"" + number(kWidth) + "\" height=\"" +
-                    number(height) + "\" viewBox=\"0 0 " + number(kWidth) + " " + number(height) +
+                    number(layout.height) + "\" viewBox=\"0 0 " + number(kWidth) + " " +
+                    number(layout.height) +
                     "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
-  svg += "<title>" + xmlText(title) + "</title>\n";
-  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n";
-  svg += "<text x=\"" + number(kLeft) + "\" y=\"34\" font-size=\"20\" font-weight=\"bold\">" +
-         xmlText(title) + "</text>\n";
-  svg += "<text class=\"subtitle\" x=\"" + number(kLeft) +
-         "\" y=\"58\" font-size=\"13\" fill=\"#444444\">" + std::to_string(averages.targetEpochs) +
-         " target and " + std::to_string(averages.standardEpochs) + " standard epochs, " +
-         std::to_string(kEpochSamples) + " samples per second; shading: mean" + kPlusMinus +
-         "one standard error; amplitudes taken as " +
-         (averages.unit == Unit::kMicrovolt ? kMicrovolt : unitName(averages.unit)) +
-         (averages.unitInferred ? " (inferred)" : " (as given)") + ", shown in " + kMicrovolt +
-         "</text>\n";
-
-  const std::pair<std::string, std::string> entries[] = {
-      {kTargetColour, "Target (n=" + std::to_string(averages.targetEpochs) + ")"},
-      {kStandardColour, "Standard (n=" + std::to_string(averages.standardEpochs) + ")"},
-      {kDifferenceColour, std::string("Target ") + kMinus + " Standard"}};
-  for (size_t i = 0; i < 3; ++i) {
-    const double x = kLeft + 190.0 * static_cast<double>(i);
-    svg += "<g class=\"legend\"><line x1=\"" + number(x) + "\" y1=\"80\" x2=\"" + number(x + 24) +
-           "\" y2=\"80\" stroke=\"" + entries[i].first + "\" stroke-width=\"3\"/>";
-    svg += "<text x=\"" + number(x + 30) + "\" y=\"84\" font-size=\"12\">" +
-           xmlText(entries[i].second) + "</text></g>\n";
-  }
-  const double flashX = kLeft + 3 * 190.0;
-  svg += "<g class=\"legend\"><line x1=\"" + number(flashX) + "\" y1=\"74\" x2=\"" +
-         number(flashX) + "\" y2=\"88\" stroke=\"#555555\" stroke-dasharray=\"5 4\"/>";
-  svg += "<text x=\"" + number(flashX + 8) + "\" y=\"84\" font-size=\"12\">flash</text></g>\n";
-
-  for (size_t c = 0; c < channels; ++c) {
-    const Panel panel{kLeft + static_cast<double>(c % kColumns) * (panelWidth + kGapX),
-                      kTop + static_cast<double>(c / kColumns) * (panelHeight + kGapY), panelWidth,
-                      panelHeight};
+  svg += heading(averages) + legend(averages);
+  const Axis axis = amplitudeAxis(averages);
+  for (size_t c = 0; c < averages.channels.size(); ++c) {
+    const Panel panel{kLeft + static_cast<double>(c % kColumns) * (layout.panelWidth + kGapX),
+                      kTop + static_cast<double>(c / kColumns) * (layout.panelHeight + kGapY),
+                      layout.panelWidth, layout.panelHeight};
     PanelDrawing{svg, panel, axis, averages, c}.draw(peaks);
   }
-  const double gridBottom = kPlotHeight - kBottom;
-  svg += "<text x=\"" + number(kLeft + (kWidth - kLeft - kRight) / 2) + "\" y=\"" +
-         number(gridBottom + 45) +
-         "\" font-size=\"13\" text-anchor=\"middle\">time after flash onset (ms)</text>\n";
-  const double middle = kTop + (gridBottom - kTop) / 2;
-  svg += "<text x=\"28\" y=\"" + number(middle) + "\" font-size=\"13\" text-anchor=\"middle\" " +
-         "transform=\"rotate(-90 28 " + number(middle) + ")\">amplitude (" + kMicrovolt +
-         ")</text>\n";
-  svg += peakTable(averages, peaks, kLeft, tableTop);
+  svg += axisTitles();
+  svg += peakTable(averages, peaks, kLeft, layout.tableTop);
   if (averages.nonFinite > 0) {
-    svg += "<text class=\"non-finite\" x=\"" + number(kLeft) + "\" y=\"" + number(noteTop) +
+    svg += "<text class=\"non-finite\" x=\"" + number(kLeft) + "\" y=\"" + number(layout.noteTop) +
            "\" font-size=\"12\" fill=\"#a00000\">" + xmlText(nonFiniteNote(averages)) + "</text>\n";
   }
   svg += "</svg>\n";

@@ -60,7 +60,7 @@ struct ErpAverages {
 // Averages the chosen sessions' epochs. An epoch counts as its header's
 // Target or Standard event marks it. Fails when there is nothing to average
 // or a file cannot be read.
-Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverages& averages);
+Result<ErpAverages> averageEpochs(const TreeFiles& tree, const PlotChoice& choice);
 
 // The average of all sessions and, in the same pass, one per subject
 // directory (DB_xx/Subject_xx), all in the unit inferred over all of them
@@ -69,9 +69,12 @@ Status averageEpochs(const TreeFiles& tree, const PlotChoice& choice, ErpAverage
 struct TreeAverages {
   ErpAverages all;
   std::vector<ErpAverages> subjects;  // in tree order
-  std::vector<std::string> leftOut;
 };
-Status averageTreeBySubject(const TreeFiles& tree, Unit unit, TreeAverages& averages);
+struct TreeAveraging {
+  Result<TreeAverages> averages;
+  std::vector<std::string> leftOut;  // whether or not any session could be averaged
+};
+TreeAveraging averageTreeBySubject(const TreeFiles& tree, Unit unit);
 
 // Where the difference wave (target minus standard) of one channel lies
 // farthest from zero; the first such sample.

@@ -3,8 +3,6 @@
 #include <filesystem>
 #include <set>
 
-#include "common/config.h"
-#include "header/event_section.h"
 #include "header/npx_reader.h"
 #include "npxcheck/tree_check.h"
 #include "output/binary_epoch_file.h"
@@ -99,84 +97,82 @@ constexpr const char* kStyle =
     "ul.problems li{font-family:monospace}"
     "svg{display:block;max-width:100%;height:auto;margin:8px 0 24px 0}";
 
-}  // namespace
-
-CheckResult checkTreeAndSource(const TreeFiles& tree, const std::string& sourcePath) {
-  CheckResult result;
-  result.report = checkTree(tree);
-  if (!sourcePath.empty()) {
-    result.source = checkAgainstSource(tree, sourcePath, result.report);
-    result.proven = true;
-  }
-  return result;
-}
-
-HtmlReport buildHtmlReport(const TreeFiles& tree, const std::string& sourcePath, Unit unit) {
-  HtmlReport report;
-  report.check = checkTreeAndSource(tree, sourcePath);
-  const Status averaged = averageTreeBySubject(tree, unit, report.averages);
-  if (!averaged.ok()) report.averagingError = averaged.reason();
-
-  // One header read at a time: its session's row, and its subject's details
-  // from the first session of each subject directory.
+// What the page counts and lists, gathered with one header read at a time:
+// each session's row, and each subject's details from the first session of
+// its subject directory.
+struct TreeContents {
   std::vector<SessionRow> rows;
   std::vector<std::pair<std::string, NpxFile>> subjects;
   std::set<std::string> databases;
   SessionRow total;
+};
+
+TreeContents readContents(const TreeFiles& tree) {
+  TreeContents contents;
   for (const SessionFiles& files : tree.sessions) {
     if (!files.hasBin || !files.hasNpx) continue;
     NpxFile npx = readNpxFile(treePath(tree, files.relativeStem + ".npx"));
-    rows.push_back(sessionRow(tree, files, npx));
-    const SessionRow& row = rows.back();
-    total.epochs += row.epochs;
-    total.targets += row.targets;
-    total.standards += row.standards;
-    total.trials += row.trials;
-    databases.insert(std::filesystem::path(row.directory).parent_path().string());
-    if (subjects.empty() || subjects.back().first != row.directory) {
+    contents.rows.push_back(sessionRow(tree, files, npx));
+    const SessionRow& row = contents.rows.back();
+    contents.total.epochs += row.epochs;
+    contents.total.targets += row.targets;
+    contents.total.standards += row.standards;
+    contents.total.trials += row.trials;
+    contents.databases.insert(std::filesystem::path(row.directory).parent_path().string());
+    if (contents.subjects.empty() || contents.subjects.back().first != row.directory) {
       npx.classes.clear();
-      subjects.emplace_back(row.directory, std::move(npx));
+      contents.subjects.emplace_back(row.directory, std::move(npx));
     }
   }
+  return contents;
+}
 
-  const CheckReport& check = report.check.report;
-  std::string& page = report.page;
-  const std::string title = "Conversion report for " + tree.root;
-  page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"UTF-8\"/>\n<title>" +
-         xmlText(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
-  page += "<h1>" + xmlText(title) + "</h1>\n";
+std::string pageStart(const std::string& title) {
+  return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"UTF-8\"/>\n<title>" +
+         xmlText(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n" + "<h1>" +
+         xmlText(title) + "</h1>\n";
+}
 
-  page += "<h2 id=\"summary\">Conversion</h2>\n<table class=\"summary\">\n";
-  const std::pair<const char*, uint64_t> counts[] = {
-      {"databases", databases.size()}, {"subjects", subjects.size()}, {"sessions", rows.size()},
-      {"trials", total.trials},        {"epochs", total.epochs},      {"targets", total.targets},
-      {"standards", total.standards}};
+std::string conversionSection(const TreeContents& contents) {
+  std::string page = "<h2 id=\"summary\">Conversion</h2>\n<table class=\"summary\">\n";
+  const SessionRow& total = contents.total;
+  const std::pair<const char*, uint64_t> counts[] = {{"databases", contents.databases.size()},
+                                                     {"subjects", contents.subjects.size()},
+                                                     {"sessions", contents.rows.size()},
+                                                     {"trials", total.trials},
+                                                     {"epochs", total.epochs},
+                                                     {"targets", total.targets},
+                                                     {"standards", total.standards}};
   for (const auto& [what, value] : counts) {
     page += "<tr>" + cell(what, "th") + numberCell(value) + "</tr>\n";
   }
-  page += "</table>\n";
+  return page + "</table>\n";
+}
 
-  page += "<h2 id=\"check\">Check</h2>\n";
+std::string checkSection(const CheckResult& result, const std::string& sourcePath) {
+  const CheckReport& check = result.report;
+  std::string page = "<h2 id=\"check\">Check</h2>\n";
   page += std::string("<p class=\"") + (check.problems.empty() ? "ok" : "bad") + "\">" +
           (check.problems.empty() ? "Sound: " : "Problems found: ") + xmlText(summaryLine(check)) +
           "</p>\n";
-  if (report.check.proven) {
-    page += "<p>Against " + xmlText(sourcePath) + ": " +
-            xmlText(sourceSummaryLine(report.check.source)) + "</p>\n";
+  if (result.proven) {
+    page += "<p>Against " + xmlText(sourcePath) + ": " + xmlText(sourceSummaryLine(result.source)) +
+            "</p>\n";
   }
-  if (!check.problems.empty()) {
-    page += "<ul class=\"problems\">\n";
-    for (size_t i = 0; i < check.problems.size() && i < kListedProblems; ++i) {
-      page += "<li>" + xmlText(check.problems[i]) + "</li>\n";
-    }
-    if (check.problems.size() > kListedProblems) {
-      page += "<li>... and " + std::to_string(check.problems.size() - kListedProblems) +
-              " more: npxcheck lists them all</li>\n";
-    }
-    page += "</ul>\n";
+  if (check.problems.empty()) return page;
+  page += "<ul class=\"problems\">\n";
+  for (size_t i = 0; i < check.problems.size() && i < kListedProblems; ++i) {
+    page += "<li>" + xmlText(check.problems[i]) + "</li>\n";
   }
+  if (check.problems.size() > kListedProblems) {
+    page += "<li>... and " + std::to_string(check.problems.size() - kListedProblems) +
+            " more: npxcheck lists them all</li>\n";
+  }
+  return page + "</ul>\n";
+}
 
-  page += "<h2 id=\"subjects\">Subjects</h2>\n<table class=\"subjects\">\n<tr>";
+std::string subjectSection(const std::vector<std::pair<std::string, NpxFile>>& subjects) {
+  std::string page = "<h2 id=\"subjects\">Subjects</h2>\n<table class=\"subjects\">\n<tr>";
   const char* const details[] = {"Age", "Sex", "Condition", "Study"};
   page += cell("subject", "th");
   for (const char* name : details) page += cell(name, "th");
@@ -192,34 +188,42 @@ HtmlReport buildHtmlReport(const TreeFiles& tree, const std::string& sourcePath,
     }
     page += "</tr>\n";
   }
-  page += "</table>\n";
+  return page + "</table>\n";
+}
 
-  page += "<h2 id=\"erp\">Average ERPs</h2>\n";
-  if (!report.averages.leftOut.empty()) {
+// The grand average gets its title here: the page shows it beside the
+// subjects' own.
+std::string erpSection(TreeAveraging& averaging, const TreeFiles& tree) {
+  std::string page = "<h2 id=\"erp\">Average ERPs</h2>\n";
+  if (!averaging.leftOut.empty()) {
     page += "<p class=\"bad\">Left out of the averages:</p>\n<ul class=\"left-out\">\n";
-    for (const std::string& reason : report.averages.leftOut) {
+    for (const std::string& reason : averaging.leftOut) {
       page += "<li>" + xmlText(reason) + "</li>\n";
     }
     page += "</ul>\n";
   }
-  if (!report.averagingError.empty()) {
-    page += "<p class=\"bad\">No averages: " + xmlText(report.averagingError) + "</p>\n";
-  } else {
-    if (!tree.problems.empty()) {
-      page +=
-          "<p class=\"bad\">The tree could not be read whole: the averages hold the sessions "
-          "that could be read.</p>\n";
-    }
-    report.averages.all.title =
-        "Grand average of " + countOf(report.averages.all.sessions.size(), "session", "sessions");
-    page += renderErpSvgElement(report.averages.all);
-    for (const ErpAverages& subject : report.averages.subjects) {
-      if (subject.targetEpochs + subject.standardEpochs == 0) continue;
-      page += renderErpSvgElement(subject);
-    }
+  if (!averaging.averages.ok()) {
+    return page + "<p class=\"bad\">No averages: " + xmlText(averaging.averages.reason()) +
+           "</p>\n";
   }
+  if (!tree.problems.empty()) {
+    page +=
+        "<p class=\"bad\">The tree could not be read whole: the averages hold the sessions "
+        "that could be read.</p>\n";
+  }
+  TreeAverages& averages = *averaging.averages;
+  averages.all.title =
+      "Grand average of " + countOf(averages.all.sessions.size(), "session", "sessions");
+  page += renderErpSvgElement(averages.all);
+  for (const ErpAverages& subject : averages.subjects) {
+    if (subject.targetEpochs + subject.standardEpochs == 0) continue;
+    page += renderErpSvgElement(subject);
+  }
+  return page;
+}
 
-  page += "<h2 id=\"sessions\">Sessions</h2>\n<table class=\"sessions\">\n<tr>";
+std::string sessionSection(const std::vector<SessionRow>& rows) {
+  std::string page = "<h2 id=\"sessions\">Sessions</h2>\n<table class=\"sessions\">\n<tr>";
   for (const char* head :
        {"directory", "session", "matrix", "trials", "epochs", "targets", "spelled text"}) {
     page += cell(head, "th");
@@ -230,7 +234,28 @@ HtmlReport buildHtmlReport(const TreeFiles& tree, const std::string& sourcePath,
             numberCell(row.trials) + numberCell(row.epochs) + numberCell(row.targets) +
             cell(row.spelled) + "</tr>\n";
   }
-  page += "</table>\n</body>\n</html>\n";
+  return page + "</table>\n";
+}
+
+}  // namespace
+
+CheckResult checkTreeAndSource(const TreeFiles& tree, const std::string& sourcePath) {
+  CheckResult result;
+  result.report = checkTree(tree);
+  if (!sourcePath.empty()) {
+    result.source = checkAgainstSource(tree, sourcePath, result.report);
+    result.proven = true;
+  }
+  return result;
+}
+
+HtmlReport buildHtmlReport(const TreeFiles& tree, const std::string& sourcePath, Unit unit) {
+  HtmlReport report{checkTreeAndSource(tree, sourcePath), averageTreeBySubject(tree, unit), {}};
+  const TreeContents contents = readContents(tree);
+  report.page = pageStart("Conversion report for " + tree.root) + conversionSection(contents) +
+                checkSection(report.check, sourcePath) + subjectSection(contents.subjects) +
+                erpSection(report.averaging, tree) + sessionSection(contents.rows) +
+                "</body>\n</html>\n";
   return report;
 }
 

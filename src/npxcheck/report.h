@@ -21,8 +21,7 @@ CheckResult checkTreeAndSource(const TreeFiles& tree, const std::string& sourceP
 
 struct HtmlReport {
   CheckResult check;
-  TreeAverages averages;
-  std::string averagingError;  // why there are no averages, when there are none
+  TreeAveraging averaging;
   std::string page;
 };
 

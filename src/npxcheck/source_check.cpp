@@ -282,58 +282,79 @@ std::vector<std::string> namesakes(const TreeFiles& tree, const std::string& ste
   return found;
 }
 
-}  // namespace
-
-SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourcePath,
-                                 CheckReport& report) {
-  SourceSummary summary;
-  InputData data;
-  // Whatever the load could not use leaves its stimuli out of the tables; the
-  // rest is still proven, and every file of the tree must come from it.
+// Loads the source. Whatever the load could not use leaves its stimuli out of
+// the tables and is reported; the rest is still proven, and every file of
+// the tree must come from it.
+void loadSource(const std::string& sourcePath, InputData& data, CheckReport& report) {
   Console console = Console::collecting();
   (void)DatasetLoader(console).load(sourcePath, channelList().size(), data);
   const std::string opened = reportedLines({msg::kFileOpened}).front();
   for (const std::string& line : reportedLines(console.collected())) {
     if (line != opened) addProblem(report, sourcePath, line);
   }
-  summary.stimuli = data.stimulusCount;
+}
 
+// Finds each session of the source in the tree: proves the files that are
+// there and reports those that are not.
+struct SessionSearch {
+  const TreeFiles& tree;
+  const std::string& sourcePath;
+  const InputData& data;
+  SourceProof& proof;
+  CheckReport& report;
   std::map<std::string, const SessionFiles*> present;
-  for (const SessionFiles& files : tree.sessions) present[files.relativeStem] = &files;
-  std::set<std::string> expected;
-  SourceProof proof(tree, data);
-  const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
-  for (const auto& [database, subjects] : index.hierarchy) {
-    for (const auto& [subject, sessions] : subjects) {
-      for (const auto& [session, trials] : sessions) {
-        const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
-                                 sessionPlace(database, subject, session);
-        const Status writable = sessionObstacle(data, database, subject, session, trials);
-        if (!writable.ok()) {
-          addProblem(report, sourcePath,
-                     "the " + what + " have no place in the tree: " + writable.reason());
-          continue;
-        }
-        const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];
-        const std::string stem = databaseDirectoryName(database) + "/" +
-                                 subjectDirectoryName(subject) + "/" +
-                                 sessionStem(subject, session, layout);
-        expected.insert(stem);
-        const auto found = present.find(stem);
-        if (found != present.end() && found->second->hasBin && found->second->hasNpx) {
-          proof.prove(stem, layout, trials);
-          continue;
-        }
-        const bool binFound = found != present.end() && found->second->hasBin;
-        std::string text = "missing: the " + what + " are not accounted for";
-        for (const std::string& other : namesakes(tree, stem)) {
-          text += "; " + other + " is there, named after another matrix size";
-        }
-        addProblem(report, stem + (binFound ? ".npx" : ".bin"), text);
+  std::set<std::string> expected;  // the stems the source's sessions give
+
+  void run() {
+    for (const SessionFiles& files : tree.sessions) present[files.relativeStem] = &files;
+    const StimulusIndex index = buildStimulusIndex(data.stimuli, data.sessionLayouts);
+    for (const auto& [database, subjects] : index.hierarchy) {
+      for (const auto& [subject, sessions] : subjects) {
+        for (const auto& [session, trials] : sessions) find(database, subject, session, trials);
       }
     }
   }
-  // One pass over the source's samples, in the order it stores them.
+
+  void find(int32_t database, int32_t subject, int32_t session, const TrialMap& trials) {
+    const std::string what = countOf(epochCountOf(trials), "stimulus", "stimuli") + " of " +
+                             sessionPlace(database, subject, session);
+    const Status writable = sessionObstacle(data, database, subject, session, trials);
+    if (!writable.ok()) {
+      addProblem(report, sourcePath,
+                 "the " + what + " have no place in the tree: " + writable.reason());
+      return;
+    }
+    const SessionLayout& layout = data.sessionLayouts[static_cast<size_t>(session)];
+    const std::string stem = databaseDirectoryName(database) + "/" + subjectDirectoryName(subject) +
+                             "/" + sessionStem(subject, session, layout);
+    expected.insert(stem);
+    const auto found = present.find(stem);
+    if (found != present.end() && found->second->hasBin && found->second->hasNpx) {
+      proof.prove(stem, layout, trials);
+      return;
+    }
+    const bool binFound = found != present.end() && found->second->hasBin;
+    std::string text = "missing: the " + what + " are not accounted for";
+    for (const std::string& other : namesakes(tree, stem)) {
+      text += "; " + other + " is there, named after another matrix size";
+    }
+    addProblem(report, stem + (binFound ? ".npx" : ".bin"), text);
+  }
+
+  // Files of the tree that no session of the source gives.
+  void reportStrays() const {
+    for (const SessionFiles& files : tree.sessions) {
+      if (expected.count(files.relativeStem) == 0) {
+        addProblem(report, files.relativeStem + (files.hasBin ? ".bin" : ".npx"),
+                   "was made from no session of the source");
+      }
+    }
+  }
+};
+
+// One pass over the source's samples, in the order it stores them.
+void compareSamples(InputData& data, SourceProof& proof, const std::string& sourcePath,
+                    CheckReport& report) {
   EpochConsumer consumer;
   consumer.values = [&](uint64_t first, const float* values, size_t count) {
     proof.compare(first, values, count);
@@ -349,13 +370,22 @@ SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourc
     addProblem(report, sourcePath,
                std::string("its samples could not all be compared: ") + error.what());
   }
+}
+
+}  // namespace
+
+SourceSummary checkAgainstSource(const TreeFiles& tree, const std::string& sourcePath,
+                                 CheckReport& report) {
+  InputData data;
+  loadSource(sourcePath, data, report);
+  SourceSummary summary;
+  summary.stimuli = data.stimulusCount;
+  SourceProof proof(tree, data);
+  SessionSearch search{tree, sourcePath, data, proof, report, {}, {}};
+  search.run();
+  compareSamples(data, proof, sourcePath, report);
   proof.report(report, summary);
-  for (const SessionFiles& files : tree.sessions) {
-    if (expected.count(files.relativeStem) == 0) {
-      addProblem(report, files.relativeStem + (files.hasBin ? ".bin" : ".npx"),
-                 "was made from no session of the source");
-    }
-  }
+  search.reportStrays();
   return summary;
 }
 

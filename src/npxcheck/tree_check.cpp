@@ -5,9 +5,7 @@
 
 #include "common/config.h"
 #include "header/event_section.h"
-#include "header/speller_layout.h"
 #include "output/binary_epoch_file.h"
-#include "output/binary_epoch_writer.h"
 #include "output/output_names.h"
 
 namespace erp2npx::npxcheck {
@@ -218,30 +216,7 @@ struct SessionCheck {
     }
     bool hasTrialClass = false;
     for (const NpxEventClass& eventClass : npx.classes) {
-      if (eventClass.classText == kEpochClass) {
-        if (!isEpochClassName(eventClass.name)) {
-          npxProblem("class 1 \"" + eventClass.name + "\" is no code class of the " +
-                     (name ? std::to_string(name->layout.rows) + " x " +
-                                 std::to_string(name->layout.columns)
-                           : std::string("session's")) +
-                     " speller, nor Target or Standard");
-        }
-        for (const NpxEvent& event : eventClass.events)
-          checkEpochEvent(eventClass.name, event, positions);
-      } else if (eventClass.classText == kTrialClass && eventClass.name == kTrialClassName &&
-                 !hasTrialClass) {
-        hasTrialClass = true;
-        for (const NpxEvent& event : eventClass.events) checkTrialEvent(event, positions);
-      } else if (eventClass.classText == kTrialClass) {
-        if (name && !isTrialTargetName(eventClass.name, name->layout)) {
-          npxProblem("trial target class \"" + eventClass.name + "\" names no cell of the " +
-                     std::to_string(name->layout.rows) + " x " +
-                     std::to_string(name->layout.columns) + " speller");
-        }
-      } else {
-        npxProblem("class \"" + eventClass.name + "\" has Class=\"" + eventClass.classText +
-                   "\", neither 1 nor 2");
-      }
+      checkEventClass(eventClass, positions, hasTrialClass);
     }
     reportTallies();
     if (!hasTrialClass) npxProblem("has no Trial class");
@@ -250,6 +225,39 @@ struct SessionCheck {
     const SessionEventMap map = mapSessionEvents(npx, positions);
     checkEpochMarks(map);
     checkTrials(map, positions);
+  }
+
+  // The first trial class named Trial is the trials' own; the others are
+  // trial target classes.
+  void checkEventClass(const NpxEventClass& eventClass, int64_t positions, bool& hasTrialClass) {
+    if (eventClass.classText == kEpochClass) {
+      checkEpochClass(eventClass, positions);
+    } else if (eventClass.classText == kTrialClass && eventClass.name == kTrialClassName &&
+               !hasTrialClass) {
+      hasTrialClass = true;
+      for (const NpxEvent& event : eventClass.events) checkTrialEvent(event, positions);
+    } else if (eventClass.classText == kTrialClass) {
+      if (name && !isTrialTargetName(eventClass.name, name->layout)) {
+        npxProblem("trial target class \"" + eventClass.name + "\" names no cell of the " +
+                   std::to_string(name->layout.rows) + " x " +
+                   std::to_string(name->layout.columns) + " speller");
+      }
+    } else {
+      npxProblem("class \"" + eventClass.name + "\" has Class=\"" + eventClass.classText +
+                 "\", neither 1 nor 2");
+    }
+  }
+
+  void checkEpochClass(const NpxEventClass& eventClass, int64_t positions) {
+    if (!isEpochClassName(eventClass.name)) {
+      npxProblem(
+          "class 1 \"" + eventClass.name + "\" is no code class of the " +
+          (name ? std::to_string(name->layout.rows) + " x " + std::to_string(name->layout.columns)
+                : std::string("session's")) +
+          " speller, nor Target or Standard");
+    }
+    for (const NpxEvent& event : eventClass.events)
+      checkEpochEvent(eventClass.name, event, positions);
   }
 
   void epochTally(uint64_t count, size_t first, const std::string& what) {
@@ -393,11 +401,6 @@ SessionEventMap mapSessionEvents(const NpxFile& npx, int64_t positions) {
   return map;
 }
 
-void checkSessionFiles(const TreeFiles& tree, const SessionFiles& files, CheckReport& report) {
-  SessionCheck check{tree, files, report, {}, {}, {}, {}};
-  check.run();
-}
-
 CheckReport checkTree(const TreeFiles& tree) {
   CheckReport report;
   report.problems = tree.problems;
@@ -405,7 +408,9 @@ CheckReport checkTree(const TreeFiles& tree) {
   if (tree.problems.empty() && tree.sessions.empty()) {
     addProblem(report, tree.root, "holds no session: no .bin or .npx file below it");
   }
-  for (const SessionFiles& files : tree.sessions) checkSessionFiles(tree, files, report);
+  for (const SessionFiles& files : tree.sessions) {
+    SessionCheck{tree, files, report, {}, {}, {}, {}}.run();
+  }
   for (const std::string& partial : tree.partials) {
     ++report.files;
     addProblem(report, partial, "incomplete output left by an interrupted conversion");

@@ -38,10 +38,8 @@ struct SessionEventMap {
 // or off an epoch start are left out; the tree check reports them.
 SessionEventMap mapSessionEvents(const NpxFile& npx, int64_t positions);
 
-// Checks one session's ".bin" and ".npx" against each other.
-void checkSessionFiles(const TreeFiles& tree, const SessionFiles& files, CheckReport& report);
-
-// Checks every session below the tree and reports leftover partial files.
+// Checks every session's ".bin" and ".npx" against each other, and reports
+// leftover partial files.
 CheckReport checkTree(const TreeFiles& tree);
 
 }  // namespace erp2npx::npxcheck

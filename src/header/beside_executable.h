@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace erp2npx {
+
+// The path of a file of this name in the directory of the running
+// executable; a directory part of the name is ignored. Links are resolved,
+// so files beside the real executable are found however it was started.
+std::string fileBesideExecutable(const std::string& fileName);
+
+}  // namespace erp2npx
