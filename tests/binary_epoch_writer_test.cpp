@@ -482,13 +482,12 @@ TEST(OutputFile, StalePartialFileIsReplaced) {
 TEST(OutputFile, DirectoryInTheWayGivesItsErrorNumber) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("a.bin").c_str(), 0777), 0);
-  int error = 0;
-  const Status inTheWay = OutputFile(dir.file("a.bin")).create(&error);
-  EXPECT_EQ(error, EISDIR);
+  const Status inTheWay = OutputFile(dir.file("a.bin")).create();
+  EXPECT_EQ(inTheWay.errorNumber(), EISDIR);
   EXPECT_EQ(inTheWay.reason(), std::strerror(EISDIR));
   EXPECT_FALSE(test::exists(dir.file("a.bin.partial")));
-  const Status missing = OutputFile(dir.file("missing/a.bin")).create(&error);
-  EXPECT_EQ(error, ENOENT);
+  const Status missing = OutputFile(dir.file("missing/a.bin")).create();
+  EXPECT_EQ(missing.errorNumber(), ENOENT);
   EXPECT_EQ(missing.reason(), std::strerror(ENOENT));
   // The writer gives the file up at its first samples, or at the end for a
   // header alone, with the number and the reason.

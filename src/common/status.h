@@ -9,19 +9,27 @@ namespace erp2npx {
 
 // What an operation that can fail came to: done, or the reason it was not,
 // worded to follow "because" in a message that names the file or dataset.
+// A failure of a system call also keeps its error number, for the fixed
+// lines that quote it and for callers that act on it (out of descriptors).
 class [[nodiscard]] Status {
  public:
-  static Status done() { return Status(true, {}); }
-  static Status failed(std::string reason) { return Status(false, std::move(reason)); }
+  static Status done() { return Status(true, {}, 0); }
+  static Status failed(std::string reason, int errorNumber = 0) {
+    return Status(false, std::move(reason), errorNumber);
+  }
 
   bool ok() const { return ok_; }
   const std::string& reason() const { return reason_; }
+  // 0 unless the failure came with one.
+  int errorNumber() const { return errorNumber_; }
 
  private:
-  Status(bool ok, std::string reason) : ok_(ok), reason_(std::move(reason)) {}
+  Status(bool ok, std::string reason, int errorNumber)
+      : ok_(ok), reason_(std::move(reason)), errorNumber_(errorNumber) {}
 
   bool ok_;
   std::string reason_;
+  int errorNumber_;
 };
 
 // What an operation that yields a value came to: the value, or the failed

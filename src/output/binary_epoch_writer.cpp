@@ -41,18 +41,16 @@ BinaryEpochWriter::BinaryEpochWriter(const ChannelList& channels, WriteAt writeA
   }
 }
 
-// Runs open(error), which takes a descriptor and gives the error number of a
-// failure in error; when the process has none left, the files held give
-// theirs back, half at a time, and fewer are held from then on.
+// Runs open, which takes a descriptor; when the process has none left, the
+// files held give theirs back, half at a time, and fewer are held from then
+// on.
 template <typename Open>
-Status BinaryEpochWriter::withDescriptor(int& error, Open open) {
-  error = 0;
-  Status opened = open(error);
-  while (!opened.ok() && outOfDescriptors(error) && !holders_.empty()) {
+Status BinaryEpochWriter::withDescriptor(Open open) {
+  Status opened = open();
+  while (!opened.ok() && outOfDescriptors(opened.errorNumber()) && !holders_.empty()) {
     heldLimit_ = std::max<size_t>(1, holders_.size() / 2);
     holdAtMost(holders_.size() / 2);
-    error = 0;
-    opened = open(error);
+    opened = open();
   }
   return opened;
 }
@@ -83,10 +81,10 @@ void BinaryEpochWriter::release(uint32_t index) {
 
 bool BinaryEpochWriter::create(Slot& slot) {
   slot.created = true;
-  const Status created =
-      withDescriptor(slot.creationError, [&](int& error) { return slot.file.create(&error); });
+  const Status created = withDescriptor([&] { return slot.file.create(); });
   if (!created.ok()) {
-    slot.failure = created.reason();
+    slot.creationError = created.errorNumber();
+    slot.failure = created;
     return false;
   }
   const std::vector<uint8_t> header =
@@ -96,7 +94,7 @@ bool BinaryEpochWriter::create(Slot& slot) {
     written =
         slot.file.reserve(header.size() + uint64_t{slot.epochs} * kEpochValues * sizeof(float));
   }
-  if (!written.ok()) slot.failure = written.reason();
+  if (!written.ok()) slot.failure = written;
   return written.ok();
 }
 
@@ -122,14 +120,12 @@ void BinaryEpochWriter::holdAtMost(size_t count) {
 void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* values,
                               size_t count) {
   Slot& slot = slots_[index];
-  if (!slot.failure.empty()) return;
+  if (!slot.failure.ok()) return;
   if (!slot.created && !create(slot)) return;
   if (!slot.holds) {
-    int error = 0;
-    const Status takenUp =
-        withDescriptor(error, [&](int& failure) { return slot.file.takeUp(&failure); });
+    const Status takenUp = withDescriptor([&] { return slot.file.takeUp(); });
     if (!takenUp.ok()) {
-      slot.failure = takenUp.reason();
+      slot.failure = takenUp;
       return;
     }
   }
@@ -141,18 +137,18 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
 
 void BinaryEpochWriter::collectWrites() {
   for (auto& [index, reason] : background_.drain()) {
-    if (slots_[index].failure.empty()) slots_[index].failure = std::move(reason);
+    if (slots_[index].failure.ok()) slots_[index].failure = Status::failed(std::move(reason));
   }
 }
 
 void BinaryEpochWriter::fail(uint32_t index, const std::string& reason) {
   Slot& slot = slots_[index];
-  if (slot.failure.empty()) slot.failure = reason;
+  if (slot.failure.ok()) slot.failure = Status::failed(reason);
 }
 
 bool BinaryEpochWriter::settled(uint32_t index) const {
   const Slot& slot = slots_[index];
-  return slot.missing == 0 || !slot.failure.empty();
+  return slot.missing == 0 || !slot.failure.ok();
 }
 
 Status BinaryEpochWriter::complete(uint32_t index) {
@@ -163,13 +159,12 @@ Status BinaryEpochWriter::complete(uint32_t index) {
     slot.holds = false;
   }
   // A file with nothing to write but its header is created here.
-  if (!slot.created && slot.failure.empty()) create(slot);
-  if (slot.failure.empty() && slot.missing != 0) slot.failure = "some of its epochs never came";
-  if (!slot.failure.empty()) {
-    slot.file.abandon();
-    return Status::failed(slot.failure);
+  if (!slot.created && slot.failure.ok()) create(slot);
+  if (slot.failure.ok() && slot.missing != 0) {
+    slot.failure = Status::failed("some of its epochs never came");
   }
-  return Status::done();
+  if (!slot.failure.ok()) slot.file.abandon();
+  return slot.failure;
 }
 
 Status BinaryEpochWriter::commit(uint32_t index) { return slots_[index].file.commit(); }

@@ -55,14 +55,14 @@ class BinaryEpochWriter {
     uint64_t missing = 0;  // values not written yet
     bool created = false;
     int creationError = 0;
-    std::string failure;
+    Status failure = Status::done();        // the first, which gives the file up
     std::list<uint32_t>::iterator holding;  // in holders_ while it holds a descriptor
     bool holds = false;
   };
 
   bool create(Slot& slot);
   template <typename Open>
-  Status withDescriptor(int& error, Open open);
+  Status withDescriptor(Open open);
   void hold(uint32_t slot);
   void holdAtMost(size_t count);
   // Waits for the writes in the background and marks the slots of any that

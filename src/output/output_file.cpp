@@ -19,13 +19,7 @@ namespace erp2npx {
 namespace {
 
 Status statusOf(int error) {
-  return error == 0 ? Status::done() : Status::failed(std::strerror(error));
-}
-
-// A failure with its error number, for the caller that asked for it.
-Status failedWith(int error, int* number) {
-  if (number != nullptr) *number = error;
-  return statusOf(error);
+  return error == 0 ? Status::done() : Status::failed(std::strerror(error), error);
 }
 
 // The error number that creating a file at path would give for what stands
@@ -72,31 +66,31 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 
 OutputFile::~OutputFile() { abandon(); }
 
-Status OutputFile::create(int* error) {
+Status OutputFile::create() {
   abandon();
-  if (const int obstacle = obstacleAt(finalPath_)) return failedWith(obstacle, error);
+  if (const int obstacle = obstacleAt(finalPath_)) return statusOf(obstacle);
   const std::string tempPath = finalPath_ + kPartialSuffix;
   // A leftover of an interrupted run is replaced, never followed: whatever
   // stands under the temporary name (a link included) is removed first.
-  if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return failedWith(errno, error);
+  if (unlink(tempPath.c_str()) != 0 && errno != ENOENT) return statusOf(errno);
   // Registered before it exists, so no interrupt can leave it behind.
   registration_ = registerFileInProgress(tempPath);
   const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int failure = errno;
     withdrawFileInProgress(std::exchange(registration_, 0));
-    return failedWith(failure, error);
+    return statusOf(failure);
   }
   tempPath_ = tempPath;
   fd_ = fd;
   return Status::done();
 }
 
-Status OutputFile::takeUp(int* error) {
+Status OutputFile::takeUp() {
   if (tempPath_.empty()) return Status::failed("the file is not open");
   if (fd_ >= 0) return Status::done();
   fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  return fd_ >= 0 ? Status::done() : failedWith(errno, error);
+  return fd_ >= 0 ? Status::done() : statusOf(errno);
 }
 
 Status OutputFile::reserve(uint64_t size) {

@@ -31,9 +31,8 @@ class OutputFile {
 
   // Creates the temporary file; fails as creating the file under its final
   // name would (a directory or a read-only file in the way, a directory
-  // without write permission). error, when given, receives the error number
-  // of a failure, which a fixed message quotes.
-  Status create(int* error = nullptr);
+  // without write permission), with the error number a fixed message quotes.
+  Status create();
 
   // Appends all bytes.
   Status write(const void* data, size_t size);
@@ -42,9 +41,8 @@ class OutputFile {
   Status reserve(uint64_t size);
   // Closes the descriptor; the next write opens the file again.
   void putDown();
-  // Opens the created file again after putDown. error, when given, receives
-  // the error number of a failure.
-  Status takeUp(int* error = nullptr);
+  // Opens the created file again after putDown.
+  Status takeUp();
   // For writes issued elsewhere while the file holds it; -1 when it does not.
   int descriptor() const { return fd_; }
 
