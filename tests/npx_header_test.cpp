@@ -241,6 +241,10 @@ TEST_F(NpxHeader, ReaderReportsRepeatedAttributesAndElementsTheConverterNeverWri
             std::vector<std::string>{"is not well-formed XML: duplicate attribute at byte " +
                                      std::to_string(text.find("Name=\"Cz\"") + 10)});
   EXPECT_FALSE(repeated.wellFormed);
+  // An empty file ends at its first byte.
+  test::writeTextFile(path, "");
+  EXPECT_EQ(readNpxFile(path).problems.back(),
+            "is not well-formed XML: no element found at byte 0");
 
   // Inside "Events", a "Type" and an "Event"; what the encoder copy holds is
   // not judged.

@@ -86,7 +86,10 @@ class HeaderReader {
       return !last;
     }
     const XML_Error error = XML_GetErrorCode(parser_);
-    const uint64_t offset = static_cast<uint64_t>(XML_GetCurrentByteIndex(parser_));
+    // Where the parser has no position (nothing at all to parse), the error
+    // lies at the end of what was read.
+    const XML_Index index = XML_GetCurrentByteIndex(parser_);
+    const uint64_t offset = index < 0 ? consumed_ : static_cast<uint64_t>(index);
     if (error == XML_ERROR_ABORTED) {
       // Stopped at what follows the root element.
     } else if (rootClosed_ && error == XML_ERROR_JUNK_AFTER_DOC_ELEMENT) {
