@@ -19,34 +19,32 @@ bool holdsOneValuePerStimulus(const std::string& datasetName) {
 }
 
 bool DatasetLoader::load(const std::string& fileName, size_t channelCount, InputData& data) {
-  std::string why;
-  std::string cause;
-  const std::shared_ptr<InputFile> file = InputFile::open(fileName, why, &cause);
-  if (!file) {
+  const OpenedInputFile opened = InputFile::open(fileName);
+  if (opened.found != OpenedInputFile::Found::kOpened) {
     console_.line(msg::unableToOpenInput(fileName));
-    if (!why.empty()) {
-      console_.line(msg::inputNotOpened(fileName, why));
-    } else if (!cause.empty()) {
-      console_.note(msg::inputFileCause(fileName, cause));
+    if (opened.found == OpenedInputFile::Found::kRefused) {
+      console_.line(msg::inputNotOpened(fileName, opened.refusal));
+    } else if (!opened.cause.empty()) {
+      console_.note(msg::inputFileCause(fileName, opened.cause));
     }
     return false;
   }
   console_.text(msg::kFileOpened);
 
-  InputReader reader(file, fileName, console_);
+  InputReader reader(opened.file, fileName, console_);
   StimulusColumns columns;
   uint64_t codesCount = 0;
   // Each dataset of the stimulus count that could be read sets the count.
   auto read = [&](const char* name, auto& values, bool setsStimulusCount) {
     const InputReader::Table result = reader.readTable(name, values);
-    if (result.status == InputReader::Status::kRead && setsStimulusCount) {
+    if (result.found == InputReader::Found::kRead && setsStimulusCount) {
       data.stimulusCount = result.declared;
     }
     return result;
   };
 
   const InputReader::Table codes = read("/codes", columns.codes, true);
-  if (codes.status == InputReader::Status::kRead) codesCount = codes.declared;
+  if (codes.found == InputReader::Found::kRead) codesCount = codes.declared;
   read("/database_ids", columns.databaseIds, false);
   read("/erp_labels", columns.erpLabels, false);
 
@@ -59,7 +57,7 @@ bool DatasetLoader::load(const std::string& fileName, size_t channelCount, Input
   data.epochs = std::move(features.epochs);
   {
     std::vector<int32_t> matrixDims;
-    if (read("/matrix_dims", matrixDims, false).status == InputReader::Status::kRead) {
+    if (read("/matrix_dims", matrixDims, false).found == InputReader::Found::kRead) {
       data.sessionLayouts = buildSessionLayouts(matrixDims);
     }
   }
@@ -70,7 +68,7 @@ bool DatasetLoader::load(const std::string& fileName, size_t channelCount, Input
   read("/subjects", columns.subjects, true);
   {
     std::vector<int32_t> target;
-    if (read("/target", target, false).status == InputReader::Status::kRead) {
+    if (read("/target", target, false).found == InputReader::Found::kRead) {
       data.targets = buildTargetRecords(target);
     }
   }

@@ -331,7 +331,7 @@ void EpochMatrix::streamChunks(const EpochConsumer& consumer, uint64_t limit) co
     const uint64_t maxBytes = source.chunks->chunkBytes + source.chunks->chunkBytes / 64 + 1024;
     const bool read =
         bytes > 0 && bytes <= maxBytes &&
-        readStoredChunk(source.dataset.get(), at, bytes, block.stored, block.filterMask) &&
+        readStoredChunk(source.dataset.get(), at, bytes, block.stored, block.filterMask).ok() &&
         !source.file->shrunk();
     if (!read) block.failure = readFailure(source.datasetName);
     work.submit(std::move(block), unpack, take);

@@ -1,5 +1,8 @@
 #include "input/input_survey.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "input/dataset_storage.h"
 #include "input/hdf5_handle.h"
 #include "input/input_reader.h"
@@ -69,9 +72,9 @@ DatasetSurvey surveyDataset(const InputFile& file, const char* name) {
   DatasetSurvey survey;
   survey.name = name;
   const OpenedDataset opened = openInputDataset(file, name);
-  if (opened.status == OpenedDataset::Status::kMissing) return survey;
+  if (opened.found == OpenedDataset::Found::kMissing) return survey;
   survey.present = true;
-  if (opened.status == OpenedDataset::Status::kRefused) {
+  if (opened.found == OpenedDataset::Found::kRefused) {
     survey.refusal = opened.refusal;
     survey.type = survey.storage = "not read";
     return survey;
@@ -81,20 +84,20 @@ DatasetSurvey surveyDataset(const InputFile& file, const char* name) {
   survey.type = type.valid() ? typeText(type.get()) : "?";
   const Hid space = dataspaceHandle(H5Dget_space(dataset.get()));
   const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
-  if (rank >= 0) {
-    survey.dims.resize(static_cast<size_t>(rank));
-    H5Sget_simple_extent_dims(space.get(), survey.dims.data(), nullptr);
+  std::vector<hsize_t> dims(static_cast<size_t>(std::max(rank, 0)));
+  // A shape that cannot be read is left out, as one whose rank cannot be.
+  if (rank >= 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) >= 0) {
+    survey.dims = std::move(dims);
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
     survey.elements = points > 0 ? static_cast<uint64_t>(points) : 0;
     survey.refusal = shapeRefusal(name, survey.dims);
   }
   survey.storageBytes = H5Dget_storage_size(dataset.get());
   survey.storage = storageText(dataset.get());
-  DatasetStorage storage;
-  if (describeStorage(dataset.get(), storage).ok() &&
-      storage.allocation == DatasetStorage::Allocation::kPartial) {
-    survey.storage += ", " + std::to_string(storage.storedChunks) + " of " +
-                      std::to_string(storage.grid.chunkCount()) + " chunks written";
+  const Result<DatasetStorage> storage = describeStorage(dataset.get());
+  if (storage.ok() && storage->allocation == DatasetStorage::Allocation::kPartial) {
+    survey.storage += ", " + std::to_string(storage->storedChunks) + " of " +
+                      std::to_string(storage->grid.chunkCount()) + " chunks written";
   }
   return survey;
 }
