@@ -29,7 +29,7 @@
 #include "header/paradigm_section.h"
 #include "header/speller_layout.h"
 #include "input/dataset_loader.h"
-#include "input/epoch_matrix.h"
+#include "input/epoch_consumer.h"
 #include "output/stimulus_index.h"
 
 namespace fs = std::filesystem;

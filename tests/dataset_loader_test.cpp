@@ -103,7 +103,7 @@ Loaded load(const std::string& path) {
   result.notes = console.collectedNotes();
   result.epochs = result.data.epochs.epochCount();
   result.samples = test::streamedValues(result.data.epochs);
-  result.data.epochs = EpochMatrix();
+  result.data.epochs = StoredEpochs();
   return result;
 }
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <set>
 
-#include "input/epoch_matrix.h"
 #include "input/hdf5_handle.h"
+#include "input/stored_epochs.h"
 #include "test_support.h"
 
 namespace erp2npx::test {
@@ -68,17 +68,17 @@ void writeFeatures(const std::string& path, const Layout& layout) {
 
 // The epochs as the library's own read and conversion to double give them,
 // narrowed: what any path through the file must give, bit for bit.
-std::vector<float> libraryValues(const EpochMatrix& matrix, std::set<size_t>& failed) {
+std::vector<float> libraryValues(const StoredEpochs& matrix, std::set<size_t>& failed) {
   std::vector<float> values(matrix.epochCount() * kEpochValues, 0.0f);
-  EpochConsumer consumer;
-  consumer.storedValues = [&](uint64_t first, const double* run, size_t count) {
+  StoredValueConsumer consumer;
+  consumer.values = [&](uint64_t first, const double* run, size_t count) {
     narrowToFloat(run, count, values.data() + first);
   };
   consumer.failed = [&](uint64_t first, uint64_t count, const std::string&) {
     for (uint64_t v = first; v < first + count; v += kEpochValues) failed.insert(v / kEpochValues);
     failed.insert((first + count - 1) / kEpochValues);
   };
-  matrix.stream(consumer);
+  matrix.streamAsStored(consumer);
   return values;
 }
 
@@ -92,7 +92,7 @@ TEST_P(EpochFileLayouts, OnePassInStorageOrderGivesEveryValueAsTheLibraryReadsIt
   TempDir dir;
   const std::string path = dir.file("features.hdf5");
   writeFeatures(path, GetParam());
-  const EpochMatrix fromFile = openFeatures(path, kStimuli);
+  const StoredEpochs fromFile = openFeatures(path, kStimuli);
   ASSERT_EQ(fromFile.epochCount(), kStimuli);
   // Every value exactly once, and each as the same float.
   std::vector<int> seen(kStimuli * kEpochValues, 0);
@@ -221,7 +221,7 @@ TEST(EpochFile, DamagedChunkCostsItsOwnEpochsAloneOnEveryPath) {
     const std::string path = dir.file("features.hdf5");
     writeFeatures(path, Layout{"", {kS, 1024}, c.stored});
     damageChunk(path, {6, 0}, c.fill, c.bytes);
-    const EpochMatrix matrix = openFeatures(path, kStimuli);
+    const StoredEpochs matrix = openFeatures(path, kStimuli);
     std::set<size_t> failed, failedByLibrary;
     const std::vector<float> values = streamedValues(
         [&](const EpochConsumer& consumer) { matrix.stream(consumer); }, kStimuli, &failed);
@@ -245,7 +245,7 @@ TEST(EpochFile, EpochsComeThroughTheHandleOfTheLoad) {
   TempDir dir;
   const std::string path = dir.file("features.hdf5");
   writeFeatures(path, Layout{"", {kS, 1024}, {}});
-  const EpochMatrix matrix = openFeatures(path, kStimuli);
+  const StoredEpochs matrix = openFeatures(path, kStimuli);
   std::vector<double> other = featureValues();
   for (double& value : other) value = -value;
   ASSERT_EQ(0, std::rename(path.c_str(), dir.file("moved.hdf5").c_str()));
@@ -264,7 +264,7 @@ TEST(EpochFile, TruncatedFileGivesUpItsEpochsInsteadOfReadingZeros) {
     TempDir dir;
     const std::string path = dir.file("features.hdf5");
     writeFeatures(path, Layout{"", {kS, 1024}, stored});
-    const EpochMatrix matrix = openFeatures(path, kStimuli);
+    const StoredEpochs matrix = openFeatures(path, kStimuli);
     ASSERT_EQ(0, truncate(path.c_str(), 8192));
     std::set<size_t> failed;
     streamedValues([&](const EpochConsumer& consumer) { matrix.stream(consumer); }, kStimuli,

@@ -154,7 +154,7 @@ class GeneratedCollection : public ::testing::Test {
     Console console = Console::collecting();
     DatasetLoader(console).load(work.file(kInputName), 8, data);
     samples = streamedValues(data.epochs);
-    data.epochs = EpochMatrix();
+    data.epochs = StoredEpochs();
     ASSERT_GT(data.stimuli.size(), 0u);
     for (size_t p = 0; p < data.stimuli.size(); ++p) {
       const StimulusRecord& s = data.stimuli[p];

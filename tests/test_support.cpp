@@ -187,9 +187,9 @@ void storeDataset(const std::string& path, const char* name, const std::vector<i
               H5T_NATIVE_INT32);
 }
 
-EpochMatrix openFeatures(const std::string& path, size_t epochCount) {
+StoredEpochs openFeatures(const std::string& path, size_t epochCount) {
   const std::shared_ptr<InputFile> file = InputFile::open(path).file;
-  if (!file) return EpochMatrix();
+  if (!file) return StoredEpochs();
   Console console = Console::collecting();
   return InputReader(file, path, console).openFeatures(epochCount, kEpochValues).epochs;
 }
@@ -212,7 +212,7 @@ std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
   return values;
 }
 
-std::vector<float> streamedValues(const EpochMatrix& epochs) {
+std::vector<float> streamedValues(const StoredEpochs& epochs) {
   return streamedValues([&](const EpochConsumer& consumer) { epochs.stream(consumer); },
                         epochs.epochCount());
 }

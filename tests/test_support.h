@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "input/epoch_matrix.h"
+#include "input/stored_epochs.h"
 #include "output/session_events.h"
 
 namespace erp2npx::test {
@@ -62,13 +62,13 @@ void storeDataset(const std::string& path, const char* name, const std::vector<f
 
 // The epochs of "/features" of the file at path, opened as the load opens
 // them; empty when the file or the dataset cannot be opened.
-EpochMatrix openFeatures(const std::string& path, size_t epochCount);
+StoredEpochs openFeatures(const std::string& path, size_t epochCount);
 
 // Every value a stream hands out, in stimulus order, for epochCount epochs;
 // failed gets the epochs it gave up instead.
 std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
                                   std::set<size_t>* failed = nullptr);
-std::vector<float> streamedValues(const EpochMatrix& epochs);
+std::vector<float> streamedValues(const StoredEpochs& epochs);
 
 // Epochs held in memory, narrowed from double values as "/features" is: the
 // epoch source of the walks run inside the tests.

@@ -5,7 +5,7 @@
 #include "common/config.h"
 #include "common/console.h"
 #include "input/dataset_loader.h"
-#include "input/epoch_matrix.h"
+#include "input/epoch_consumer.h"
 #include "output/stimulus_index.h"
 
 namespace erp2npx {

@@ -92,7 +92,7 @@ bool DatasetLoader::load(const std::string& fileName, size_t channelCount, Input
     usable = false;
   }
   if (!usable) {
-    data.epochs = EpochMatrix();
+    data.epochs = StoredEpochs();
     return false;
   }
   data.stimuli = buildStimulusTable(columns, data.stimulusCount);

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "common/console.h"
-#include "input/epoch_matrix.h"
 #include "input/stimulus_table.h"
+#include "input/stored_epochs.h"
 #include "input/subject_file.h"
 
 namespace erp2npx {
 
 // Everything the run reads, held from the load to the end of the run.
 struct InputData {
-  EpochMatrix epochs;
+  StoredEpochs epochs;
   StimulusTable stimuli;
   std::vector<SessionLayout> sessionLayouts;
   std::vector<TargetRecord> targets;

@@ -183,8 +183,9 @@ InputReader::Features InputReader::openFeatures(uint64_t epochCount, uint64_t ep
     return result;
   }
   if (result.held >= epochCount * epochValues) {
-    result.epochs = EpochMatrix(file_, name, std::move(opened.dataset), storage,
-                                static_cast<size_t>(epochCount), std::move(unwritten));
+    EpochReading reading = chooseEpochReading({file_, name, std::move(opened.dataset), storage});
+    result.epochs =
+        StoredEpochs(std::move(reading), static_cast<size_t>(epochCount), std::move(unwritten));
   }
   return result;
 }

@@ -7,8 +7,8 @@
 
 #include "common/console.h"
 #include "input/dataset_storage.h"
-#include "input/epoch_matrix.h"
 #include "input/input_file.h"
+#include "input/stored_epochs.h"
 
 namespace erp2npx {
 
@@ -38,8 +38,8 @@ class InputReader {
 
   // The samples as they can be read for the walk.
   struct Features {
-    EpochMatrix epochs;  // empty unless the dataset soundly holds every epoch asked for
-    uint64_t held = 0;   // values it soundly holds
+    StoredEpochs epochs;  // empty unless the dataset soundly holds every epoch asked for
+    uint64_t held = 0;    // values it soundly holds
   };
 
   InputReader(std::shared_ptr<const InputFile> file, std::string fileName, Console& console)

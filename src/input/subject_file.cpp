@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "common/messages.h"
+#include "common/status.h"
 
 namespace erp2npx {
 
@@ -139,6 +140,95 @@ std::optional<SubjectInfo> parseDataLine(const std::string& line, uint64_t lineN
   return info;
 }
 
+// The file behind a descriptor already opened, whatever its name stands for
+// by now; anything but a regular file is refused.
+Result<std::ifstream> openRegularFile(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return Status::failed(std::strerror(errno));
+  if (S_ISDIR(status.st_mode)) return Status::failed(std::strerror(EISDIR));
+  if (!S_ISREG(status.st_mode)) {
+    return Status::failed(S_ISFIFO(status.st_mode)
+                              ? "it is a FIFO, not a regular file"
+                              : "it is a device or socket, not a regular file");
+  }
+  std::ifstream in("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+  if (!in) return Status::failed(std::strerror(errno));
+  return Result<std::ifstream>(std::move(in));
+}
+
+// One pass over the data lines. Blank lines of needed subjects wait until a
+// line that is not blank shows they do not end the file.
+class DataLineScan {
+ public:
+  DataLineScan(const std::set<int32_t>& needed, SubjectInfoTable& table, SubjectFileReport& report)
+      : needed_(needed), table_(table), report_(report), problems_(report) {}
+
+  void take(LineRead read, const std::string& line, uint64_t subject) {
+    const uint64_t lineNumber = subject + 2;
+    const bool wanted = needed_.count(static_cast<int32_t>(subject)) != 0;
+    if (read == LineRead::kLine && isBlank(line)) {
+      if (blankRun_ == kNone) blankRun_ = subject;
+      if (wanted) {
+        if (blanks_.size() < kReportedLines) blanks_.emplace_back(lineNumber, subject);
+        ++blankCount_;
+      }
+      return;
+    }
+    blankRun_ = kNone;
+    reportBlanks();
+    if (!wanted) return;
+    if (read == LineRead::kTooLong) {
+      problems_.add(msg::subjectLineTooLong(lineNumber, kMaxLineBytes, subject));
+      return;
+    }
+    std::optional<SubjectInfo> info = parseDataLine(line, lineNumber, subject, problems_);
+    if (info) table_.emplace(static_cast<int32_t>(subject), std::move(*info));
+  }
+
+  // After the last line taken: subject is the one the next line would
+  // describe; reachedEnd, whether the file ended there.
+  void finish(bool reachedEnd, uint64_t subject, std::streambuf& rest) {
+    // Where the data lines end, when the file ends before the last needed one.
+    uint64_t dataEnd = kNone;
+    if (reachedEnd) {
+      dataEnd = blankRun_ != kNone ? blankRun_ : subject;
+    } else if (blankRun_ != kNone) {
+      if (onlyBlanksFollow(rest)) {
+        dataEnd = blankRun_;
+      } else {
+        reportBlanks();
+      }
+    }
+    problems_.finish();
+    if (dataEnd == kNone) return;
+    report_.dataLines = dataEnd;
+    for (auto s = needed_.lower_bound(static_cast<int32_t>(std::min<uint64_t>(dataEnd, INT32_MAX)));
+         s != needed_.end(); ++s) {
+      report_.withoutLine.push_back(*s);
+    }
+  }
+
+ private:
+  static constexpr uint64_t kNone = UINT64_MAX;
+
+  void reportBlanks() {
+    for (const auto& [lineNumber, subject] : blanks_) {
+      problems_.add(msg::subjectLineFields(lineNumber, 1, subject));
+    }
+    problems_.hide(blankCount_ - blanks_.size());
+    blanks_.clear();
+    blankCount_ = 0;
+  }
+
+  const std::set<int32_t>& needed_;
+  SubjectInfoTable& table_;
+  SubjectFileReport& report_;
+  ProblemLines problems_;
+  std::vector<std::pair<uint64_t, uint64_t>> blanks_;  // line number, subject
+  uint64_t blankCount_ = 0;
+  uint64_t blankRun_ = kNone;  // the subject of the first of the last blank lines
+};
+
 }  // namespace
 
 SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& needed,
@@ -147,70 +237,16 @@ SubjectFileReport parseSubjectFile(std::istream& in, const std::set<int32_t>& ne
   if (needed.empty() || *needed.rbegin() < 0 || in.rdbuf() == nullptr) return report;
   std::streambuf& source = *in.rdbuf();
   const uint64_t lastNeeded = static_cast<uint64_t>(*needed.rbegin());
-  ProblemLines problems(report);
-  // Blank lines of needed subjects wait until a line that is not blank shows
-  // they do not end the file.
-  std::vector<std::pair<uint64_t, uint64_t>> blanks;  // line number, subject
-  uint64_t blankCount = 0;
-  auto reportBlanks = [&] {
-    for (const auto& [lineNumber, subject] : blanks) {
-      problems.add(msg::subjectLineFields(lineNumber, 1, subject));
-    }
-    problems.hide(blankCount - blanks.size());
-    blanks.clear();
-    blankCount = 0;
-  };
-
-  // Where the data lines end, when the file ends before the last needed one.
-  constexpr uint64_t kNone = UINT64_MAX;
-  uint64_t dataEnd = kNone;
-  uint64_t blankRun = kNone;  // the subject of the first of the last blank lines
+  DataLineScan scan(needed, table, report);
   std::string line;
   bool reachedEnd = readLine(source, line) == LineRead::kEnd;  // the header
   uint64_t subject = 0;
-  for (; !reachedEnd && subject <= lastNeeded; ++subject) {
+  while (!reachedEnd && subject <= lastNeeded) {
     const LineRead read = readLine(source, line);
-    if (read == LineRead::kEnd) {
-      reachedEnd = true;
-      break;
-    }
-    const uint64_t lineNumber = subject + 2;
-    const bool wanted = needed.count(static_cast<int32_t>(subject)) != 0;
-    if (read == LineRead::kLine && isBlank(line)) {
-      if (blankRun == kNone) blankRun = subject;
-      if (wanted) {
-        if (blanks.size() < kReportedLines) blanks.emplace_back(lineNumber, subject);
-        ++blankCount;
-      }
-      continue;
-    }
-    blankRun = kNone;
-    reportBlanks();
-    if (!wanted) continue;
-    if (read == LineRead::kTooLong) {
-      problems.add(msg::subjectLineTooLong(lineNumber, kMaxLineBytes, subject));
-      continue;
-    }
-    std::optional<SubjectInfo> info = parseDataLine(line, lineNumber, subject, problems);
-    if (info) table.emplace(static_cast<int32_t>(subject), std::move(*info));
+    reachedEnd = read == LineRead::kEnd;
+    if (!reachedEnd) scan.take(read, line, subject++);
   }
-  if (reachedEnd) {
-    dataEnd = blankRun != kNone ? blankRun : subject;
-  } else if (blankRun != kNone) {
-    if (onlyBlanksFollow(source)) {
-      dataEnd = blankRun;
-    } else {
-      reportBlanks();
-    }
-  }
-  problems.finish();
-  if (dataEnd != kNone) {
-    report.dataLines = dataEnd;
-    for (auto s = needed.lower_bound(static_cast<int32_t>(std::min<uint64_t>(dataEnd, INT32_MAX)));
-         s != needed.end(); ++s) {
-      report.withoutLine.push_back(*s);
-    }
-  }
+  scan.finish(reachedEnd, subject, source);
   return report;
 }
 
@@ -249,28 +285,15 @@ SubjectFileReport SubjectFileReader::readFile(const std::string& fileName,
     }
     return report;
   }
-  struct stat status {};
-  std::string problem;
-  if (fstat(fd, &status) != 0) {
-    problem = std::strerror(errno);
-  } else if (S_ISDIR(status.st_mode)) {
-    problem = std::strerror(EISDIR);
-  } else if (!S_ISREG(status.st_mode)) {
-    problem = S_ISFIFO(status.st_mode) ? "it is a FIFO, not a regular file"
-                                       : "it is a device or socket, not a regular file";
-  }
-  std::ifstream in;
-  // Through the descriptor checked above, whatever the name stands for now.
-  if (problem.empty()) in.open("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+  Result<std::ifstream> in = openRegularFile(fd);
   close(fd);
-  if (problem.empty() && !in) problem = std::strerror(errno);
-  if (!problem.empty()) {
-    report.messages.push_back(msg::subjectFileUnreadable(fileName, problem));
+  if (!in.ok()) {
+    report.messages.push_back(msg::subjectFileUnreadable(fileName, in.reason()));
     report.complete = false;
     return report;
   }
-  report = parseSubjectFile(in, needed_, table);
-  if (in.bad()) {
+  report = parseSubjectFile(*in, needed_, table);
+  if (in->bad()) {
     report.messages.push_back(msg::subjectFileUnreadable(fileName, "read error"));
     report.complete = false;
   }

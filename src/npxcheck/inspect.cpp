@@ -15,11 +15,11 @@
 #include "common/console.h"
 #include "common/messages.h"
 #include "input/dataset_loader.h"
-#include "input/epoch_matrix.h"
 #include "input/input_file.h"
 #include "input/input_reader.h"
 #include "input/input_survey.h"
 #include "input/stimulus_table.h"
+#include "input/stored_epochs.h"
 #include "input/subject_file.h"
 #include "npxcheck/check_report.h"
 #include "output/output_names.h"
@@ -95,14 +95,14 @@ void scanValues(const double* values, size_t count, uint64_t firstIndex, SampleS
 }
 
 // Scans the samples the conversion would read, once, in storage order.
-void scanSamples(const EpochMatrix& epochs, SampleScan& scan) {
-  EpochConsumer consumer;
-  consumer.storedValues = [&](uint64_t first, const double* values, size_t count) {
+void scanSamples(const StoredEpochs& epochs, SampleScan& scan) {
+  StoredValueConsumer consumer;
+  consumer.values = [&](uint64_t first, const double* values, size_t count) {
     scanValues(values, count, first, scan);
   };
   consumer.failed = [&](uint64_t, uint64_t, const std::string&) { scan.read = false; };
   scan.read = true;
-  epochs.stream(consumer);
+  epochs.streamAsStored(consumer);
 }
 
 std::string valuePlace(uint64_t index) {

@@ -1,4 +1,4 @@
-#include "input/epoch_matrix.h"
+#include "input/stored_epochs.h"
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
@@ -68,13 +68,13 @@ TEST(NarrowToFloat, ConvertsEveryValueOfARun) {
             (std::vector<float>{0.5f, std::numeric_limits<float>::infinity(), -3.25f, 0.1f, 7.0f}));
 }
 
-TEST(EpochMatrix, StartsWithNoEpochs) {
-  const EpochMatrix empty;
+TEST(StoredEpochs, StartsWithNoEpochs) {
+  const StoredEpochs empty;
   EXPECT_EQ(empty.epochCount(), 0u);
   EXPECT_TRUE(test::streamedValues(empty).empty());
 }
 
-TEST(EpochMatrix, StreamsTheEpochsOfTheFileNarrowedAndNoMore) {
+TEST(StoredEpochs, StreamsTheEpochsOfTheFileNarrowedAndNoMore) {
   test::TempDir dir;
   const std::string path = dir.file("input.hdf5");
   test::InputFileContents contents = test::smallInput(2, 2);  // value = index + 0.5
@@ -83,9 +83,9 @@ TEST(EpochMatrix, StreamsTheEpochsOfTheFileNarrowedAndNoMore) {
   test::writeInputFile(path, contents);
 
   // Three of the four epochs: the fourth is never read.
-  const EpochMatrix matrix = test::openFeatures(path, 3);
-  ASSERT_EQ(matrix.epochCount(), 3u);
-  const std::vector<float> values = test::streamedValues(matrix);
+  const StoredEpochs stored = test::openFeatures(path, 3);
+  ASSERT_EQ(stored.epochCount(), 3u);
+  const std::vector<float> values = test::streamedValues(stored);
   ASSERT_EQ(values.size(), 3 * kEpochValues);
   for (size_t i = 0; i < values.size(); ++i) {
     if (i == 1024 + 3 || i == 1024 + 4) continue;
@@ -93,10 +93,10 @@ TEST(EpochMatrix, StreamsTheEpochsOfTheFileNarrowedAndNoMore) {
   }
   EXPECT_EQ(values[1024 + 3], 0.1f);
   EXPECT_EQ(values[1024 + 4], std::numeric_limits<float>::infinity());
-  EXPECT_TRUE(matrix.written(2));
+  EXPECT_TRUE(stored.written(2));
 }
 
-TEST(EpochMatrix, FileOrDatasetThatCannotBeOpenedGivesNoEpochs) {
+TEST(StoredEpochs, FileOrDatasetThatCannotBeOpenedGivesNoEpochs) {
   // The library's own error report would only bury the test output.
   const QuietLibraryErrors quiet;
   test::TempDir dir;
@@ -131,27 +131,49 @@ WorkFaults threadsFailingFrom(size_t failing, std::atomic<size_t>& refused) {
       {}};
 }
 
-TEST(EpochMatrix, ThreadsThatCannotStartChangeNoValue) {
+TEST(StoredEpochs, EachStorageIsReadTheFastestWayItAllows) {
+  test::TempDir dir;
+  EXPECT_TRUE(test::openFeatures(featuresFile(dir, false), 600).readBy<ContiguousEpochs>());
+  EXPECT_TRUE(test::openFeatures(featuresFile(dir, true), 600).readBy<UnpackedChunkEpochs>());
+  // Big-endian values the library converts, contiguous or in chunks.
+  test::InputFileContents contents = test::smallInput(1, 2);
+  contents.omit = {"/features"};
+  test::Stored how;
+  how.bigEndian = true;
+  for (const bool chunked : {false, true}) {
+    const std::string path = dir.file(chunked ? "floats.hdf5" : "doubles.hdf5");
+    test::writeInputFile(path, contents);
+    if (chunked) {
+      how.chunk = {kEpochValues};
+      test::storeDataset(path, "/features", std::vector<float>(2 * kEpochValues, 0.5f), how);
+    } else {
+      test::storeDataset(path, "/features", std::vector<double>(2 * kEpochValues, 0.5), how);
+    }
+    EXPECT_TRUE(test::openFeatures(path, 2).readBy<LibraryReadEpochs>()) << chunked;
+  }
+}
+
+TEST(StoredEpochs, ThreadsThatCannotStartChangeNoValue) {
   test::TempDir dir;
   for (const bool chunked : {false, true}) {
-    const EpochMatrix matrix = test::openFeatures(featuresFile(dir, chunked), 600);
-    const std::vector<float> expected = test::streamedValues(matrix);
+    const StoredEpochs stored = test::openFeatures(featuresFile(dir, chunked), 600);
+    const std::vector<float> expected = test::streamedValues(stored);
     ASSERT_EQ(expected.size(), 600 * kEpochValues);
     EXPECT_EQ(expected[1024 * 599 + 5], 1024.0f * 599 + 5.5f);
     for (const size_t failing : {0, 1}) {
       std::atomic<size_t> refused{0};
       const ScopedWorkFaults faults(threadsFailingFrom(failing, refused));
-      EXPECT_TRUE(test::streamedValues(matrix) == expected) << chunked << failing;
+      EXPECT_TRUE(test::streamedValues(stored) == expected) << chunked << failing;
       EXPECT_GT(refused.load(), 0u);
     }
   }
 }
 
-TEST(EpochMatrix, AJobThatThrowsCostsOnlyTheEpochsItCovers) {
+TEST(StoredEpochs, AJobThatThrowsCostsOnlyTheEpochsItCovers) {
   test::TempDir dir;
   for (const bool chunked : {false, true}) {
-    const EpochMatrix matrix = test::openFeatures(featuresFile(dir, chunked), 600);
-    const std::vector<float> expected = test::streamedValues(matrix);
+    const StoredEpochs stored = test::openFeatures(featuresFile(dir, chunked), 600);
+    const std::vector<float> expected = test::streamedValues(stored);
     // The jobs run one after another on the calling thread, so the third is
     // the third block: epochs 512 to 599, or values 2000 to 2999.
     const std::set<size_t> lost = chunked ? std::set<size_t>{1, 2} : [] {
@@ -168,7 +190,7 @@ TEST(EpochMatrix, AJobThatThrowsCostsOnlyTheEpochsItCovers) {
     const ScopedWorkFaults inForce(faults);
     std::set<size_t> failed;
     const std::vector<float> values = test::streamedValues(
-        [&](const EpochConsumer& consumer) { matrix.stream(consumer); }, 600, &failed);
+        [&](const EpochConsumer& consumer) { stored.stream(consumer); }, 600, &failed);
     EXPECT_EQ(failed, lost) << chunked;
     for (size_t i = 0; i < values.size(); ++i) {
       if (lost.count(i / kEpochValues) == 0 && values[i] != expected[i]) {

@@ -1,0 +1,53 @@
+#include "input/epoch_reading.h"
+
+#include <algorithm>
+#include <new>
+#include <thread>
+
+namespace erp2npx {
+
+namespace {
+
+// Beyond this many workers the input's reading is the limit, and more would
+// only hold more buffers.
+constexpr size_t kMaxWorkers = 8;
+
+// Why the runs of a block whose job threw were not read: its epochs alone
+// are lost, as with a chunk that does not unpack.
+std::string jobFailure(const std::string& datasetName, std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::exception& exception) {
+    return readFailure(datasetName) + ": " + exception.what();
+  } catch (...) {
+  }
+  return readFailure(datasetName);
+}
+
+}  // namespace
+
+std::string readFailure(const std::string& datasetName) {
+  return "reading the dataset " + datasetName + " failed";
+}
+
+size_t workerCount() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp<size_t>(cores, 1, kMaxWorkers);
+}
+
+void handBlock(Block& block, std::exception_ptr failure, const std::string& datasetName,
+               const EpochConsumer& consumer, Spares& spares) {
+  if (failure) block.failure = jobFailure(datasetName, failure);
+  for (const Block::Run& run : block.runs) {
+    if (block.failure.empty()) {
+      consumer.values(run.firstValue, block.values.data() + run.offset, run.length);
+    } else {
+      consumer.failed(run.firstValue, run.length, block.failure);
+    }
+  }
+  spares.values.push_back(std::move(block.values));
+  spares.stored.push_back(std::move(block.stored));
+}
+
+}  // namespace erp2npx

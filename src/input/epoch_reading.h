@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "input/dataset_storage.h"
+#include "input/epoch_consumer.h"
+#include "input/hdf5_handle.h"
+#include "input/input_file.h"
+#include "input/raw_buffer.h"
+
+// What the ways of reading the epochs share: the dataset they read, and the
+// blocks that carry values back from worker threads.
+
+namespace erp2npx {
+
+// "/features" as the load opened it, and how much of it to read.
+struct EpochDataset {
+  std::shared_ptr<const InputFile> file;
+  std::string name;
+  Hid dataset;
+  DatasetStorage storage;
+  uint64_t valueCount = 0;  // the values of the epochs asked for, from the first on
+};
+
+// Why values of the dataset could not be had.
+std::string readFailure(const std::string& datasetName);
+
+// Values read and narrowed at a time: 2 MB of float64.
+inline constexpr size_t kBlockValues = 256 * kEpochValues;
+
+// Threads to read or unpack on: one a core, within reason.
+size_t workerCount();
+
+// The samples of the epochs as unpacked off the calling thread: runs of
+// values, or the runs that could not be had and why. The calling thread
+// says which runs a block covers before a worker fills it in, and hands it
+// spare buffers, which come back with it to be used again: blocks reuse
+// their memory instead of mapping fresh pages each time.
+struct Block {
+  struct Run {
+    uint64_t firstValue;
+    size_t offset;  // into values; into the chunk until it is unpacked
+    size_t length;
+  };
+  Bytes stored;  // a chunk as stored
+  uint32_t filterMask = 0;
+  Samples values;
+  std::vector<Run> runs;
+  std::string failure;  // when set, runs were not read
+};
+
+// The buffers blocks have given back, the calling thread's alone.
+struct Spares {
+  std::vector<Bytes> stored;
+  std::vector<Samples> values;
+
+  template <typename Buffer>
+  static Buffer take(std::vector<Buffer>& spares) {
+    if (spares.empty()) return {};
+    Buffer spare = std::move(spares.back());
+    spares.pop_back();
+    return spare;
+  }
+};
+
+// Hands the runs of a block that came back from a worker to the consumer,
+// failed when its job threw, and keeps its buffers as spares.
+void handBlock(Block& block, std::exception_ptr failure, const std::string& datasetName,
+               const EpochConsumer& consumer, Spares& spares);
+
+}  // namespace erp2npx
