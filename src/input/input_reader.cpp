@@ -1,5 +1,6 @@
 #include "input/input_reader.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
