@@ -24,44 +24,46 @@ std::string typeText(hid_t type) {
          std::to_string(bits / 8) + " bytes";
 }
 
+std::string layoutText(hid_t creation) {
+  switch (H5Pget_layout(creation)) {
+    case H5D_CONTIGUOUS:
+      return "contiguous";
+    case H5D_COMPACT:
+      return "compact";
+    case H5D_CHUNKED: {
+      hsize_t chunk[H5S_MAX_RANK];
+      const int rank = H5Pget_chunk(creation, H5S_MAX_RANK, chunk);
+      std::string text = "chunked ";
+      for (int d = 0; d < rank; ++d) text += (d == 0 ? "" : "x") + std::to_string(chunk[d]);
+      return text;
+    }
+    default:
+      return "virtual or unknown layout";
+  }
+}
+
+std::string filterText(hid_t creation, unsigned index) {
+  unsigned flags = 0;
+  size_t valueCount = 4;
+  unsigned values[4] = {};
+  char name[64] = {};
+  unsigned config = 0;
+  const H5Z_filter_t filter =
+      H5Pget_filter2(creation, index, &flags, &valueCount, values, sizeof name, name, &config);
+  if (filter == H5Z_FILTER_DEFLATE) {
+    return "deflate level " + std::to_string(valueCount > 0 ? values[0] : 0);
+  }
+  if (filter == H5Z_FILTER_SHUFFLE) return "shuffle";
+  return name[0] != '\0' ? name : "filter " + std::to_string(filter);
+}
+
 std::string storageText(hid_t dataset) {
   const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
   if (!creation.valid()) return "?";
-  std::string text;
-  switch (H5Pget_layout(creation.get())) {
-    case H5D_CONTIGUOUS:
-      text = "contiguous";
-      break;
-    case H5D_COMPACT:
-      text = "compact";
-      break;
-    case H5D_CHUNKED: {
-      hsize_t chunk[H5S_MAX_RANK];
-      const int rank = H5Pget_chunk(creation.get(), H5S_MAX_RANK, chunk);
-      text = "chunked ";
-      for (int d = 0; d < rank; ++d) text += (d == 0 ? "" : "x") + std::to_string(chunk[d]);
-      break;
-    }
-    default:
-      text = "virtual or unknown layout";
-  }
+  std::string text = layoutText(creation.get());
   const int filters = H5Pget_nfilters(creation.get());
   for (int f = 0; f < filters; ++f) {
-    unsigned flags = 0;
-    size_t valueCount = 4;
-    unsigned values[4] = {};
-    char name[64] = {};
-    unsigned config = 0;
-    const H5Z_filter_t filter = H5Pget_filter2(creation.get(), static_cast<unsigned>(f), &flags,
-                                               &valueCount, values, sizeof name, name, &config);
-    text += f == 0 ? ", filters: " : ", ";
-    if (filter == H5Z_FILTER_DEFLATE) {
-      text += "deflate level " + std::to_string(valueCount > 0 ? values[0] : 0);
-    } else if (filter == H5Z_FILTER_SHUFFLE) {
-      text += "shuffle";
-    } else {
-      text += name[0] != '\0' ? name : "filter " + std::to_string(filter);
-    }
+    text += (f == 0 ? ", filters: " : ", ") + filterText(creation.get(), static_cast<unsigned>(f));
   }
   return text;
 }
