@@ -44,15 +44,14 @@ int main(int argc, char** argv) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
 
   // Opened and walked as the converter does.
-  std::string why;
-  const std::shared_ptr<InputFile> file = InputFile::open(argv[1], why);
+  const std::shared_ptr<InputFile> file = InputFile::open(argv[1]).file;
   if (!file) return fail("cannot open the file");
   const OpenedDataset features = erp2npx::openInputDataset(*file, "/features");
-  DatasetStorage storage;
-  if (features.status != OpenedDataset::Status::kOpened ||
-      !erp2npx::describeStorage(features.dataset.get(), storage).ok()) {
-    return fail("no readable /features");
-  }
+  if (features.found != OpenedDataset::Found::kOpened) return fail("no readable /features");
+  const erp2npx::Result<DatasetStorage> described =
+      erp2npx::describeStorage(features.dataset.get());
+  if (!described.ok()) return fail("no readable /features");
+  const DatasetStorage& storage = *described;
   if (!storage.chunked) return fail("/features is not chunked");
   // Room for the widest samples, 8 bytes each.
   size_t chunkBytes = 8;
@@ -67,7 +66,8 @@ int main(int argc, char** argv) {
     if (bytes == 0) return true;
     Chunk chunk;
     unreadable = !erp2npx::readStoredChunk(features.dataset.get(), origin, bytes, chunk.stored,
-                                           chunk.filterMask);
+                                           chunk.filterMask)
+                      .ok();
     storedBytes += bytes;
     chunks.push_back(std::move(chunk));
     return !unreadable;

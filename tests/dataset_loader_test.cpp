@@ -600,9 +600,8 @@ TEST_F(DatasetLoaderTest, ShapesThatContradictTheOrderAreRefused) {
   EXPECT_EQ(loaded.epochs, 0u);
   EXPECT_TRUE(loaded.data.sessionLayouts.empty());
   EXPECT_TRUE(loaded.data.targets.empty());
-  std::string why;
   {
-    const std::shared_ptr<InputFile> file = InputFile::open(path, why);
+    const std::shared_ptr<InputFile> file = InputFile::open(path).file;
     ASSERT_TRUE(file);
     EXPECT_EQ(surveyDataset(*file, "/features").refusal,
               "it has the shape (6, 8, 128), whose last dimension of 128 is neither the 8 channel "
@@ -762,6 +761,16 @@ TEST_F(DatasetLoaderTest, DatasetsInExternalFilesAreRefused) {
   EXPECT_FALSE(loaded.complete);
   EXPECT_TRUE(loaded.data.stimuli.empty());
   EXPECT_EQ(loaded.epochs, 0u);
+
+  // Access properties that do not take the guard against external links (a
+  // file's, not a dataset's): the dataset is refused, never opened unguarded.
+  const std::shared_ptr<InputFile> file = InputFile::open(moved).file;
+  ASSERT_TRUE(file);
+  const Hid fileAccess = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
+  const OpenedDataset opened = openInputDataset(*file, "/codes", fileAccess.get());
+  EXPECT_EQ(opened.found, OpenedDataset::Found::kRefused);
+  EXPECT_EQ(opened.refusal, "the library cannot be set to refuse external links on the way to it");
+  EXPECT_FALSE(opened.dataset.valid());
 }
 
 TEST_F(DatasetLoaderTest, DatasetWithoutStorageCountsZero) {

@@ -178,8 +178,7 @@ void storeDataset(const std::string& path, const char* name, const std::vector<i
 }
 
 StoredEpochs openFeatures(const std::string& path, size_t epochCount) {
-  std::string why;
-  const std::shared_ptr<InputFile> file = InputFile::open(path, why);
+  const std::shared_ptr<InputFile> file = InputFile::open(path).file;
   if (!file) return StoredEpochs();
   Console console = Console::collecting();
   return InputReader(file, path, console).openFeatures(epochCount, kEpochValues).epochs;

@@ -177,6 +177,10 @@ std::string notA32BitInteger(const std::string& value, uint64_t index) {
   return "its value " + value + " at index " + std::to_string(index) + " is not a 32-bit integer";
 }
 
+std::string externalLinksNotRefused() {
+  return "the library cannot be set to refuse external links on the way to it";
+}
+
 std::string shapeAgainstOrder(const std::string& shape, uint64_t lastExtent,
                               const std::string& groups) {
   return "it has the shape " + shape + ", whose last dimension of " + std::to_string(lastExtent) +

@@ -66,6 +66,9 @@ std::string runStopped(const std::string& program, const std::string& what);
 
 // Why a value of an integer table keeps the table from being read.
 std::string notA32BitInteger(const std::string& value, uint64_t index);
+// Why a dataset is refused when the guard that keeps its opening inside the
+// input file cannot be set.
+std::string externalLinksNotRefused();
 // Why a dataset's shape keeps it from being read: its last dimension has
 // lastExtent entries, which groups ("not the 7 values of one trial") tells
 // against the documented order.

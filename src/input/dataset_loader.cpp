@@ -16,7 +16,7 @@ namespace {
 template <typename T>
 TableRead readValues(InputReader& reader, const char* name, std::vector<T>& values) {
   const InputReader::Table found = reader.readTable(name, values);
-  return TableRead{found.status == InputReader::Status::kRead, found.declared, values.size()};
+  return TableRead{found.found == InputReader::Found::kRead, found.declared, values.size()};
 }
 
 // The values are released once their table is built.
@@ -29,18 +29,16 @@ TableRead readAndBuild(InputReader& reader, const char* name, Build build, Table
 }
 
 std::shared_ptr<InputFile> openInput(const std::string& fileName, Console& console) {
-  std::string why;
-  std::string cause;
-  std::shared_ptr<InputFile> file = InputFile::open(fileName, why, &cause);
-  if (!file) {
+  OpenedInputFile opened = InputFile::open(fileName);
+  if (opened.found != OpenedInputFile::Found::kOpened) {
     console.line(msg::unableToOpenInput(fileName));
-    if (!why.empty()) {
-      console.line(msg::inputNotOpened(fileName, why));
-    } else if (!cause.empty()) {
-      console.note(msg::inputFileCause(fileName, cause));
+    if (opened.found == OpenedInputFile::Found::kRefused) {
+      console.line(msg::inputNotOpened(fileName, opened.refusal));
+    } else if (!opened.cause.empty()) {
+      console.note(msg::inputFileCause(fileName, opened.cause));
     }
   }
-  return file;
+  return std::move(opened.file);
 }
 
 }  // namespace

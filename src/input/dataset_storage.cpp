@@ -39,30 +39,34 @@ struct BoxPlan {
   hsize_t run = 1;
 };
 
-BoxPlan planBoxes(const ChunkGrid& grid, bool chunked) {
+// Contiguous values: rows of whole trailing dimensions, as many as fit.
+BoxPlan planContiguousBoxes(const std::vector<hsize_t>& dims) {
+  const size_t rank = dims.size();
+  std::vector<hsize_t> chunk(dims);
+  size_t level = 0;
+  uint64_t inner = 1;
+  for (size_t d = 0; d < rank; ++d) inner = saturatingProduct(inner, dims[d]);
+  for (; level < rank; ++level) {
+    inner /= std::max<hsize_t>(dims[level], 1);
+    if (inner <= kValuesPerRead) break;
+    chunk[level] = 1;
+  }
+  if (level < rank) {
+    chunk[level] = std::max<uint64_t>(1, std::min<uint64_t>(dims[level], kValuesPerRead / inner));
+  }
+  BoxPlan plan;
+  plan.grid = ChunkGrid(dims, chunk);
+  plan.level = level < rank ? level : 0;
+  return plan;
+}
+
+// Stored chunks: the outermost level whose boxes stay within both bounds.
+BoxPlan planChunkBoxes(const ChunkGrid& grid) {
   const std::vector<hsize_t>& dims = grid.dims();
+  const std::vector<hsize_t>& chunk = grid.chunk();
   const size_t rank = dims.size();
   BoxPlan plan;
-  if (!chunked) {
-    // Contiguous values: rows of whole trailing dimensions, as many as fit.
-    std::vector<hsize_t> chunk(dims);
-    size_t level = 0;
-    uint64_t inner = 1;
-    for (size_t d = 0; d < rank; ++d) inner = saturatingProduct(inner, dims[d]);
-    for (; level < rank; ++level) {
-      inner /= std::max<hsize_t>(dims[level], 1);
-      if (inner <= kValuesPerRead) break;
-      chunk[level] = 1;
-    }
-    if (level < rank) {
-      chunk[level] = std::max<uint64_t>(1, std::min<uint64_t>(dims[level], kValuesPerRead / inner));
-    }
-    plan.grid = ChunkGrid(dims, chunk);
-    plan.level = level < rank ? level : 0;
-    return plan;
-  }
   plan.grid = grid;
-  const std::vector<hsize_t>& chunk = grid.chunk();
   for (size_t level = 0; level < rank; ++level) {
     uint64_t innerChunks = 1;
     uint64_t innerValues = 1;
@@ -82,11 +86,149 @@ BoxPlan planBoxes(const ChunkGrid& grid, bool chunked) {
   return plan;
 }
 
+// The boxes one read walks: those of the plan, or single chunks when read
+// chunk by chunk; none past the chunk that holds the last value wanted.
+struct BoxWalk {
+  BoxPlan plan;
+  bool perChunk = false;
+  uint64_t count = 0;
+
+  // Boxes start at every run-th chunk along their level, and at the first
+  // chunk of the dimensions after it; the other chunks lie inside one.
+  bool startsBox(const hsize_t* origin) const {
+    const ChunkGrid& grid = plan.grid;
+    if ((origin[plan.level] / grid.chunk()[plan.level]) % plan.run != 0) return false;
+    if (perChunk) return true;
+    for (size_t d = plan.level + 1; d < grid.dims().size(); ++d) {
+      if (origin[d] != 0) return false;
+    }
+    return true;
+  }
+
+  // The extents of the box at origin; returns the values it holds.
+  uint64_t extentAt(const hsize_t* origin, hsize_t* extent) const {
+    const ChunkGrid& grid = plan.grid;
+    const size_t level = plan.level;
+    for (size_t d = 0; d < grid.dims().size(); ++d) {
+      const hsize_t span = d > level && !perChunk ? grid.dims()[d]
+                           : d == level           ? grid.chunk()[d] * plan.run
+                                                  : grid.chunk()[d];
+      extent[d] = std::min(span, grid.dims()[d] - origin[d]);
+    }
+    // No chunk past those that hold the values wanted: it may never have
+    // been written.
+    const uint64_t first = grid.linearIndex(origin);
+    const uint64_t levelStep = grid.chunk()[level] * grid.strides()[level];
+    extent[level] = std::min<uint64_t>(
+        extent[level], (count - first + levelStep - 1) / levelStep * grid.chunk()[level]);
+    uint64_t values = 1;
+    for (size_t d = 0; d < grid.dims().size(); ++d) values *= extent[d];
+    return values;
+  }
+};
+
+BoxWalk boxWalk(const DatasetStorage& storage, bool chunkByChunk, uint64_t count) {
+  BoxWalk walk;
+  walk.plan =
+      storage.chunked ? planChunkBoxes(storage.grid) : planContiguousBoxes(storage.grid.dims());
+  walk.perChunk = chunkByChunk && storage.chunked;
+  if (walk.perChunk) walk.plan.run = 1;
+  walk.count = count;
+  return walk;
+}
+
+// Reads the box at origin, of values values, into buffer.
+bool readBox(hid_t dataset, hid_t fileSpace, hid_t memoryType, const hsize_t* origin,
+             const hsize_t* extent, uint64_t values, void* buffer) {
+  const hsize_t memoryCount = values;
+  const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
+  return memory.valid() &&
+         H5Sselect_hyperslab(fileSpace, H5S_SELECT_SET, origin, nullptr, extent, nullptr) >= 0 &&
+         H5Dread(dataset, memoryType, memory.get(), fileSpace, H5P_DEFAULT, buffer) >= 0;
+}
+
+// A dataset of no dimensions: its one value.
+Status readScalar(hid_t dataset, hid_t memoryType, size_t valueBytes, const BoxVisitor& visit,
+                  const BoxVisitor& failed) {
+  std::vector<unsigned char> value(valueBytes);
+  const hsize_t none = 0;
+  if (H5Dread(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.data()) < 0) {
+    return failed(&none, &none, value.data()) ? Status::done()
+                                              : Status::failed("reading it failed");
+  }
+  visit(&none, &none, value.data());
+  return Status::done();
+}
+
+// The shape and layout of a dataset, all but its allocation.
+Result<DatasetStorage> describeLayout(hid_t space, hid_t creation) {
+  const int rank = H5Sget_simple_extent_ndims(space);
+  std::vector<hsize_t> dims(static_cast<size_t>(std::max(rank, 0)));
+  if (rank < 0 || H5Sget_simple_extent_dims(space, dims.data(), nullptr) < 0) {
+    return Status::failed("its shape cannot be read");
+  }
+  uint64_t elements = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : 1;
+  for (const hsize_t d : dims) elements = saturatingProduct(elements, d);
+  if (elements > kMaxElements) {
+    return Status::failed("it declares " + std::to_string(elements) +
+                          " values, more than can be addressed");
+  }
+  const int filters = H5Pget_nfilters(creation);
+  const H5D_layout_t layout = H5Pget_layout(creation);
+  if (filters < 0 || layout == H5D_LAYOUT_ERROR) {
+    return Status::failed("its storage cannot be examined");
+  }
+  DatasetStorage storage;
+  storage.elements = elements;
+  storage.filtered = filters > 0;
+  storage.chunked = layout == H5D_CHUNKED;
+  std::vector<hsize_t> chunk(dims);
+  if (storage.chunked && rank > 0) {
+    if (H5Pget_chunk(creation, rank, chunk.data()) != rank ||
+        std::find(chunk.begin(), chunk.end(), 0) != chunk.end()) {
+      return Status::failed("its chunk shape cannot be read");
+    }
+  }
+  storage.grid = ChunkGrid(std::move(dims), std::move(chunk));
+  return storage;
+}
+
+// Adds to a described layout how much of it is stored.
+Result<DatasetStorage> describeAllocation(hid_t dataset, hid_t space, DatasetStorage storage) {
+  H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
+  if (H5Dget_space_status(dataset, &status) < 0 || status == H5D_SPACE_STATUS_ERROR) {
+    return Status::failed("its storage cannot be examined");
+  }
+  if (storage.elements == 0 || status == H5D_SPACE_STATUS_NOT_ALLOCATED) return storage;
+  storage.allocation = DatasetStorage::Allocation::kFull;
+  storage.writtenPrefix = storage.elements;
+  if (!storage.chunked) return storage;
+  // The library's own status compares bytes, which compression and partial
+  // edge chunks make differ: count the chunks instead.
+  hsize_t stored = 0;
+  if (H5Dget_num_chunks(dataset, space, &stored) < 0) {
+    return Status::failed("its chunks cannot be counted");
+  }
+  storage.storedChunks = stored;
+  if (stored >= storage.grid.chunkCount()) return storage;
+  storage.allocation = DatasetStorage::Allocation::kPartial;
+  // The chunks before the first unwritten one, in grid order, are exactly
+  // those whose values all come before its first value.
+  storage.grid.forEachChunkBefore(storage.elements, [&](const hsize_t* origin) {
+    if (chunkWritten(dataset, origin)) return true;
+    storage.writtenPrefix = storage.grid.linearIndex(origin);
+    return false;
+  });
+  return storage;
+}
+
 }  // namespace
 
 Hid chunkCacheAccess() {
   Hid access = propertyListHandle(H5Pcreate(H5P_DATASET_ACCESS));
-  H5Pset_chunk_cache(access.get(), 12421, size_t{32} << 20, 0.75);
+  if (!access.valid() || H5Pset_chunk_cache(access.get(), 12421, size_t{32} << 20, 0.75) < 0) {
+    return defaultProperties();
+  }
   return access;
 }
 
@@ -115,61 +257,13 @@ std::vector<hsize_t> ChunkGrid::chunkExtent(const hsize_t* origin) const {
   return extent;
 }
 
-Status describeStorage(hid_t dataset, DatasetStorage& storage) {
-  storage = DatasetStorage{};
+Result<DatasetStorage> describeStorage(hid_t dataset) {
   const Hid space = dataspaceHandle(H5Dget_space(dataset));
-  const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
   const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
-  if (rank < 0 || !creation.valid()) return Status::failed("its shape cannot be read");
-  std::vector<hsize_t> dims(static_cast<size_t>(rank));
-  H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
-  uint64_t elements = H5Sget_simple_extent_type(space.get()) == H5S_NULL ? 0 : 1;
-  for (const hsize_t d : dims) elements = saturatingProduct(elements, d);
-  if (elements > kMaxElements) {
-    return Status::failed("it declares " + std::to_string(elements) +
-                          " values, more than can be addressed");
-  }
-  storage.elements = elements;
-  storage.filtered = H5Pget_nfilters(creation.get()) > 0;
-  storage.chunked = H5Pget_layout(creation.get()) == H5D_CHUNKED;
-  std::vector<hsize_t> chunk(dims);
-  if (storage.chunked && rank > 0) {
-    if (H5Pget_chunk(creation.get(), rank, chunk.data()) != rank ||
-        std::find(chunk.begin(), chunk.end(), 0) != chunk.end()) {
-      return Status::failed("its chunk shape cannot be read");
-    }
-  }
-  storage.grid = ChunkGrid(dims, chunk);
-
-  H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
-  if (H5Dget_space_status(dataset, &status) < 0 || status == H5D_SPACE_STATUS_ERROR) {
-    return Status::failed("its storage cannot be examined");
-  }
-  if (elements == 0 || status == H5D_SPACE_STATUS_NOT_ALLOCATED) {
-    storage.allocation = DatasetStorage::Allocation::kNone;
-    return Status::done();
-  }
-  storage.allocation = DatasetStorage::Allocation::kFull;
-  storage.writtenPrefix = elements;
-  if (!storage.chunked) return Status::done();
-  // The library's own status compares bytes, which compression and partial
-  // edge chunks make differ: count the chunks instead.
-  hsize_t stored = 0;
-  if (H5Dget_num_chunks(dataset, space.get(), &stored) < 0) {
-    return Status::failed("its chunks cannot be counted");
-  }
-  storage.storedChunks = stored;
-  if (stored >= storage.grid.chunkCount()) return Status::done();
-  storage.allocation = DatasetStorage::Allocation::kPartial;
-  // The chunks before the first unwritten one, in grid order, are exactly
-  // those whose values all come before its first value.
-  storage.writtenPrefix = elements;
-  storage.grid.forEachChunkBefore(elements, [&](const hsize_t* origin) {
-    if (chunkWritten(dataset, origin)) return true;
-    storage.writtenPrefix = storage.grid.linearIndex(origin);
-    return false;
-  });
-  return Status::done();
+  if (!space.valid() || !creation.valid()) return Status::failed("its shape cannot be read");
+  Result<DatasetStorage> layout = describeLayout(space.get(), creation.get());
+  if (!layout.ok()) return layout;
+  return describeAllocation(dataset, space.get(), std::move(layout).value());
 }
 
 uint64_t storedChunkBytes(hid_t dataset, const hsize_t* origin) {
@@ -185,65 +279,31 @@ Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
                  uint64_t count, bool chunkByChunk, const BoxVisitor& visit,
                  const BoxVisitor& failed) {
   if (count == 0) return Status::done();
-  const Hid fileSpace = dataspaceHandle(H5Dget_space(dataset));
-  if (storage.grid.dims().empty()) {  // a scalar
-    std::vector<unsigned char> value(valueBytes);
-    const hsize_t none = 0;
-    if (H5Dread(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.data()) < 0) {
-      return failed(&none, &none, value.data()) ? Status::done()
-                                                : Status::failed("reading it failed");
-    }
-    visit(&none, &none, value.data());
-    return Status::done();
-  }
-  BoxPlan plan = planBoxes(storage.grid, storage.chunked);
-  if (chunkByChunk && storage.chunked) plan.run = 1;
-  const ChunkGrid& grid = plan.grid;
-  const size_t rank = grid.dims().size();
+  if (storage.grid.dims().empty())
+    return readScalar(dataset, memoryType, valueBytes, visit, failed);
+  const BoxWalk walk = boxWalk(storage, chunkByChunk, count);
   const bool skipUnwritten =
       chunkByChunk && storage.allocation == DatasetStorage::Allocation::kPartial;
+  // An invalid one fails every box's read, and each box goes to failed.
+  const Hid fileSpace = dataspaceHandle(H5Dget_space(dataset));
   std::vector<unsigned char> buffer;
-  std::vector<hsize_t> extent(rank);
-  bool stopped = false;
-  grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
-    // Boxes start at every run-th chunk along their level; the others are inside one.
-    if ((origin[plan.level] / grid.chunk()[plan.level]) % plan.run != 0) return true;
-    for (size_t d = plan.level + 1; d < rank; ++d) {
-      if (origin[d] != 0 && !(chunkByChunk && storage.chunked)) return true;
-    }
+  std::vector<hsize_t> extent(storage.grid.dims().size());
+  const bool finished = walk.plan.grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
+    if (!walk.startsBox(origin)) return true;
     if (skipUnwritten && !chunkWritten(dataset, origin)) return true;
-    for (size_t d = 0; d < rank; ++d) {
-      const bool whole = d > plan.level && !(chunkByChunk && storage.chunked);
-      const hsize_t span = whole             ? grid.dims()[d]
-                           : d == plan.level ? grid.chunk()[d] * plan.run
-                                             : grid.chunk()[d];
-      extent[d] = std::min(span, grid.dims()[d] - origin[d]);
-    }
-    // No chunk past those that hold the values wanted: it may never have
-    // been written.
-    const uint64_t first = grid.linearIndex(origin);
-    const uint64_t levelStep = grid.chunk()[plan.level] * grid.strides()[plan.level];
-    extent[plan.level] = std::min<uint64_t>(
-        extent[plan.level], (count - first + levelStep - 1) / levelStep * grid.chunk()[plan.level]);
-    uint64_t boxValues = 1;
-    for (const hsize_t e : extent) boxValues *= e;
-    if (buffer.size() < boxValues * valueBytes) buffer.resize(boxValues * valueBytes);
-    const hsize_t memoryCount = boxValues;
-    const Hid memory = dataspaceHandle(H5Screate_simple(1, &memoryCount, nullptr));
-    const bool read = H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, origin, nullptr,
-                                          extent.data(), nullptr) >= 0 &&
-                      H5Dread(dataset, memoryType, memory.get(), fileSpace.get(), H5P_DEFAULT,
-                              buffer.data()) >= 0;
-    stopped = !(read ? visit : failed)(origin, extent.data(), buffer.data());
-    return !stopped;
+    const uint64_t values = walk.extentAt(origin, extent.data());
+    if (buffer.size() < values * valueBytes) buffer.resize(values * valueBytes);
+    const bool read =
+        readBox(dataset, fileSpace.get(), memoryType, origin, extent.data(), values, buffer.data());
+    return (read ? visit : failed)(origin, extent.data(), buffer.data());
   });
-  return stopped ? Status::failed("reading it failed") : Status::done();
+  return finished ? Status::done() : Status::failed("reading it failed");
 }
 
 template <typename T>
-Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                         std::vector<T>& values) {
-  values.assign(count, T{});
+Result<std::vector<T>> readLeadingValues(hid_t dataset, const DatasetStorage& storage,
+                                         uint64_t count) {
+  std::vector<T> values(count);
   const ChunkGrid& grid = storage.grid;
   const Status read = readBoxes(
       dataset, storage, nativeType(static_cast<T*>(nullptr)), sizeof(T), count, false,
@@ -262,14 +322,14 @@ Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t 
         });
       },
       [](const hsize_t*, const hsize_t*, const void*) { return false; });
-  if (!read.ok()) std::vector<T>().swap(values);
-  return read;
+  if (!read.ok()) return read;
+  return values;
 }
 
-template Status readLeadingValues<int32_t>(hid_t, const DatasetStorage&, uint64_t,
-                                           std::vector<int32_t>&);
-template Status readLeadingValues<double>(hid_t, const DatasetStorage&, uint64_t,
-                                          std::vector<double>&);
+template Result<std::vector<int32_t>> readLeadingValues<int32_t>(hid_t, const DatasetStorage&,
+                                                                 uint64_t);
+template Result<std::vector<double>> readLeadingValues<double>(hid_t, const DatasetStorage&,
+                                                               uint64_t);
 
 namespace {
 
@@ -307,9 +367,9 @@ std::string valueText(double value) {
 }
 
 template <typename Wide>
-Status readIntegersThrough(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
-                           uint64_t count, std::vector<int32_t>& values) {
-  values.assign(count, 0);
+Result<std::vector<int32_t>> readIntegersThrough(hid_t dataset, const DatasetStorage& storage,
+                                                 hid_t memoryType, uint64_t count) {
+  std::vector<int32_t> values(count);
   const ChunkGrid& grid = storage.grid;
   // Boxes do not come in the order of their values: the first is the lowest index.
   uint64_t badIndex = std::numeric_limits<uint64_t>::max();
@@ -323,7 +383,7 @@ Status readIntegersThrough(hid_t dataset, const DatasetStorage& storage, hid_t m
     }
     return true;
   };
-  Status read = readBoxes(
+  const Status read = readBoxes(
       dataset, storage, memoryType, sizeof(Wide), count, false,
       [&](const hsize_t* origin, const hsize_t* extent, const void* box) {
         const Wide* boxValues = static_cast<const Wide*>(box);
@@ -333,55 +393,51 @@ Status readIntegersThrough(hid_t dataset, const DatasetStorage& storage, hid_t m
         });
       },
       [](const hsize_t*, const hsize_t*, const void*) { return false; });
-  if (read.ok() && badIndex != std::numeric_limits<uint64_t>::max()) {
-    read = Status::failed(msg::notA32BitInteger(valueText(badValue), badIndex));
+  if (!read.ok()) return read;
+  if (badIndex != std::numeric_limits<uint64_t>::max()) {
+    return Status::failed(msg::notA32BitInteger(valueText(badValue), badIndex));
   }
-  if (!read.ok()) std::vector<int32_t>().swap(values);
-  return read;
+  return values;
 }
 
 }  // namespace
 
-Status readLeadingIntegers(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                           std::vector<int32_t>& values) {
+Result<std::vector<int32_t>> readLeadingIntegers(hid_t dataset, const DatasetStorage& storage,
+                                                 uint64_t count) {
   const Hid type = datatypeHandle(H5Dget_type(dataset));
   if (!type.valid()) return Status::failed("its type cannot be read");
   if (H5Tget_class(type.get()) == H5T_FLOAT) {
-    return readIntegersThrough<double>(dataset, storage, H5T_NATIVE_DOUBLE, count, values);
+    return readIntegersThrough<double>(dataset, storage, H5T_NATIVE_DOUBLE, count);
   }
   if (H5Tget_sign(type.get()) == H5T_SGN_NONE) {
-    return readIntegersThrough<uint64_t>(dataset, storage, H5T_NATIVE_UINT64, count, values);
+    return readIntegersThrough<uint64_t>(dataset, storage, H5T_NATIVE_UINT64, count);
   }
-  return readIntegersThrough<int64_t>(dataset, storage, H5T_NATIVE_INT64, count, values);
+  return readIntegersThrough<int64_t>(dataset, storage, H5T_NATIVE_INT64, count);
 }
 
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
-                     uint32_t& filterMask) {
-  herr_t status = -1;
+Status readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
+                       uint32_t& filterMask) {
   try {
     stored.resize(static_cast<size_t>(bytes));
   } catch (const std::bad_alloc&) {
-    return false;
+    return Status::failed("its chunk does not fit in memory");
   }
+  herr_t status = -1;
   H5E_BEGIN_TRY {
     status = H5Dread_chunk(dataset, H5P_DEFAULT, origin, &filterMask, stored.data());
   }
   H5E_END_TRY;
-  return status >= 0;
+  return status >= 0 ? Status::done() : Status::failed("its chunk cannot be read");
 }
 
-bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
-                         uint64_t epochValues, std::vector<bool>& unwritten) {
-  unwritten.assign(epochCount, false);
+Result<std::vector<bool>> findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage,
+                                              uint64_t epochCount, uint64_t epochValues) {
+  std::vector<bool> unwritten(epochCount, false);
   const uint64_t limit = std::min(saturatingProduct(epochCount, epochValues), storage.elements);
   // Lookups and runs visited are bounded by what the file really holds.
   const uint64_t budget = 16 * storage.storedChunks + 65536;
   uint64_t steps = 0;
-  return storage.grid.forEachChunkBefore(limit, [&](const hsize_t* origin) {
-    if (++steps > budget) return false;
-    // Those before the first unwritten chunk are known to be written.
-    if (storage.grid.linearIndex(origin) < storage.writtenPrefix) return true;
-    if (chunkWritten(dataset, origin)) return true;
+  const auto markRuns = [&](const hsize_t* origin) {
     const std::vector<hsize_t> extent = storage.grid.chunkExtent(origin);
     return storage.grid.forEachRun(
         origin, extent.data(), [&](uint64_t first, uint64_t, uint64_t length) {
@@ -392,7 +448,17 @@ bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t 
           }
           return true;
         });
+  };
+  const bool found = storage.grid.forEachChunkBefore(limit, [&](const hsize_t* origin) {
+    if (++steps > budget) return false;
+    // Those before the first unwritten chunk are known to be written.
+    if (storage.grid.linearIndex(origin) < storage.writtenPrefix) return true;
+    return chunkWritten(dataset, origin) || markRuns(origin);
   });
+  if (!found)
+    return Status::failed(
+        "finding them would take far more chunk lookups than it has written chunks");
+  return unwritten;
 }
 
 }  // namespace erp2npx

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "common/status.h"
@@ -16,7 +15,8 @@ namespace erp2npx {
 // Access properties for a chunked dataset read in storage order: a cache for
 // the chunks around one block of reads. The default preemption weight, since
 // with 1.0 this library version keeps every chunk it has decompressed, far
-// beyond the cache size.
+// beyond the cache size. The library's default cache when it refuses this
+// one: the same values, read more slowly.
 Hid chunkCacheAccess();
 
 // The elements of a dataset in storage order (row-major, last index fastest)
@@ -75,10 +75,11 @@ struct DatasetStorage {
   uint64_t writtenPrefix = 0;  // elements before the first unwritten chunk
 };
 
-// Describes a dataset's storage; fails when its shape cannot be addressed.
-// Counting the written chunks of a partly allocated dataset takes time in
-// proportion to what is stored, not to what is declared.
-Status describeStorage(hid_t dataset, DatasetStorage& storage);
+// Describes a dataset's storage; fails when its shape cannot be addressed or
+// its storage examined. Counting the written chunks of a partly allocated
+// dataset takes time in proportion to what is stored, not to what is
+// declared.
+Result<DatasetStorage> describeStorage(hid_t dataset);
 
 // A box of a dataset as read: its origin, its extents and its values,
 // row-major, in the memory type asked for. Returns false to stop the reading.
@@ -97,16 +98,16 @@ Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
 // The first count elements in storage order through the memory type of T.
 // count must not pass the written prefix of a partly written dataset.
 template <typename T>
-Status readLeadingValues(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                         std::vector<T>& values);
+Result<std::vector<T>> readLeadingValues(hid_t dataset, const DatasetStorage& storage,
+                                         uint64_t count);
 
 // The first count elements in storage order as 32-bit integers, read through
 // a memory type that holds any stored value exactly (64-bit integers or
 // double), so that the library's conversion never clips or truncates one.
 // Fails naming the first value, in storage order, that is no 32-bit integer:
 // beyond the 32-bit range, or a float that is not a whole number.
-Status readLeadingIntegers(hid_t dataset, const DatasetStorage& storage, uint64_t count,
-                           std::vector<int32_t>& values);
+Result<std::vector<int32_t>> readLeadingIntegers(hid_t dataset, const DatasetStorage& storage,
+                                                 uint64_t count);
 
 // The bytes the chunk at origin takes in the file as stored; 0 for a chunk
 // never written, which reads as fill values that the writer never meant.
@@ -116,17 +117,17 @@ inline bool chunkWritten(hid_t dataset, const hsize_t* origin) {
 }
 
 // Reads the chunk at origin as stored, before any filter is undone, into
-// bytes as many bytes as storedChunkBytes gave; false when it cannot be
-// read. filterMask has bit i set for a filter the writer skipped for this
-// chunk.
-bool readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
-                     uint32_t& filterMask);
+// stored (a buffer kept for the next chunk), as many bytes as
+// storedChunkBytes gave. filterMask has bit i set for a filter the writer
+// skipped for this chunk.
+Status readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Bytes& stored,
+                       uint32_t& filterMask);
 
-// For the first epochCount runs of epochValues elements, marks those that
-// touch an unwritten chunk. False when finding them would cost far more
-// chunk lookups than the dataset has written chunks.
-bool findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage, uint64_t epochCount,
-                         uint64_t epochValues, std::vector<bool>& unwritten);
+// Of the first epochCount runs of epochValues elements, those that touch an
+// unwritten chunk. Fails when finding them would cost far more chunk
+// lookups than the dataset has written chunks.
+Result<std::vector<bool>> findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage,
+                                              uint64_t epochCount, uint64_t epochValues);
 
 // ---------------------------------------------------------------- templates
 

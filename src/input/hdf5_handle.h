@@ -49,22 +49,30 @@ inline Hid datasetHandle(hid_t id) { return Hid(id, H5Dclose); }
 inline Hid dataspaceHandle(hid_t id) { return Hid(id, H5Sclose); }
 inline Hid datatypeHandle(hid_t id) { return Hid(id, H5Tclose); }
 inline Hid propertyListHandle(hid_t id) { return Hid(id, H5Pclose); }
+// The library's default properties, in place of a list of one's own.
+inline Hid defaultProperties() { return Hid(H5P_DEFAULT, nullptr); }
 
 // Switches the library's automatic error report off while it lives, for a
 // caller that reports failures in its own words.
 class QuietLibraryErrors {
  public:
   QuietLibraryErrors() {
-    H5Eget_auto2(H5E_DEFAULT, &function_, &data_);
+    saved_ = H5Eget_auto2(H5E_DEFAULT, &function_, &data_) >= 0;
+    // Cannot fail for the default stack; were it to, the library's report
+    // would only add lines to standard error.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
   }
-  ~QuietLibraryErrors() { H5Eset_auto2(H5E_DEFAULT, function_, data_); }
+  // A report that could not be read is left off rather than set to garbage.
+  ~QuietLibraryErrors() {
+    if (saved_) H5Eset_auto2(H5E_DEFAULT, function_, data_);
+  }
   QuietLibraryErrors(const QuietLibraryErrors&) = delete;
   QuietLibraryErrors& operator=(const QuietLibraryErrors&) = delete;
 
  private:
   H5E_auto2_t function_ = nullptr;
   void* data_ = nullptr;
+  bool saved_ = false;
 };
 
 }  // namespace erp2npx

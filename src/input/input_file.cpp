@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "common/messages.h"
+#include "common/status.h"
 
 namespace erp2npx {
 
@@ -63,6 +65,8 @@ herr_t noteError(unsigned, const H5E_error2_t* error, void* data) {
 // Must come right after the failing call: the next call clears the stack.
 LibraryError lastLibraryError() {
   LibraryError found;
+  // Its own result is left: a walk cut short keeps what it found, and
+  // nothing found reads as "no reason given".
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, noteError, &found);
   return found;
 }
@@ -77,26 +81,32 @@ std::string fileCause(const LibraryError& error, uint64_t size) {
          (error.innermost.empty() ? std::string("no reason given") : error.innermost) + ")";
 }
 
+// What a soft link leads to, for naming it.
+Result<std::string> softLinkTarget(hid_t file, const char* name, size_t length) {
+  std::vector<char> target(length + 1, '\0');
+  if (H5Lget_val(file, name, target.data(), target.size(), H5P_DEFAULT) < 0) {
+    return Status::failed("cannot be examined");
+  }
+  return std::string(target.data());
+}
+
 // Why a name of the file that the library could not open as a dataset is
-// not one; empty when nothing has that name.
-std::string notADataset(hid_t file, const char* name, const LibraryError& error) {
+// not one; empty when nothing has that name. access refuses external links,
+// so a soft link to one never leads into another file.
+std::string notADataset(hid_t file, const char* name, hid_t access, const LibraryError& error) {
   if (H5Lexists(file, name, H5P_DEFAULT) <= 0) return {};
   H5L_info_t link{};
   if (H5Lget_info(file, name, &link, H5P_DEFAULT) < 0) return "cannot be examined";
   std::string through;
   if (link.type == H5L_TYPE_SOFT) {
-    std::vector<char> target(link.u.val_size + 1, '\0');
-    H5Lget_val(file, name, target.data(), target.size(), H5P_DEFAULT);
-    through = "is a soft link to \"" + std::string(target.data()) + "\"";
+    const Result<std::string> target = softLinkTarget(file, name, link.u.val_size);
+    if (!target.ok()) return target.reason();
+    through = "is a soft link to \"" + *target + "\"";
   } else if (link.type != H5L_TYPE_HARD) {
     return "is a link of a kind that is not followed";
   }
-  // Never into another file, through a soft link to an external one.
-  const Hid access = propertyListHandle(H5Pcreate(H5P_LINK_ACCESS));
-  ExternalLinkSeen externalLink;
-  H5Pset_elink_cb(access.get(), denyExternalLink, &externalLink);
   H5O_info_t object{};
-  if (H5Oget_info_by_name2(file, name, &object, H5O_INFO_BASIC, access.get()) < 0) {
+  if (H5Oget_info_by_name2(file, name, &object, H5O_INFO_BASIC, access) < 0) {
     return through.empty() ? "cannot be opened" : through + ", which leads nowhere in the file";
   }
   const std::string prefix = through.empty() ? "is" : through + ",";
@@ -121,53 +131,92 @@ std::string externalStoreName(hid_t creation) {
   return "\"" + std::string(name) + "\"";
 }
 
-}  // namespace
-
-std::shared_ptr<InputFile> InputFile::open(const std::string& path, std::string& why,
-                                           std::string* cause) {
-  why.clear();
-  std::string ignored;
-  std::string& causeText = cause != nullptr ? *cause : ignored;
-  causeText.clear();
-  std::shared_ptr<InputFile> file(new InputFile());
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  file->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (file->fd_ < 0) {
-    causeText = std::string("cannot be opened: ") + std::strerror(errno);
-    return nullptr;
+// A copy of access, or fresh dataset access properties, that refuse every
+// external link on the way and note it in seen. Fails when the library will
+// not take the guard: opening without it could read another file.
+Result<Hid> guardedAccess(hid_t access, ExternalLinkSeen& seen) {
+  Hid properties =
+      propertyListHandle(access == H5P_DEFAULT ? H5Pcreate(H5P_DATASET_ACCESS) : H5Pcopy(access));
+  if (!properties.valid() || H5Pset_elink_cb(properties.get(), denyExternalLink, &seen) < 0) {
+    return Status::failed(msg::externalLinksNotRefused());
   }
-  struct stat status {};
-  if (fstat(file->fd_, &status) != 0) return nullptr;
-  if (!S_ISREG(status.st_mode)) {
-    why = "it is " + kindOf(status.st_mode) + ", not a regular file";
-    return nullptr;
-  }
-  file->size_ = static_cast<uint64_t>(status.st_size);
+  return properties;
+}
 
+// Whether an opened dataset's values lie in the input file itself.
+Status storedInside(hid_t dataset, hid_t file) {
+  const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
+  if (!creation.valid() || !sameFile(dataset, file)) {
+    return Status::failed("it does not lie in the input file");
+  }
+  const int externalFiles = H5Pget_external_count(creation.get());
+  const H5D_layout_t layout = H5Pget_layout(creation.get());
+  if (externalFiles < 0 || layout == H5D_LAYOUT_ERROR) {
+    return Status::failed("its storage cannot be examined");
+  }
+  if (externalFiles > 0) {
+    return Status::failed("its values are stored outside the input file, in " +
+                          externalStoreName(creation.get()));
+  }
+  if (layout == H5D_VIRTUAL) {
+    return Status::failed("it is a virtual dataset, whose values would come from other datasets");
+  }
+  return Status::done();
+}
+
+// File access properties for reading epochs in whole runs. The library's
+// defaults when it refuses a setting: they read the same values, only
+// copying more and caching up to its larger default.
+Hid tunedFileAccess() {
+  Hid access = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
+  if (!access.valid()) return defaultProperties();
   // Epochs are read as whole runs; the library's sieve buffer would only copy
   // scattered ones through a larger buffer.
-  const Hid access = propertyListHandle(H5Pcreate(H5P_FILE_ACCESS));
-  H5Pset_sieve_buf_size(access.get(), 0);
+  if (H5Pset_sieve_buf_size(access.get(), 0) < 0) return defaultProperties();
   // The library's metadata cache grows to 32 MB while it walks a large
   // chunk index; the index is walked in order, so a small one serves as well.
   H5AC_cache_config_t cache{};
   cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
-  if (H5Pget_mdc_config(access.get(), &cache) >= 0) {
-    cache.set_initial_size = true;
-    cache.initial_size = size_t{1} << 20;
-    cache.min_size = size_t{1} << 20;
-    cache.max_size = size_t{4} << 20;
-    H5Pset_mdc_config(access.get(), &cache);
+  if (H5Pget_mdc_config(access.get(), &cache) < 0) return defaultProperties();
+  cache.set_initial_size = true;
+  cache.initial_size = size_t{1} << 20;
+  cache.min_size = size_t{1} << 20;
+  cache.max_size = size_t{4} << 20;
+  if (H5Pset_mdc_config(access.get(), &cache) < 0) return defaultProperties();
+  return access;
+}
+
+}  // namespace
+
+OpenedInputFile InputFile::open(const std::string& path) {
+  OpenedInputFile opened;
+  std::shared_ptr<InputFile> file(new InputFile());
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  file->fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (file->fd_ < 0) {
+    opened.cause = std::string("cannot be opened: ") + std::strerror(errno);
+    return opened;
   }
+  struct stat status {};
+  if (fstat(file->fd_, &status) != 0) return opened;
+  if (!S_ISREG(status.st_mode)) {
+    opened.found = OpenedInputFile::Found::kRefused;
+    opened.refusal = "it is " + kindOf(status.st_mode) + ", not a regular file";
+    return opened;
+  }
+  file->size_ = static_cast<uint64_t>(status.st_size);
+  const Hid access = tunedFileAccess();
   // Through the descriptor already checked: the name may have been replaced
   // since, and the library would then open whatever stands there now.
   const std::string ownPath = "/proc/self/fd/" + std::to_string(file->fd_);
   file->file_ = fileHandle(H5Fopen(ownPath.c_str(), H5F_ACC_RDONLY, access.get()));
   if (!file->file_.valid()) {
-    causeText = fileCause(lastLibraryError(), file->size_);
-    return nullptr;
+    opened.cause = fileCause(lastLibraryError(), file->size_);
+    return opened;
   }
-  return file;
+  opened.found = OpenedInputFile::Found::kOpened;
+  opened.file = std::move(file);
+  return opened;
 }
 
 bool InputFile::shrunk() const {
@@ -182,38 +231,28 @@ InputFile::~InputFile() {
 
 OpenedDataset openInputDataset(const InputFile& file, const char* name, hid_t access) {
   OpenedDataset opened;
-  const Hid properties =
-      propertyListHandle(access == H5P_DEFAULT ? H5Pcreate(H5P_DATASET_ACCESS) : H5Pcopy(access));
+  const auto refuse = [&opened](std::string refusal) {
+    opened.dataset.reset();
+    opened.found = OpenedDataset::Found::kRefused;
+    opened.refusal = std::move(refusal);
+    return std::move(opened);
+  };
   ExternalLinkSeen externalLink;
-  H5Pset_elink_cb(properties.get(), denyExternalLink, &externalLink);
-  opened.dataset = datasetHandle(H5Dopen2(file.id(), name, properties.get()));
+  const Result<Hid> properties = guardedAccess(access, externalLink);
+  if (!properties.ok()) return refuse(properties.reason());
+  opened.dataset = datasetHandle(H5Dopen2(file.id(), name, properties->get()));
   const LibraryError error = opened.dataset.valid() ? LibraryError{} : lastLibraryError();
   if (externalLink.seen) {
-    opened.dataset.reset();
-    opened.status = OpenedDataset::Status::kRefused;
-    opened.refusal = "it is reached through an external link to the file \"" + externalLink.target +
-                     "\", outside the input file";
-    return opened;
+    return refuse("it is reached through an external link to the file \"" + externalLink.target +
+                  "\", outside the input file");
   }
   if (!opened.dataset.valid()) {
-    opened.cause = notADataset(file.id(), name, error);
+    opened.cause = notADataset(file.id(), name, properties->get(), error);
     return opened;
   }
-
-  opened.status = OpenedDataset::Status::kRefused;
-  const Hid creation = propertyListHandle(H5Dget_create_plist(opened.dataset.get()));
-  if (!creation.valid() || !sameFile(opened.dataset.get(), file.id())) {
-    opened.refusal = "it does not lie in the input file";
-  } else if (H5Pget_external_count(creation.get()) > 0) {
-    opened.refusal =
-        "its values are stored outside the input file, in " + externalStoreName(creation.get());
-  } else if (H5Pget_layout(creation.get()) == H5D_VIRTUAL) {
-    opened.refusal = "it is a virtual dataset, whose values would come from other datasets";
-  } else {
-    opened.status = OpenedDataset::Status::kOpened;
-    return opened;
-  }
-  opened.dataset.reset();
+  const Status inside = storedInside(opened.dataset.get(), file.id());
+  if (!inside.ok()) return refuse(inside.reason());
+  opened.found = OpenedDataset::Found::kOpened;
   return opened;
 }
 

@@ -1,6 +1,6 @@
 #include "input/input_reader.h"
 
-#include <climits>
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -51,9 +51,45 @@ std::string shapeRefusal(const std::string& datasetName, const std::vector<hsize
   return {};
 }
 
+namespace {
+
+// The storage of an opened dataset, or why it is not read: stored in a way,
+// of a type or of a shape that is not.
+Result<DatasetStorage> readableStorage(const char* name, hid_t dataset) {
+  Result<DatasetStorage> storage = describeStorage(dataset);
+  if (!storage.ok()) return storage;
+  const Hid type = datatypeHandle(H5Dget_type(dataset));
+  const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
+  if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) {
+    return Status::failed("its values are not numbers");
+  }
+  const std::string shape = shapeRefusal(name, storage->grid.dims());
+  if (!shape.empty()) return Status::failed(shape);
+  return storage;
+}
+
+// The first count values of a table, through the reading its type needs.
+template <typename T>
+Result<std::vector<T>> readLeading(hid_t dataset, const DatasetStorage& storage, uint64_t count) {
+  if constexpr (std::is_same_v<T, int32_t>) {
+    return readLeadingIntegers(dataset, storage, count);
+  } else {
+    return readLeadingValues<T>(dataset, storage, count);
+  }
+}
+
+}  // namespace
+
 void InputReader::unreadable(const char* name, const std::string& reason) {
   console_.line(msg::datasetUnreadable(name, fileName_, reason));
   complete_ = false;
+}
+
+InputReader::Table InputReader::unreadableTable(const char* name, const std::string& reason) {
+  unreadable(name, reason);
+  Table table;
+  table.found = Found::kUnreadable;
+  return table;
 }
 
 void InputReader::partlyWritten(const char* name, const DatasetStorage& storage,
@@ -63,53 +99,32 @@ void InputReader::partlyWritten(const char* name, const DatasetStorage& storage,
   complete_ = false;
 }
 
-bool InputReader::open(const char* name, OpenedDataset& opened, DatasetStorage& storage,
-                       hid_t access) {
-  opened = openInputDataset(*file_, name, access);
-  if (opened.status == OpenedDataset::Status::kMissing) {
+OpenedDataset InputReader::open(const char* name, hid_t access) {
+  OpenedDataset opened = openInputDataset(*file_, name, access);
+  if (opened.found == OpenedDataset::Found::kMissing) {
     console_.text(msg::datasetMissing(name));
     if (!opened.cause.empty()) console_.note(msg::datasetCause(name, fileName_, opened.cause));
     complete_ = false;
-    return false;
-  }
-  if (opened.status == OpenedDataset::Status::kRefused) {
+  } else if (opened.found == OpenedDataset::Found::kRefused) {
     unreadable(name, opened.refusal);
-    return false;
   }
-  const erp2npx::Status described = describeStorage(opened.dataset.get(), storage);
-  if (!described.ok()) {
-    unreadable(name, described.reason());
-    return false;
-  }
-  const Hid type = datatypeHandle(H5Dget_type(opened.dataset.get()));
-  const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
-  if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) {
-    unreadable(name, "its values are not numbers");
-    return false;
-  }
-  const std::string shape = shapeRefusal(name, storage.grid.dims());
-  if (!shape.empty()) {
-    unreadable(name, shape);
-    return false;
-  }
-  return true;
+  return opened;
 }
 
 template <typename T>
 InputReader::Table InputReader::readTable(const char* name, std::vector<T>& values) {
-  const bool perStimulus = holdsOneValuePerStimulus(name);
+  const OpenedDataset opened = open(name);
   Table result;
-  OpenedDataset opened;
-  DatasetStorage storage;
-  if (!open(name, opened, storage)) {
-    result.status =
-        opened.status == OpenedDataset::Status::kMissing ? Status::kMissing : Status::kUnreadable;
+  if (opened.found == OpenedDataset::Found::kMissing) return result;
+  if (opened.found == OpenedDataset::Found::kRefused) {
+    result.found = Found::kUnreadable;
     return result;
   }
-  if (perStimulus && storage.elements > static_cast<uint64_t>(INT32_MAX)) {
-    unreadable(name, msg::tooManyValues(storage.elements));
-    result.status = Status::kUnreadable;
-    return result;
+  const Result<DatasetStorage> described = readableStorage(name, opened.dataset.get());
+  if (!described.ok()) return unreadableTable(name, described.reason());
+  const DatasetStorage& storage = *described;
+  if (holdsOneValuePerStimulus(name) && storage.elements > static_cast<uint64_t>(INT32_MAX)) {
+    return unreadableTable(name, msg::tooManyValues(storage.elements));
   }
   using Allocation = DatasetStorage::Allocation;
   if (storage.allocation == Allocation::kPartial) {
@@ -117,27 +132,15 @@ InputReader::Table InputReader::readTable(const char* name, std::vector<T>& valu
   }
   try {
     const uint64_t count = storage.allocation == Allocation::kNone ? 0 : storage.writtenPrefix;
-    erp2npx::Status read = erp2npx::Status::done();
-    if constexpr (std::is_same_v<T, int32_t>) {
-      read = readLeadingIntegers(opened.dataset.get(), storage, count, values);
-    } else {
-      read = readLeadingValues(opened.dataset.get(), storage, count, values);
-    }
-    if (!read.ok()) {
-      unreadable(name, read.reason());
-      result.status = Status::kUnreadable;
-      return result;
-    }
+    Result<std::vector<T>> read = readLeading<T>(opened.dataset.get(), storage, count);
+    if (!read.ok()) return unreadableTable(name, read.reason());
+    values = std::move(read).value();
   } catch (const std::bad_alloc&) {
-    unreadable(name, msg::tooLargeForMemory(storage.elements));
-    result.status = Status::kUnreadable;
-    return result;
+    return unreadableTable(name, msg::tooLargeForMemory(storage.elements));
   } catch (const std::length_error&) {
-    unreadable(name, msg::tooLargeForMemory(storage.elements));
-    result.status = Status::kUnreadable;
-    return result;
+    return unreadableTable(name, msg::tooLargeForMemory(storage.elements));
   }
-  result.status = Status::kRead;
+  result.found = Found::kRead;
   result.declared = storage.allocation == Allocation::kNone ? 0 : storage.elements;
   return result;
 }
@@ -148,27 +151,33 @@ template InputReader::Table InputReader::readTable<double>(const char*, std::vec
 InputReader::Features InputReader::openFeatures(uint64_t epochCount, uint64_t epochValues) {
   const char* name = "/features";
   Features result;
-  OpenedDataset opened;
-  DatasetStorage storage;
-  if (!open(name, opened, storage, chunkCacheAccess().get())) return result;
+  OpenedDataset opened = open(name, chunkCacheAccess().get());
+  if (opened.found != OpenedDataset::Found::kOpened) return result;
+  const Result<DatasetStorage> described = readableStorage(name, opened.dataset.get());
+  if (!described.ok()) {
+    unreadable(name, described.reason());
+    return result;
+  }
+  const DatasetStorage& storage = *described;
   if (storage.allocation == DatasetStorage::Allocation::kNone) return result;
   // Before any read: the library caches an unwritten chunk it was asked to
   // read as if it existed.
   result.held = storage.elements;
   std::vector<bool> unwritten;
   if (storage.allocation == DatasetStorage::Allocation::kPartial) {
-    if (findUnwrittenEpochs(opened.dataset.get(), storage, epochCount, epochValues, unwritten)) {
+    Result<std::vector<bool>> found =
+        findUnwrittenEpochs(opened.dataset.get(), storage, epochCount, epochValues);
+    if (found.ok()) {
+      unwritten = std::move(found).value();
       partlyWritten(name, storage, msg::unwrittenSessionsSkipped());
     } else {
       // Too little of it is written to be worth sorting out epoch by epoch.
-      unwritten.clear();
       result.held = storage.writtenPrefix;
       partlyWritten(name, storage, msg::takenAsLeading(result.held, storage.elements));
     }
   }
-  std::vector<double> probe;
-  const erp2npx::Status probed = readLeadingValues(
-      opened.dataset.get(), storage, std::min(storage.writtenPrefix, epochValues), probe);
+  const Result<std::vector<double>> probed = readLeadingValues<double>(
+      opened.dataset.get(), storage, std::min(storage.writtenPrefix, epochValues));
   if (!probed.ok()) {
     unreadable(name, probed.reason());
     result.held = 0;

@@ -28,11 +28,11 @@ std::string shapeTuple(const std::vector<hsize_t>& dims);
 // missing dataset, one refused or unreadable, one only partly written.
 class InputReader {
  public:
-  enum class Status { kMissing, kUnreadable, kRead };
+  enum class Found { kMissing, kUnreadable, kRead };
 
   // One table as it was found.
   struct Table {
-    Status status = Status::kMissing;
+    Found found = Found::kMissing;
     uint64_t declared = 0;  // elements, 0 while nothing is stored
   };
 
@@ -64,8 +64,9 @@ class InputReader {
   void unreadable(const char* name, const std::string& reason);
   void partlyWritten(const char* name, const DatasetStorage& storage,
                      const std::string& consequence);
-  bool open(const char* name, OpenedDataset& opened, DatasetStorage& storage,
-            hid_t access = H5P_DEFAULT);
+  Table unreadableTable(const char* name, const std::string& reason);
+  // Opens a dataset, reporting one missing or refused.
+  OpenedDataset open(const char* name, hid_t access = H5P_DEFAULT);
 
   std::shared_ptr<const InputFile> file_;
   std::string fileName_;

@@ -131,7 +131,8 @@ Block UnpackedChunkEpochs::blockOf(const hsize_t* chunkOrigin, uint64_t storedBy
   const uint64_t maxBytes = format_.chunkBytes + format_.chunkBytes / 64 + 1024;
   const bool read = storedBytes > 0 && storedBytes <= maxBytes &&
                     readStoredChunk(source.dataset.get(), chunkOrigin, storedBytes, block.stored,
-                                    block.filterMask) &&
+                                    block.filterMask)
+                        .ok() &&
                     !source.file->shrunk();
   if (!read) block.failure = readFailure(source.name);
   return block;

@@ -536,13 +536,13 @@ InspectReport inspectInput(const std::string& inputPath, const std::string& subj
                            bool verbose) {
   InspectReport report;
   Inspection inspection{report, verbose, {}, {}, {}, false};
-  std::string why;
-  const std::shared_ptr<InputFile> file = InputFile::open(inputPath, why);
-  if (!file) {
+  const OpenedInputFile opened = InputFile::open(inputPath);
+  if (opened.found != OpenedInputFile::Found::kOpened) {
     inspection.problem(inputPath + " cannot be opened as an HDF5 file" +
-                       (why.empty() ? std::string() : ": " + why));
+                       (opened.refusal.empty() ? std::string() : ": " + opened.refusal));
     return report;
   }
+  const std::shared_ptr<InputFile>& file = opened.file;
   inspection.line("Input: " + inputPath + " (" + std::to_string(file->size()) + " bytes)");
   const std::vector<DatasetSurvey> surveys = inspection.listDatasets(*file);
   const uint64_t featureValues = surveys[kSamplesAt].elements;
