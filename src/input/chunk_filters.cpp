@@ -141,45 +141,56 @@ std::optional<ChunkFilters> ChunkFilters::of(hid_t creationProperties) {
   return filters;
 }
 
+namespace {
+
+// The stages before deflate hold at most the chunk and a few checksums.
+Status inflate(Bytes& chunk, size_t capacity, Bytes& scratch) {
+  scratch.resize(capacity);
+  size_t inflated = 0;
+  if (libdeflate_zlib_decompress(threadDecompressor(), chunk.data(), chunk.size(), scratch.data(),
+                                 scratch.size(), &inflated) != LIBDEFLATE_SUCCESS) {
+    return Status::failed("its data does not inflate");
+  }
+  scratch.resize(inflated);
+  chunk.swap(scratch);
+  return Status::done();
+}
+
+Status checkAndDropFletcher32(Bytes& chunk) {
+  if (chunk.size() < 4) return Status::failed("it is too short for its checksum");
+  const size_t size = chunk.size() - 4;
+  const uint8_t* stored = chunk.data() + size;
+  const uint32_t expected = uint32_t{stored[0]} | uint32_t{stored[1]} << 8 |
+                            uint32_t{stored[2]} << 16 | uint32_t{stored[3]} << 24;
+  const uint32_t sum = fletcher32(chunk.data(), size);
+  // Writers before the library's 1.6.3 stored the halves byte-swapped.
+  const uint32_t swapped = (sum & 0x00ff00ffu) << 8 | (sum & 0xff00ff00u) >> 8;
+  if (expected != sum && expected != swapped) return Status::failed("it fails its checksum");
+  chunk.resize(size);
+  return Status::done();
+}
+
+}  // namespace
+
 Status ChunkFilters::decode(Bytes& chunk, uint32_t filterMask, size_t chunkBytes) const {
   // Kept by each thread for all its chunks.
   thread_local Bytes scratch;
   for (size_t f = filters_.size(); f-- > 0;) {
     if (f < 32 && (filterMask >> f & 1) != 0) continue;  // skipped when written
     const Filter& filter = filters_[f];
+    Status undone = Status::done();
     switch (filter.kind) {
-      case Kind::kDeflate: {
-        // The stages before deflate hold at most the chunk and a few checksums.
-        scratch.resize(chunkBytes + 4 * filters_.size());
-        size_t inflated = 0;
-        if (libdeflate_zlib_decompress(threadDecompressor(), chunk.data(), chunk.size(),
-                                       scratch.data(), scratch.size(),
-                                       &inflated) != LIBDEFLATE_SUCCESS) {
-          return Status::failed("its data does not inflate");
-        }
-        scratch.resize(inflated);
-        chunk.swap(scratch);
+      case Kind::kDeflate:
+        undone = inflate(chunk, chunkBytes + 4 * filters_.size(), scratch);
         break;
-      }
       case Kind::kShuffle:
         unshuffle(chunk, filter.elementSize, scratch);
         break;
-      case Kind::kFletcher32: {
-        if (chunk.size() < 4) return Status::failed("it is too short for its checksum");
-        const size_t size = chunk.size() - 4;
-        const uint8_t* stored = chunk.data() + size;
-        const uint32_t expected = uint32_t{stored[0]} | uint32_t{stored[1]} << 8 |
-                                  uint32_t{stored[2]} << 16 | uint32_t{stored[3]} << 24;
-        const uint32_t sum = fletcher32(chunk.data(), size);
-        // Writers before the library's 1.6.3 stored the halves byte-swapped.
-        const uint32_t swapped = (sum & 0x00ff00ffu) << 8 | (sum & 0xff00ff00u) >> 8;
-        if (expected != sum && expected != swapped) {
-          return Status::failed("it fails its checksum");
-        }
-        chunk.resize(size);
+      case Kind::kFletcher32:
+        undone = checkAndDropFletcher32(chunk);
         break;
-      }
     }
+    if (!undone.ok()) return undone;
   }
   if (chunk.size() != chunkBytes) return Status::failed("it does not come to a whole chunk");
   return Status::done();

@@ -27,6 +27,22 @@ struct SessionRow {
   std::string spelled;
 };
 
+// The encoder symbol at a 1-based "Row%d-Col%d" of the session's matrix.
+const NpxFile::Symbol* encoderSymbolAt(const NpxFile& npx, const SessionStem& stem,
+                                       const std::string& name) {
+  const size_t dash = name.find("-Col");
+  if (dash == std::string::npos) return nullptr;
+  const std::optional<int64_t> row = parseWholeNumber(name.substr(3, dash - 3));
+  const std::optional<int64_t> column = parseWholeNumber(name.substr(dash + 4));
+  if (!row || !column) return nullptr;
+  for (const NpxFile::Symbol& symbol : npx.encoderSymbols) {
+    if (symbol.rowCode == *row - 1 && symbol.columnCode == *column - 1 + stem.layout.rows) {
+      return &symbol;
+    }
+  }
+  return nullptr;
+}
+
 // A trial target class's name as the symbol it spells: 6-by-6 names are the
 // symbols; "Row%d-Col%d" is looked up among the header's encoder symbols,
 // and shown in brackets where none holds it.
@@ -34,17 +50,7 @@ std::string spelledSymbol(const std::string& name, const NpxFile& npx,
                           const std::optional<SessionStem>& stem) {
   if (name.empty()) return "?";
   if (stem && name.size() > 3 && name.compare(0, 3, "Row") == 0) {
-    const size_t dash = name.find("-Col");
-    if (dash != std::string::npos) {
-      const std::optional<int64_t> row = parseWholeNumber(name.substr(3, dash - 3));
-      const std::optional<int64_t> column = parseWholeNumber(name.substr(dash + 4));
-      for (const NpxFile::Symbol& symbol : npx.encoderSymbols) {
-        if (row && column && symbol.rowCode == *row - 1 &&
-            symbol.columnCode == *column - 1 + stem->layout.rows) {
-          return symbol.name;
-        }
-      }
-    }
+    if (const NpxFile::Symbol* symbol = encoderSymbolAt(npx, *stem, name)) return symbol->name;
   }
   return name.size() == 1 ? name : "[" + name + "]";
 }
