@@ -1,7 +1,7 @@
 // The decompression floor of a deflated "/features": the chunks are read as
-// stored into memory first, then inflated with libdeflate on every core, and
-// only the inflating is timed. Prints the seconds, the chunk count and the
-// bytes before and after.
+// stored into memory first, then inflated with libdeflate on every core
+// twice, and only the second pass is timed. Prints the seconds, the chunk
+// count and the bytes before and after.
 //
 //   inflate_floor FILE [THREADS]
 #include <libdeflate.h>
@@ -74,30 +74,37 @@ int main(int argc, char** argv) {
   });
   if (unreadable) return fail("a chunk cannot be read");
 
-  std::atomic<size_t> next{0};
+  // The first pass is not timed: it brings the stored chunks into memory
+  // the way the converter has them, hot from being read, where this
+  // machine's first touch of a page would otherwise cost more than the
+  // inflating.
   std::atomic<bool> failed{false};
   std::atomic<uint64_t> inflatedBytes{0};
-  const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> workers;
-  for (unsigned t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
-          libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-      std::vector<uint8_t> out(chunkBytes);
-      for (size_t i; (i = next++) < chunks.size();) {
-        size_t got = 0;
-        if (libdeflate_zlib_decompress(inflater.get(), chunks[i].stored.data(),
-                                       chunks[i].stored.size(), out.data(), out.size(),
-                                       &got) != LIBDEFLATE_SUCCESS) {
-          failed = true;
+  double seconds = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    std::atomic<size_t> next{0};
+    inflatedBytes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t) {
+      workers.emplace_back([&] {
+        const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
+            libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+        std::vector<uint8_t> out(chunkBytes);
+        for (size_t i; (i = next++) < chunks.size();) {
+          size_t got = 0;
+          if (libdeflate_zlib_decompress(inflater.get(), chunks[i].stored.data(),
+                                         chunks[i].stored.size(), out.data(), out.size(),
+                                         &got) != LIBDEFLATE_SUCCESS) {
+            failed = true;
+          }
+          inflatedBytes += got;
         }
-        inflatedBytes += got;
-      }
-    });
+      });
+    }
+    for (std::thread& worker : workers) worker.join();
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
-  for (std::thread& worker : workers) worker.join();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (failed) return fail("a chunk does not inflate (is /features deflated?)");
   std::printf("%.3f s to inflate %zu chunks, %llu bytes to %llu, on %u threads\n", seconds,
               chunks.size(), static_cast<unsigned long long>(storedBytes),
