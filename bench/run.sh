@@ -160,7 +160,7 @@ for layout in "${layouts[@]}"; do
 
   read -r wall user sys peak < <(median_run "$dir" "$dir/erp2npx")
   checksum=$(tree_checksum "$dir")
-  out_bytes=$(cd "$dir" && find DB_* -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+  out_bytes=$(cd "$dir" && find DB_* -type f -printf '%s\n' | awk '{s+=$1} END {printf "%.0f\n", s}')
   count=$(grep '^NumStimuli: ' "$dir/stdout.txt" | cut -d' ' -f2)
   rm -rf "$dir"/DB_*
 
