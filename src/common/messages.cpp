@@ -231,6 +231,50 @@ std::string subjectsWithoutMetadata(const std::vector<int64_t>& subjects) {
          "conversion is not complete";
 }
 
+std::string negativeDatabaseNumber(int64_t database) {
+  return "the database number " + std::to_string(database) + " is negative";
+}
+
+std::string negativeSubjectNumber(int64_t subject) {
+  return "the subject number " + std::to_string(subject) + " is negative";
+}
+
+std::string noMatrixSize(uint64_t held) {
+  return "the input has no matrix size for it (it holds " + std::to_string(held) + ")";
+}
+
+std::string negativeTrialNumber(int64_t trial) {
+  return "its trial number " + std::to_string(trial) + " is negative";
+}
+
+std::string trialWithoutTarget(int64_t trial, uint64_t held) {
+  return "its trial " + std::to_string(trial) + " has no target in the input (it holds " +
+         std::to_string(held) + ")";
+}
+
+std::string tooManySamplePositions(uint64_t epochs) {
+  return "its " + std::to_string(epochs) + " epochs exceed the 32-bit sample positions";
+}
+
+std::string storedOutsideInput(const std::string& where) {
+  return "its values are stored outside the input file, in " + where;
+}
+
+std::string tooManyElements(uint64_t elements) {
+  return "it declares " + std::to_string(elements) + " values, more than can be addressed";
+}
+
+std::string epochFileUnreadable(const std::string& why) { return "cannot be read: " + why; }
+
+std::string epochFileTooShort(uint64_t size, uint64_t headerBytes) {
+  return "holds " + std::to_string(size) + " bytes, too short for the " +
+         std::to_string(headerBytes) + "-byte fixed header";
+}
+
+std::string encoderFileUnreadable(uint64_t maxBytes) {
+  return "is no regular file of at most " + std::to_string(maxBytes) + " bytes that can be read";
+}
+
 }  // namespace msg
 
 }  // namespace erp2npx

@@ -12,6 +12,31 @@ namespace msg {
 
 // Written with printf-style output, line feeds included.
 constexpr const char* kFileOpened = "\nFile successfully opened!!!!\n\n";
+
+// Why an operation failed, worded to follow "because" in a line that names
+// the file or dataset.
+constexpr const char* kCannotBeExamined = "cannot be examined";
+constexpr const char* kChecksumFails = "it fails its checksum";
+constexpr const char* kChunkShapeUnreadable = "its chunk shape cannot be read";
+constexpr const char* kChunkTooLargeForMemory = "its chunk does not fit in memory";
+constexpr const char* kChunkUnreadable = "its chunk cannot be read";
+constexpr const char* kChunksUncountable = "its chunks cannot be counted";
+constexpr const char* kDoesNotInflate = "its data does not inflate";
+constexpr const char* kEpochsNeverCame = "some of its epochs never came";
+constexpr const char* kFileInTheWay = "a file of that name is in the way";
+constexpr const char* kFileNotOpen = "the file is not open";
+constexpr const char* kNotAWholeChunk = "it does not come to a whole chunk";
+constexpr const char* kNotInTheInputFile = "it does not lie in the input file";
+constexpr const char* kReadingFailed = "reading it failed";
+constexpr const char* kSessionNumberNegative = "the session number is negative";
+constexpr const char* kShapeUnreadable = "its shape cannot be read";
+constexpr const char* kStorageUnexaminable = "its storage cannot be examined";
+constexpr const char* kTooShortForChecksum = "it is too short for its checksum";
+constexpr const char* kTypeUnreadable = "its type cannot be read";
+constexpr const char* kValuesNotNumbers = "its values are not numbers";
+constexpr const char* kVirtualDataset =
+    "it is a virtual dataset, whose values would come from other datasets";
+
 std::string datasetMissing(
     const std::string& datasetName);  // "/codes" -> "\n\nNOOOO codes!!!!\n\n"
 
@@ -85,6 +110,21 @@ std::string subjectFileMissing(const std::string& fileName);
 std::string subjectFileEnds(const std::string& fileName, uint64_t dataLines,
                             const std::vector<int64_t>& subjects);
 std::string subjectsWithoutMetadata(const std::vector<int64_t>& subjects);
+
+// Why a session's files cannot be written, worded to follow "because".
+std::string negativeDatabaseNumber(int64_t database);
+std::string negativeSubjectNumber(int64_t subject);
+std::string noMatrixSize(uint64_t held);
+std::string negativeTrialNumber(int64_t trial);
+std::string trialWithoutTarget(int64_t trial, uint64_t held);
+std::string tooManySamplePositions(uint64_t epochs);
+
+// Why a dataset or a file cannot be read, worded to follow "because".
+std::string storedOutsideInput(const std::string& where);
+std::string tooManyElements(uint64_t elements);
+std::string epochFileUnreadable(const std::string& why);
+std::string epochFileTooShort(uint64_t size, uint64_t headerBytes);
+std::string encoderFileUnreadable(uint64_t maxBytes);
 
 }  // namespace msg
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/messages.h"
 #include "common/status.h"
 #include "header/beside_executable.h"
 #include "header/xml_text.h"
@@ -65,8 +66,7 @@ Result<std::string> readEncoderFile(const std::string& path) {
   close(fd);
   // A file that grew meanwhile is not taken.
   if (!usable || size > kMaxEncoderBytes) {
-    return Status::failed("is no regular file of at most " + std::to_string(kMaxEncoderBytes) +
-                          " bytes that can be read");
+    return Status::failed(msg::encoderFileUnreadable(kMaxEncoderBytes));
   }
   text.resize(size);
   return text;

@@ -2,6 +2,8 @@
 
 #include <libdeflate.h>
 
+#include "common/messages.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -149,7 +151,7 @@ Status inflate(Bytes& chunk, size_t capacity, Bytes& scratch) {
   size_t inflated = 0;
   if (libdeflate_zlib_decompress(threadDecompressor(), chunk.data(), chunk.size(), scratch.data(),
                                  scratch.size(), &inflated) != LIBDEFLATE_SUCCESS) {
-    return Status::failed("its data does not inflate");
+    return Status::failed(msg::kDoesNotInflate);
   }
   scratch.resize(inflated);
   chunk.swap(scratch);
@@ -157,7 +159,7 @@ Status inflate(Bytes& chunk, size_t capacity, Bytes& scratch) {
 }
 
 Status checkAndDropFletcher32(Bytes& chunk) {
-  if (chunk.size() < 4) return Status::failed("it is too short for its checksum");
+  if (chunk.size() < 4) return Status::failed(msg::kTooShortForChecksum);
   const size_t size = chunk.size() - 4;
   const uint8_t* stored = chunk.data() + size;
   const uint32_t expected = uint32_t{stored[0]} | uint32_t{stored[1]} << 8 |
@@ -165,7 +167,7 @@ Status checkAndDropFletcher32(Bytes& chunk) {
   const uint32_t sum = fletcher32(chunk.data(), size);
   // Writers before the library's 1.6.3 stored the halves byte-swapped.
   const uint32_t swapped = (sum & 0x00ff00ffu) << 8 | (sum & 0xff00ff00u) >> 8;
-  if (expected != sum && expected != swapped) return Status::failed("it fails its checksum");
+  if (expected != sum && expected != swapped) return Status::failed(msg::kChecksumFails);
   chunk.resize(size);
   return Status::done();
 }
@@ -192,7 +194,7 @@ Status ChunkFilters::decode(Bytes& chunk, uint32_t filterMask, size_t chunkBytes
     }
     if (!undone.ok()) return undone;
   }
-  if (chunk.size() != chunkBytes) return Status::failed("it does not come to a whole chunk");
+  if (chunk.size() != chunkBytes) return Status::failed(msg::kNotAWholeChunk);
   return Status::done();
 }
 

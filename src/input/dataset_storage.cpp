@@ -154,7 +154,7 @@ Status readScalar(hid_t dataset, hid_t memoryType, size_t valueBytes, const BoxV
   const hsize_t none = 0;
   if (H5Dread(dataset, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.data()) < 0) {
     return failed(&none, &none, value.data()) ? Status::done()
-                                              : Status::failed("reading it failed");
+                                              : Status::failed(msg::kReadingFailed);
   }
   visit(&none, &none, value.data());
   return Status::done();
@@ -165,18 +165,17 @@ Result<DatasetStorage> describeLayout(hid_t space, hid_t creation) {
   const int rank = H5Sget_simple_extent_ndims(space);
   std::vector<hsize_t> dims(static_cast<size_t>(std::max(rank, 0)));
   if (rank < 0 || H5Sget_simple_extent_dims(space, dims.data(), nullptr) < 0) {
-    return Status::failed("its shape cannot be read");
+    return Status::failed(msg::kShapeUnreadable);
   }
   uint64_t elements = H5Sget_simple_extent_type(space) == H5S_NULL ? 0 : 1;
   for (const hsize_t d : dims) elements = saturatingProduct(elements, d);
   if (elements > kMaxElements) {
-    return Status::failed("it declares " + std::to_string(elements) +
-                          " values, more than can be addressed");
+    return Status::failed(msg::tooManyElements(elements));
   }
   const int filters = H5Pget_nfilters(creation);
   const H5D_layout_t layout = H5Pget_layout(creation);
   if (filters < 0 || layout == H5D_LAYOUT_ERROR) {
-    return Status::failed("its storage cannot be examined");
+    return Status::failed(msg::kStorageUnexaminable);
   }
   DatasetStorage storage;
   storage.elements = elements;
@@ -186,7 +185,7 @@ Result<DatasetStorage> describeLayout(hid_t space, hid_t creation) {
   if (storage.chunked && rank > 0) {
     if (H5Pget_chunk(creation, rank, chunk.data()) != rank ||
         std::find(chunk.begin(), chunk.end(), 0) != chunk.end()) {
-      return Status::failed("its chunk shape cannot be read");
+      return Status::failed(msg::kChunkShapeUnreadable);
     }
   }
   storage.grid = ChunkGrid(std::move(dims), std::move(chunk));
@@ -197,7 +196,7 @@ Result<DatasetStorage> describeLayout(hid_t space, hid_t creation) {
 Result<DatasetStorage> describeAllocation(hid_t dataset, hid_t space, DatasetStorage storage) {
   H5D_space_status_t status = H5D_SPACE_STATUS_ERROR;
   if (H5Dget_space_status(dataset, &status) < 0 || status == H5D_SPACE_STATUS_ERROR) {
-    return Status::failed("its storage cannot be examined");
+    return Status::failed(msg::kStorageUnexaminable);
   }
   if (storage.elements == 0 || status == H5D_SPACE_STATUS_NOT_ALLOCATED) return storage;
   storage.allocation = DatasetStorage::Allocation::kFull;
@@ -207,7 +206,7 @@ Result<DatasetStorage> describeAllocation(hid_t dataset, hid_t space, DatasetSto
   // edge chunks make differ: count the chunks instead.
   hsize_t stored = 0;
   if (H5Dget_num_chunks(dataset, space, &stored) < 0) {
-    return Status::failed("its chunks cannot be counted");
+    return Status::failed(msg::kChunksUncountable);
   }
   storage.storedChunks = stored;
   if (stored >= storage.grid.chunkCount()) return storage;
@@ -260,7 +259,7 @@ std::vector<hsize_t> ChunkGrid::chunkExtent(const hsize_t* origin) const {
 Result<DatasetStorage> describeStorage(hid_t dataset) {
   const Hid space = dataspaceHandle(H5Dget_space(dataset));
   const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
-  if (!space.valid() || !creation.valid()) return Status::failed("its shape cannot be read");
+  if (!space.valid() || !creation.valid()) return Status::failed(msg::kShapeUnreadable);
   Result<DatasetStorage> layout = describeLayout(space.get(), creation.get());
   if (!layout.ok()) return layout;
   return describeAllocation(dataset, space.get(), std::move(layout).value());
@@ -297,7 +296,7 @@ Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
         readBox(dataset, fileSpace.get(), memoryType, origin, extent.data(), values, buffer.data());
     return (read ? visit : failed)(origin, extent.data(), buffer.data());
   });
-  return finished ? Status::done() : Status::failed("reading it failed");
+  return finished ? Status::done() : Status::failed(msg::kReadingFailed);
 }
 
 template <typename T>
@@ -405,7 +404,7 @@ Result<std::vector<int32_t>> readIntegersThrough(hid_t dataset, const DatasetSto
 Result<std::vector<int32_t>> readLeadingIntegers(hid_t dataset, const DatasetStorage& storage,
                                                  uint64_t count) {
   const Hid type = datatypeHandle(H5Dget_type(dataset));
-  if (!type.valid()) return Status::failed("its type cannot be read");
+  if (!type.valid()) return Status::failed(msg::kTypeUnreadable);
   if (H5Tget_class(type.get()) == H5T_FLOAT) {
     return readIntegersThrough<double>(dataset, storage, H5T_NATIVE_DOUBLE, count);
   }
@@ -420,14 +419,14 @@ Status readStoredChunk(hid_t dataset, const hsize_t* origin, uint64_t bytes, Byt
   try {
     stored.resize(static_cast<size_t>(bytes));
   } catch (const std::bad_alloc&) {
-    return Status::failed("its chunk does not fit in memory");
+    return Status::failed(msg::kChunkTooLargeForMemory);
   }
   herr_t status = -1;
   H5E_BEGIN_TRY {
     status = H5Dread_chunk(dataset, H5P_DEFAULT, origin, &filterMask, stored.data());
   }
   H5E_END_TRY;
-  return status >= 0 ? Status::done() : Status::failed("its chunk cannot be read");
+  return status >= 0 ? Status::done() : Status::failed(msg::kChunkUnreadable);
 }
 
 Result<std::vector<bool>> findUnwrittenEpochs(hid_t dataset, const DatasetStorage& storage,

@@ -85,7 +85,7 @@ std::string fileCause(const LibraryError& error, uint64_t size) {
 Result<std::string> softLinkTarget(hid_t file, const char* name, size_t length) {
   std::vector<char> target(length + 1, '\0');
   if (H5Lget_val(file, name, target.data(), target.size(), H5P_DEFAULT) < 0) {
-    return Status::failed("cannot be examined");
+    return Status::failed(msg::kCannotBeExamined);
   }
   return std::string(target.data());
 }
@@ -147,19 +147,18 @@ Result<Hid> guardedAccess(hid_t access, ExternalLinkSeen& seen) {
 Status storedInside(hid_t dataset, hid_t file) {
   const Hid creation = propertyListHandle(H5Dget_create_plist(dataset));
   if (!creation.valid() || !sameFile(dataset, file)) {
-    return Status::failed("it does not lie in the input file");
+    return Status::failed(msg::kNotInTheInputFile);
   }
   const int externalFiles = H5Pget_external_count(creation.get());
   const H5D_layout_t layout = H5Pget_layout(creation.get());
   if (externalFiles < 0 || layout == H5D_LAYOUT_ERROR) {
-    return Status::failed("its storage cannot be examined");
+    return Status::failed(msg::kStorageUnexaminable);
   }
   if (externalFiles > 0) {
-    return Status::failed("its values are stored outside the input file, in " +
-                          externalStoreName(creation.get()));
+    return Status::failed(msg::storedOutsideInput(externalStoreName(creation.get())));
   }
   if (layout == H5D_VIRTUAL) {
-    return Status::failed("it is a virtual dataset, whose values would come from other datasets");
+    return Status::failed(msg::kVirtualDataset);
   }
   return Status::done();
 }

@@ -61,7 +61,7 @@ Result<DatasetStorage> readableStorage(const char* name, hid_t dataset) {
   const Hid type = datatypeHandle(H5Dget_type(dataset));
   const H5T_class_t typeClass = type.valid() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
   if (typeClass != H5T_FLOAT && typeClass != H5T_INTEGER) {
-    return Status::failed("its values are not numbers");
+    return Status::failed(msg::kValuesNotNumbers);
   }
   const std::string shape = shapeRefusal(name, storage->grid.dims());
   if (!shape.empty()) return Status::failed(shape);

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/messages.h"
+
 namespace erp2npx {
 
 namespace {
@@ -84,15 +86,14 @@ size_t epochValues(const EpochFileHeader& header) {
 
 Status EpochFileReader::open(const std::string& path) {
   stream_.open(path, std::ios::binary);
-  if (!stream_) return Status::failed("cannot be read: " + std::string(std::strerror(errno)));
+  if (!stream_) return Status::failed(msg::epochFileUnreadable(std::strerror(errno)));
   stream_.seekg(0, std::ios::end);
   fileSize_ = static_cast<uint64_t>(stream_.tellg());
   stream_.seekg(0);
   std::vector<uint8_t> bytes(kFixedHeaderBytes);
   if (fileSize_ < kFixedHeaderBytes ||
       !stream_.read(reinterpret_cast<char*>(bytes.data()), kFixedHeaderBytes)) {
-    return Status::failed("holds " + std::to_string(fileSize_) + " bytes, too short for the " +
-                          std::to_string(kFixedHeaderBytes) + "-byte fixed header");
+    return Status::failed(msg::epochFileTooShort(fileSize_, kFixedHeaderBytes));
   }
   const EpochFileHeader fixed = decodeEpochFileHeader(bytes);
   const size_t names = static_cast<size_t>(std::clamp(fixed.channelCount, 0, kMaxChannels));

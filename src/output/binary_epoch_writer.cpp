@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "common/messages.h"
 #include "output/binary_epoch_file.h"
 
 namespace erp2npx {
@@ -161,7 +162,7 @@ Status BinaryEpochWriter::complete(uint32_t index) {
   // A file with nothing to write but its header is created here.
   if (!slot.created && slot.failure.ok()) create(slot);
   if (slot.failure.ok() && slot.missing != 0) {
-    slot.failure = Status::failed("some of its epochs never came");
+    slot.failure = Status::failed(msg::kEpochsNeverCame);
   }
   if (!slot.failure.ok()) slot.file.abandon();
   return slot.failure;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/messages.h"
 #include "output/files_in_progress.h"
 #include "output/output_names.h"
 
@@ -87,7 +88,7 @@ Status OutputFile::create() {
 }
 
 Status OutputFile::takeUp() {
-  if (tempPath_.empty()) return Status::failed("the file is not open");
+  if (tempPath_.empty()) return Status::failed(msg::kFileNotOpen);
   if (fd_ >= 0) return Status::done();
   fd_ = open(tempPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   return fd_ >= 0 ? Status::done() : statusOf(errno);
@@ -147,7 +148,7 @@ Status writeAllAt(int fd, uint64_t offset, const void* data, size_t size) {
 }
 
 Status OutputFile::commit() {
-  if (tempPath_.empty()) return Status::failed("the file is not open");
+  if (tempPath_.empty()) return Status::failed(msg::kFileNotOpen);
   if (fd_ >= 0 && close(std::exchange(fd_, -1)) != 0) {
     const Status failed = statusOf(errno);
     abandon();
@@ -174,7 +175,7 @@ Status ensureDirectory(const std::string& path, DirectoryIdentity* identity) {
   if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return statusOf(errno);
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return statusOf(errno);
-  if (!S_ISDIR(status.st_mode)) return Status::failed("a file of that name is in the way");
+  if (!S_ISDIR(status.st_mode)) return Status::failed(msg::kFileInTheWay);
   if (identity != nullptr) *identity = DirectoryIdentity{status.st_dev, status.st_ino};
   return Status::done();
 }

@@ -13,15 +13,14 @@ namespace {
 
 Status numbersUsable(const InputData& data, int32_t database, int32_t subject, int32_t session) {
   if (database < 0) {
-    return Status::failed("the database number " + std::to_string(database) + " is negative");
+    return Status::failed(msg::negativeDatabaseNumber(database));
   }
   if (subject < 0) {
-    return Status::failed("the subject number " + std::to_string(subject) + " is negative");
+    return Status::failed(msg::negativeSubjectNumber(subject));
   }
-  if (session < 0) return Status::failed("the session number is negative");
+  if (session < 0) return Status::failed(msg::kSessionNumberNegative);
   if (static_cast<size_t>(session) >= data.sessionLayouts.size()) {
-    return Status::failed("the input has no matrix size for it (it holds " +
-                          std::to_string(data.sessionLayouts.size()) + ")");
+    return Status::failed(msg::noMatrixSize(data.sessionLayouts.size()));
   }
   return Status::done();
 }
@@ -30,12 +29,10 @@ Status trialsUsable(const InputData& data, const TrialMap& trials) {
   for (const auto& entry : trials) {
     const int32_t trial = entry.first;
     if (trial < 0) {
-      return Status::failed("its trial number " + std::to_string(trial) + " is negative");
+      return Status::failed(msg::negativeTrialNumber(trial));
     }
     if (static_cast<size_t>(trial) >= data.targets.size()) {
-      return Status::failed("its trial " + std::to_string(trial) +
-                            " has no target in the input (it holds " +
-                            std::to_string(data.targets.size()) + ")");
+      return Status::failed(msg::trialWithoutTarget(trial, data.targets.size()));
     }
   }
   return Status::done();
@@ -44,8 +41,7 @@ Status trialsUsable(const InputData& data, const TrialMap& trials) {
 Status epochsUsable(const InputData& data, const TrialMap& trials) {
   const uint64_t epochs = epochCountOf(trials);
   if (epochs * kEpochSamples > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-    return Status::failed("its " + std::to_string(epochs) +
-                          " epochs exceed the 32-bit sample positions");
+    return Status::failed(msg::tooManySamplePositions(epochs));
   }
   for (const auto& entry : trials) {
     for (const int32_t stimulus : entry.second) {
