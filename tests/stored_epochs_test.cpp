@@ -181,21 +181,31 @@ TEST(StoredEpochs, AJobThatThrowsCostsOnlyTheEpochsItCovers) {
       for (size_t e = 512; e < 600; ++e) epochs.insert(e);
       return epochs;
     }();
-    std::atomic<size_t> refused{0};
-    WorkFaults faults = threadsFailingFrom(0, refused);
-    int jobs = 0;
-    faults.beforeJob = [&jobs] {
-      if (++jobs == 3) throw std::length_error("vector::_M_realloc_insert");
-    };
-    const ScopedWorkFaults inForce(faults);
-    std::set<size_t> failed;
-    const std::vector<float> values = test::streamedValues(
-        [&](const EpochConsumer& consumer) { stored.stream(consumer); }, 600, &failed);
-    EXPECT_EQ(failed, lost) << chunked;
-    for (size_t i = 0; i < values.size(); ++i) {
-      if (lost.count(i / kEpochValues) == 0 && values[i] != expected[i]) {
-        ADD_FAILURE() << "value " << i << " changed, chunked " << chunked;
-        break;
+    // The reason names what was thrown, but for want of memory, where the
+    // library's own text says nothing more.
+    for (const bool outOfMemory : {false, true}) {
+      std::atomic<size_t> refused{0};
+      WorkFaults faults = threadsFailingFrom(0, refused);
+      int jobs = 0;
+      faults.beforeJob = [&jobs, outOfMemory] {
+        if (++jobs != 3) return;
+        if (outOfMemory) throw std::bad_alloc();
+        throw std::length_error("vector::_M_realloc_insert");
+      };
+      const ScopedWorkFaults inForce(faults);
+      std::set<size_t> failed;
+      std::set<std::string> reasons;
+      const std::vector<float> values = test::streamedValues(
+          [&](const EpochConsumer& consumer) { stored.stream(consumer); }, 600, &failed, &reasons);
+      EXPECT_EQ(failed, lost) << chunked;
+      EXPECT_EQ(reasons, std::set<std::string>{std::string("reading the dataset /features failed") +
+                                               (outOfMemory ? "" : ": vector::_M_realloc_insert")})
+          << chunked;
+      for (size_t i = 0; i < values.size(); ++i) {
+        if (lost.count(i / kEpochValues) == 0 && values[i] != expected[i]) {
+          ADD_FAILURE() << "value " << i << " changed, chunked " << chunked;
+          break;
+        }
       }
     }
   }

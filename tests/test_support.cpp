@@ -185,14 +185,15 @@ StoredEpochs openFeatures(const std::string& path, size_t epochCount) {
 }
 
 std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
-                                  std::set<size_t>* failed) {
+                                  std::set<size_t>* failed, std::set<std::string>* reasons) {
   std::vector<float> values(epochCount * kEpochValues, 0.0f);
   EpochConsumer consumer;
   consumer.values = [&](uint64_t first, const float* run, size_t count) {
     if (first + count > values.size()) throw std::runtime_error("a value beyond the epochs");
     std::copy(run, run + count, values.begin() + static_cast<std::ptrdiff_t>(first));
   };
-  consumer.failed = [&](uint64_t first, uint64_t count, const std::string&) {
+  consumer.failed = [&](uint64_t first, uint64_t count, const std::string& reason) {
+    if (reasons != nullptr) reasons->insert(reason);
     for (uint64_t s = first / kEpochValues; count > 0 && s <= (first + count - 1) / kEpochValues;
          ++s) {
       if (failed != nullptr) failed->insert(static_cast<size_t>(s));

@@ -67,9 +67,10 @@ void storeDataset(const std::string& path, const char* name, const std::vector<f
 StoredEpochs openFeatures(const std::string& path, size_t epochCount);
 
 // Every value a stream hands out, in stimulus order, for epochCount epochs;
-// failed gets the epochs it gave up instead.
+// failed gets the epochs it gave up instead, reasons why.
 std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
-                                  std::set<size_t>* failed = nullptr);
+                                  std::set<size_t>* failed = nullptr,
+                                  std::set<std::string>* reasons = nullptr);
 std::vector<float> streamedValues(const StoredEpochs& epochs);
 
 // Epochs held in memory, narrowed from double values as "/features" is: the
