@@ -37,7 +37,8 @@ class OutputFile {
   // Appends all bytes.
   Status write(const void* data, size_t size);
   // Reserves the file's final size, so that writes in any order only fill
-  // it; where the file system cannot, the writes reserve as they go.
+  // it; where the file system cannot, or only by writing every page (in
+  // memory), the writes reserve as they go.
   Status reserve(uint64_t size);
   // Closes the descriptor; the next write opens the file again.
   void putDown();
