@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/messages.h"
+#include "input/raw_buffer.h"
 
 namespace erp2npx {
 
@@ -115,12 +116,11 @@ struct BoxWalk {
                                                   : grid.chunk()[d];
       extent[d] = std::min(span, grid.dims()[d] - origin[d]);
     }
-    // No chunk past those that hold the values wanted: it may never have
-    // been written.
+    // No row past those that hold the values wanted: its chunk may never
+    // have been written, and a probe of one epoch reads one epoch.
     const uint64_t first = grid.linearIndex(origin);
-    const uint64_t levelStep = grid.chunk()[level] * grid.strides()[level];
-    extent[level] = std::min<uint64_t>(
-        extent[level], (count - first + levelStep - 1) / levelStep * grid.chunk()[level]);
+    const uint64_t rowValues = std::max<uint64_t>(grid.strides()[level], 1);
+    extent[level] = std::min<uint64_t>(extent[level], (count - first + rowValues - 1) / rowValues);
     uint64_t values = 1;
     for (size_t d = 0; d < grid.dims().size(); ++d) values *= extent[d];
     return values;
@@ -285,7 +285,7 @@ Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
       chunkByChunk && storage.allocation == DatasetStorage::Allocation::kPartial;
   // An invalid one fails every box's read, and each box goes to failed.
   const Hid fileSpace = dataspaceHandle(H5Dget_space(dataset));
-  std::vector<unsigned char> buffer;
+  Bytes buffer;  // filled by each read before it is looked at
   std::vector<hsize_t> extent(storage.grid.dims().size());
   const bool finished = walk.plan.grid.forEachChunkBefore(count, [&](const hsize_t* origin) {
     if (!walk.startsBox(origin)) return true;
@@ -405,6 +405,10 @@ Result<std::vector<int32_t>> readLeadingIntegers(hid_t dataset, const DatasetSto
                                                  uint64_t count) {
   const Hid type = datatypeHandle(H5Dget_type(dataset));
   if (!type.valid()) return Status::failed(msg::kTypeUnreadable);
+  // Stored as they are kept, the values need neither converting nor checking.
+  if (H5Tequal(type.get(), H5T_NATIVE_INT32) > 0) {
+    return readLeadingValues<int32_t>(dataset, storage, count);
+  }
   if (H5Tget_class(type.get()) == H5T_FLOAT) {
     return readIntegersThrough<double>(dataset, storage, H5T_NATIVE_DOUBLE, count);
   }
