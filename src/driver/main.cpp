@@ -1,4 +1,9 @@
+#include <malloc.h>
+
 #include "driver/conversion_run.h"
 
-// Arguments are ignored: every name and constant of the conversion is fixed.
-int main() { return erp2npx::runConversion(); }
+int main() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
+  return erp2npx::runConversion();
+}
