@@ -308,7 +308,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
                          epochValues.data());
   const erp2npx::EpochStream stream = [&](const erp2npx::EpochConsumer& consumer) {
     for (const size_t e : in.storageOrder) {
-      consumer.values(e * kEpochFloats, epochValues.data() + e * kEpochFloats, kEpochFloats);
+      consumer.values(e * kEpochFloats, epochValues.data() + e * kEpochFloats, kEpochFloats,
+                      nullptr);
     }
   };
   erp2npx::Console console = erp2npx::Console::collecting();

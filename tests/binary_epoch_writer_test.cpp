@@ -97,10 +97,10 @@ Written writeSession(const Session& session, const TrialMap& trials,
   forEachEpochInFileOrder(trials,
                           [&](int32_t stimulus) { placement.place(stimulus, slot, epoch++); });
   EpochConsumer consumer;
-  consumer.values = [&](uint64_t first, const float* values, size_t count) {
+  consumer.values = [&](uint64_t first, const float* values, size_t count, const ValuesHold& hold) {
     placeValues(placement, first, values, count,
                 [&](uint64_t, uint32_t to, uint64_t at, const float* run, size_t length) {
-                  writer.write(to, at, run, length);
+                  writer.write(to, at, run, length, hold);
                 });
   };
   consumer.failed = [&](uint64_t first, uint64_t, const std::string& reason) {

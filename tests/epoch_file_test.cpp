@@ -99,7 +99,7 @@ TEST_P(EpochFileLayouts, OnePassInStorageOrderGivesEveryValueAsTheLibraryReadsIt
   std::vector<int> seen(kStimuli * kEpochValues, 0);
   std::vector<float> actual(seen.size());
   EpochConsumer consumer;
-  consumer.values = [&](uint64_t first, const float* run, size_t count) {
+  consumer.values = [&](uint64_t first, const float* run, size_t count, const ValuesHold&) {
     for (size_t i = 0; i < count; ++i) {
       ++seen[first + i];
       actual[first + i] = run[i];

@@ -188,7 +188,7 @@ std::vector<float> streamedValues(const EpochStream& stream, size_t epochCount,
                                   std::set<size_t>* failed, std::set<std::string>* reasons) {
   std::vector<float> values(epochCount * kEpochValues, 0.0f);
   EpochConsumer consumer;
-  consumer.values = [&](uint64_t first, const float* run, size_t count) {
+  consumer.values = [&](uint64_t first, const float* run, size_t count, const ValuesHold&) {
     if (first + count > values.size()) throw std::runtime_error("a value beyond the epochs");
     std::copy(run, run + count, values.begin() + static_cast<std::ptrdiff_t>(first));
   };
@@ -224,7 +224,7 @@ EpochStream InMemoryEpochs::stream(std::vector<size_t> order, std::set<size_t> f
       if (failing.count(e) != 0) {
         consumer.failed(e * kEpochValues, kEpochValues, "reading the epochs failed");
       } else {
-        consumer.values(e * kEpochValues, values->data() + e * kEpochValues, kEpochValues);
+        consumer.values(e * kEpochValues, values->data() + e * kEpochValues, kEpochValues, nullptr);
       }
     }
   };

@@ -98,10 +98,11 @@ class Walk {
     progress_ = &progress;
     finishReady();
     EpochConsumer consumer;
-    consumer.values = [&](uint64_t firstValue, const float* values, size_t count) {
+    consumer.values = [&](uint64_t firstValue, const float* values, size_t count,
+                          const ValuesHold& hold) {
       placeValues(placement_, firstValue, values, count,
                   [&](uint64_t, uint32_t step, uint64_t at, const float* run, size_t length) {
-                    write(std::get<SessionStep>(steps_[step]), at, run, length);
+                    write(std::get<SessionStep>(steps_[step]), at, run, length, hold);
                   });
     };
     consumer.failed = [&](uint64_t firstValue, uint64_t count, const std::string& reason) {
@@ -128,9 +129,10 @@ class Walk {
   // A session is finished as soon as its last epoch is in, before the epochs
   // of the next: with the input in session order, each file and header is
   // whole before the next one is begun.
-  void write(SessionStep& step, uint64_t at, const float* values, size_t count) {
+  void write(SessionStep& step, uint64_t at, const float* values, size_t count,
+             const ValuesHold& hold) {
     const uint32_t slot = slotOf(step);
-    writer_.write(slot, at, values, count);
+    writer_.write(slot, at, values, count, hold);
     if (writer_.settled(slot)) finishReady();
   }
 

@@ -72,14 +72,24 @@ void ContiguousEpochs::stream(const EpochConsumer& consumer, uint64_t valueCount
       block.failure = readFailure(dataset_.name);
       return;
     }
-    block.values.resize(run.length);
-    narrowToFloat(wide.data(), run.length, block.values.data());
+    block.values->resize(run.length);
+    narrowToFloat(wide.data(), run.length, block.values->data());
   };
-  for (uint64_t first = 0; first < valueCount; first += kBlockValues) {
-    Block block;
-    block.runs.push_back({first, 0, blockLength(first, valueCount)});
-    block.values = Spares::take(spares.values);
-    work.submit(std::move(block), readBlock, take);
+  // Read from as many places at once as there are workers, so that the
+  // writes which follow go to different files instead of queueing for the
+  // lock of one.
+  const uint64_t blocks = (valueCount + kBlockValues - 1) / kBlockValues;
+  const uint64_t stripes = std::clamp<uint64_t>(workers, 1, std::max<uint64_t>(blocks, 1));
+  const uint64_t stripeBlocks = (blocks + stripes - 1) / stripes;
+  for (uint64_t round = 0; round < stripeBlocks; ++round) {
+    for (uint64_t stripe = 0; stripe < stripes; ++stripe) {
+      const uint64_t first = (stripe * stripeBlocks + round) * kBlockValues;
+      if (first >= valueCount) continue;
+      Block block;
+      block.runs.push_back({first, 0, blockLength(first, valueCount)});
+      block.values = spares.values.take();
+      work.submit(std::move(block), readBlock, take);
+    }
   }
   work.finish(take);
 }

@@ -3,16 +3,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace erp2npx {
+
+// Keeps the values of a run valid for as long as it is held, so that a
+// consumer may write them out later without a copy; empty where they are
+// the caller's again once the call returns.
+using ValuesHold = std::shared_ptr<const void>;
 
 // Receives the samples of "/features" as they are read, in the order the
 // file stores them: runs of consecutive values (value v of the epoch of
 // stimulus s is value s * kEpochValues + v) narrowed to float32, and the runs
 // that could not be read.
 struct EpochConsumer {
-  std::function<void(uint64_t firstValue, const float* values, size_t count)> values;
+  std::function<void(uint64_t firstValue, const float* values, size_t count,
+                     const ValuesHold& hold)>
+      values;
   std::function<void(uint64_t firstValue, uint64_t count, const std::string& reason)> failed;
 };
 

@@ -11,6 +11,9 @@ namespace {
 // Beyond this many workers the input's reading is the limit, and more would
 // only hold more buffers.
 constexpr size_t kMaxWorkers = 8;
+// Buffers kept for reuse at most: as many as may wait in the queues of
+// reading and writing, and more than that was a burst.
+constexpr size_t kSpareBuffers = 32;
 
 // Why the runs of a block whose job threw were not read: its epochs alone
 // are lost, as with a chunk that does not unpack.
@@ -31,6 +34,27 @@ std::string readFailure(const std::string& datasetName) {
   return "reading the dataset " + datasetName + " failed";
 }
 
+std::shared_ptr<Samples> SamplePool::take() const {
+  Samples buffer;
+  {
+    const std::lock_guard<std::mutex> lock(spares_->mutex);
+    if (!spares_->buffers.empty()) {
+      buffer = std::move(spares_->buffers.back());
+      spares_->buffers.pop_back();
+    }
+  }
+  buffer.clear();
+  // The pool's state outlives the pool while buffers are out.
+  return std::shared_ptr<Samples>(new Samples(std::move(buffer)),
+                                  [spares = spares_](Samples* given) {
+                                    const std::unique_ptr<Samples> owned(given);
+                                    const std::lock_guard<std::mutex> lock(spares->mutex);
+                                    if (spares->buffers.size() < kSpareBuffers) {
+                                      spares->buffers.push_back(std::move(*owned));
+                                    }
+                                  });
+}
+
 size_t workerCount() {
   const unsigned cores = std::thread::hardware_concurrency();
   return std::clamp<size_t>(cores, 1, kMaxWorkers);
@@ -41,12 +65,12 @@ void handBlock(Block& block, std::exception_ptr failure, const std::string& data
   if (failure) block.failure = jobFailure(datasetName, failure);
   for (const Block::Run& run : block.runs) {
     if (block.failure.empty()) {
-      consumer.values(run.firstValue, block.values.data() + run.offset, run.length);
+      consumer.values(run.firstValue, block.values->data() + run.offset, run.length, block.values);
     } else {
       consumer.failed(run.firstValue, run.length, block.failure);
     }
   }
-  spares.values.push_back(std::move(block.values));
+  block.values.reset();
   spares.stored.push_back(std::move(block.stored));
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,27 @@ inline constexpr size_t kBlockValues = 256 * kEpochValues;
 // Threads to read or unpack on: one a core, within reason.
 size_t workerCount();
 
+// Buffers of narrowed samples that go to the consumer with a hold on them
+// and come back here once it lets go, on whichever thread that is: blocks
+// reuse their memory instead of mapping fresh pages each time.
+class SamplePool {
+ public:
+  SamplePool() : spares_(std::make_shared<Spares>()) {}
+  // An empty buffer, with the capacity of one given back if there is one.
+  std::shared_ptr<Samples> take() const;
+
+ private:
+  struct Spares {
+    std::mutex mutex;
+    std::vector<Samples> buffers;
+  };
+  std::shared_ptr<Spares> spares_;
+};
+
 // The samples of the epochs as unpacked off the calling thread: runs of
 // values, or the runs that could not be had and why. The calling thread
 // says which runs a block covers before a worker fills it in, and hands it
-// spare buffers, which come back with it to be used again: blocks reuse
-// their memory instead of mapping fresh pages each time.
+// spare buffers, which come back with it to be used again.
 struct Block {
   struct Run {
     uint64_t firstValue;
@@ -50,7 +67,7 @@ struct Block {
   };
   Bytes stored;  // a chunk as stored
   uint32_t filterMask = 0;
-  Samples values;
+  std::shared_ptr<Samples> values;
   std::vector<Run> runs;
   std::string failure;  // when set, runs were not read
 };
@@ -58,12 +75,11 @@ struct Block {
 // The buffers blocks have given back, the calling thread's alone.
 struct Spares {
   std::vector<Bytes> stored;
-  std::vector<Samples> values;
+  SamplePool values;
 
-  template <typename Buffer>
-  static Buffer take(std::vector<Buffer>& spares) {
+  static Bytes take(std::vector<Bytes>& spares) {
     if (spares.empty()) return {};
-    Buffer spare = std::move(spares.back());
+    Bytes spare = std::move(spares.back());
     spares.pop_back();
     return spare;
   }

@@ -29,7 +29,7 @@ class RunHand {
   void operator()(uint64_t at, const double* values, uint64_t length) {
     if (narrow_.size() < length) narrow_.resize(length);
     narrowToFloat(values, length, narrow_.data());
-    consumer_.values(at, narrow_.data(), length);
+    consumer_.values(at, narrow_.data(), length, nullptr);
   }
 
  private:

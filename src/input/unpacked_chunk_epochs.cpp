@@ -78,11 +78,11 @@ void unpackChunk(const ChunkFormat& format, const std::string& datasetName, Bloc
   // Narrowed run by run, into a buffer of the runs alone.
   size_t total = 0;
   for (const Block::Run& run : block.runs) total += run.length;
-  block.values.resize(total);
+  block.values->resize(total);
   size_t next = 0;
   for (Block::Run& run : block.runs) {
     narrowStored(block.stored.data(), format.sampleType, run.offset, run.length,
-                 block.values.data() + next);
+                 block.values->data() + next);
     run.offset = next;
     next += run.length;
   }
@@ -125,7 +125,7 @@ Block UnpackedChunkEpochs::blockOf(const hsize_t* chunkOrigin, uint64_t storedBy
         return true;
       });
   block.stored = Spares::take(spares.stored);
-  block.values = Spares::take(spares.values);
+  block.values = spares.values.take();
   // Deflate never grows data by more than a few bytes a block, nor the
   // other filters by more than a checksum: a larger chunk is damaged.
   const uint64_t maxBytes = format_.chunkBytes + format_.chunkBytes / 64 + 1024;

@@ -356,7 +356,7 @@ struct SessionSearch {
 void compareSamples(InputData& data, SourceProof& proof, const std::string& sourcePath,
                     CheckReport& report) {
   EpochConsumer consumer;
-  consumer.values = [&](uint64_t first, const float* values, size_t count) {
+  consumer.values = [&](uint64_t first, const float* values, size_t count, const ValuesHold&) {
     proof.compare(first, values, count);
   };
   consumer.failed = [&](uint64_t first, uint64_t count, const std::string& reason) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,10 @@ class BinaryEpochWriter {
   void release(uint32_t slot);
 
   // Writes the values at firstValue of the slot's data block, creating the
-  // file first if need be.
-  void write(uint32_t slot, uint64_t firstValue, const float* values, size_t count);
+  // file first if need be; keep, when set, holds the values valid until
+  // they are written, which spares a copy.
+  void write(uint32_t slot, uint64_t firstValue, const float* values, size_t count,
+             std::shared_ptr<const void> keep = nullptr);
   // The slot's samples cannot all be had: its file is not to be kept.
   void fail(uint32_t slot, const std::string& reason);
 

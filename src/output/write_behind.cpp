@@ -20,19 +20,42 @@ WriteBehind::WriteBehind(size_t threads, WriteAt writeAt)
   staged_.bytes.reserve(kBatchBytes);
 }
 
-void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag) {
+void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag,
+                        std::shared_ptr<const void> hold) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (!hold) {
+    copyIn(fd, offset, bytes, size, tag);
+    return;
+  }
+  if (size == 0) return;
+  Piece* last = staged_.pieces.empty() ? nullptr : &staged_.pieces.back();
+  if (last != nullptr && last->held != nullptr && last->held + last->size == bytes &&
+      last->fd == fd && last->tag == tag && last->offset + last->size == offset &&
+      hold == staged_.holds.back()) {
+    last->size += size;
+  } else {
+    staged_.pieces.push_back({fd, offset, bytes, 0, size, tag});
+    if (staged_.holds.empty() || staged_.holds.back() != hold) {
+      staged_.holds.push_back(std::move(hold));
+    }
+  }
+  staged_.heldBytes += size;
+  if (staged_.bytes.size() + staged_.heldBytes >= kBatchBytes) send();
+}
+
+void WriteBehind::copyIn(int fd, uint64_t offset, const uint8_t* bytes, size_t size, uint32_t tag) {
   // A large write goes in batch-sized pieces, so that no batch outgrows its
   // reserve and the queued batches stay a few megabytes in all.
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
     const size_t piece = std::min(size, kBatchBytes);
     Piece* last = staged_.pieces.empty() ? nullptr : &staged_.pieces.back();
-    if (last != nullptr && last->fd == fd && last->tag == tag &&
-        last->offset + last->size == offset && staged_.bytes.size() + piece <= kBatchBytes) {
+    if (last != nullptr && last->held == nullptr && last->fd == fd && last->tag == tag &&
+        last->offset + last->size == offset &&
+        staged_.bytes.size() + staged_.heldBytes + piece <= kBatchBytes) {
       last->size += piece;
     } else {
-      if (staged_.bytes.size() + piece > kBatchBytes) send();
-      staged_.pieces.push_back({fd, offset, staged_.bytes.size(), piece, tag});
+      if (staged_.bytes.size() + staged_.heldBytes + piece > kBatchBytes) send();
+      staged_.pieces.push_back({fd, offset, nullptr, staged_.bytes.size(), piece, tag});
     }
     staged_.bytes.insert(staged_.bytes.end(), bytes, bytes + piece);
     bytes += piece;
@@ -54,8 +77,9 @@ void WriteBehind::send() {
       [this](Batch& writing) {
         for (; writing.done < writing.pieces.size(); ++writing.done) {
           const Piece& piece = writing.pieces[writing.done];
-          const Status written =
-              writeAt_(piece.fd, piece.offset, writing.bytes.data() + piece.start, piece.size);
+          const uint8_t* bytes =
+              piece.held != nullptr ? piece.held : writing.bytes.data() + piece.start;
+          const Status written = writeAt_(piece.fd, piece.offset, bytes, piece.size);
           if (!written.ok()) writing.failures.emplace_back(piece.tag, written.reason());
         }
       },
@@ -79,6 +103,8 @@ void WriteBehind::collect(Batch& batch, std::exception_ptr failure) {
     }
   }
   batch.bytes.clear();
+  batch.heldBytes = 0;
+  batch.holds.clear();
   batch.pieces.clear();
   batch.failures.clear();
   batch.done = 0;
