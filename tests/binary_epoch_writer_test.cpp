@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -433,6 +435,37 @@ TEST(BinaryEpochWriter, LongRunGoesToTheBackgroundInPiecesOfAMebibyteAtMost) {
   const test::EpochFile file = test::readEpochFile(dir.file("s.bin"));
   ASSERT_EQ(file.size, 160u + 1024 * 4096);
   EXPECT_EQ(sampleBitsAt(file, 1023 * 128 + 127, 7), bitsOf(1023.0f));
+}
+
+TEST(BinaryEpochWriter, HeldValuesAreWrittenFromWhereTheyAreAndLetGoOnceWritten) {
+  TempDir dir;
+  auto values = std::make_shared<std::vector<float>>(2 * kEpochValues, 3.0f);
+  const std::weak_ptr<std::vector<float>> watch = values;
+  std::mutex mutex;
+  std::vector<const void*> sources;
+  std::atomic<bool> heldWhileWritten{true};
+  BinaryEpochWriter writer(channelList(),
+                           [&](int fd, uint64_t offset, const void* data, size_t size) {
+                             if (watch.expired()) heldWhileWritten = false;
+                             {
+                               const std::lock_guard<std::mutex> lock(mutex);
+                               sources.push_back(data);
+                             }
+                             return writeAllAt(fd, offset, data, size);
+                           });
+  const uint32_t slot = writer.add(dir.file("s.bin"), 2);
+  const float* first = values->data();
+  writer.write(slot, 0, first, kEpochValues, values);
+  writer.write(slot, kEpochValues, first + kEpochValues, kEpochValues, values);
+  values.reset();  // the writer's hold is the last
+  EXPECT_TRUE(writer.finish(slot).ok());
+  EXPECT_TRUE(heldWhileWritten);
+  EXPECT_TRUE(watch.expired());
+  // One write, joined, straight from the caller's memory.
+  EXPECT_EQ(sources, std::vector<const void*>{first});
+  const test::EpochFile file = test::readEpochFile(dir.file("s.bin"));
+  ASSERT_EQ(file.size, 160u + 2 * 4096);
+  EXPECT_EQ(sampleBitsAt(file, 128 + 127, 7), bitsOf(3.0f));
 }
 
 // The file that the writer fills appears under its final name only when complete.
