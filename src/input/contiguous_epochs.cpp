@@ -25,8 +25,8 @@ bool readAt(int fd, uint64_t position, uint64_t size, char* bytes) {
 }
 
 // A worker's own buffer of stored values, kept for its every block.
-std::vector<double>& wideBuffer(size_t count) {
-  thread_local std::vector<double> wide;
+std::vector<double, UninitialisedAllocator<double>>& wideBuffer(size_t count) {
+  thread_local std::vector<double, UninitialisedAllocator<double>> wide;
   if (wide.size() < count) wide.resize(count);
   return wide;
 }
@@ -67,7 +67,7 @@ void ContiguousEpochs::stream(const EpochConsumer& consumer, uint64_t valueCount
   };
   const auto readBlock = [this](Block& block) {
     const Block::Run& run = block.runs.front();
-    std::vector<double>& wide = wideBuffer(run.length);
+    auto& wide = wideBuffer(run.length);
     if (!read(run.firstValue, run.length, wide.data())) {
       block.failure = readFailure(dataset_.name);
       return;

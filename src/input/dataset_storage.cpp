@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/messages.h"
+#include "common/prefault.h"
 #include "input/raw_buffer.h"
 
 namespace erp2npx {
@@ -302,7 +303,7 @@ Status readBoxes(hid_t dataset, const DatasetStorage& storage, hid_t memoryType,
 template <typename T>
 Result<std::vector<T>> readLeadingValues(hid_t dataset, const DatasetStorage& storage,
                                          uint64_t count) {
-  std::vector<T> values(count);
+  std::vector<T> values = prefaultedVector<T>(count);
   const ChunkGrid& grid = storage.grid;
   const Status read = readBoxes(
       dataset, storage, nativeType(static_cast<T*>(nullptr)), sizeof(T), count, false,
@@ -368,7 +369,7 @@ std::string valueText(double value) {
 template <typename Wide>
 Result<std::vector<int32_t>> readIntegersThrough(hid_t dataset, const DatasetStorage& storage,
                                                  hid_t memoryType, uint64_t count) {
-  std::vector<int32_t> values(count);
+  std::vector<int32_t> values = prefaultedVector<int32_t>(count);
   const ChunkGrid& grid = storage.grid;
   // Boxes do not come in the order of their values: the first is the lowest index.
   uint64_t badIndex = std::numeric_limits<uint64_t>::max();

@@ -7,11 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/prefault.h"
+
 namespace erp2npx {
 
 // An allocator whose vectors grow without zeroing what they add: the bytes of
 // a chunk and the samples of a block are always written before they are read,
-// and zeroing them first would cost about as much as unpacking them.
+// and zeroing them first would cost about as much as unpacking them. Their
+// pages are mapped in as they are allocated.
 template <typename T>
 struct UninitialisedAllocator : std::allocator<T> {
   template <typename U>
@@ -21,6 +24,12 @@ struct UninitialisedAllocator : std::allocator<T> {
   UninitialisedAllocator() = default;
   template <typename U>
   UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+  T* allocate(size_t count) {
+    T* block = std::allocator<T>::allocate(count);
+    prefault(block, count * sizeof(T));
+    return block;
+  }
 
   template <typename U>
   void construct(U* at) noexcept(std::is_nothrow_default_constructible<U>::value) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/prefault.h"
 #include "input/dataset_table.h"
 
 namespace erp2npx {
@@ -67,7 +68,7 @@ StimulusTable buildStimulusTable(const StimulusColumns& columns, uint64_t stimul
     if (dataset.field != nullptr)
       n = std::min<uint64_t>(n, valuesTaken(columns[dataset.name], dataset));
   }
-  StimulusTable table(static_cast<size_t>(n));
+  StimulusTable table = prefaultedVector<StimulusRecord>(static_cast<size_t>(n));
   for (const RootDataset& dataset : kRootDatasets) {
     if (dataset.field != nullptr) fillField(table, columns[dataset.name], dataset);
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/prefault.h"
 #include "common/status.h"
 #include "input/dataset_loader.h"
 #include "output/session_events.h"
@@ -36,7 +37,9 @@ SessionEvents buildSessionEvents(const TrialMap& trials, const InputData& data);
 // read; eight bytes a stimulus.
 class EpochPlacement {
  public:
-  explicit EpochPlacement(size_t stimuli) : slot_(stimuli, kNowhere), epoch_(stimuli, 0) {}
+  explicit EpochPlacement(size_t stimuli)
+      : slot_(prefaultedVector<uint32_t>(stimuli, kNowhere)),
+        epoch_(prefaultedVector<uint32_t>(stimuli, 0)) {}
 
   void place(int32_t stimulus, uint32_t slot, uint32_t epoch) {
     slot_[static_cast<size_t>(stimulus)] = slot;

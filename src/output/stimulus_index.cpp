@@ -6,6 +6,8 @@
 #include <string>
 #include <tuple>
 
+#include "common/prefault.h"
+
 namespace erp2npx {
 
 TrialMap::TrialMap(std::initializer_list<std::pair<int32_t, std::vector<int32_t>>> trials) {
@@ -35,7 +37,7 @@ StimulusIndex buildStimulusIndex(const StimulusTable& stimuli,
   StimulusIndex index;
   // Stimulus numbers in index order, so that each session's trials are
   // appended ascending without a node per trial.
-  std::vector<int32_t> order(stimuli.size());
+  std::vector<int32_t> order = prefaultedVector<int32_t>(stimuli.size());
   std::iota(order.begin(), order.end(), 0);
   const auto key = [&](int32_t p) {
     const StimulusRecord& r = stimuli[static_cast<size_t>(p)];
@@ -56,6 +58,7 @@ StimulusIndex buildStimulusIndex(const StimulusTable& stimuli,
     previous = &record;
   }
   index.trials.reserve(stimuli.size());
+  prefault(index.trials.data(), stimuli.size() * sizeof(int32_t));
   for (const StimulusRecord& record : stimuli) index.trials.push_back(record.trial);
   std::sort(index.trials.begin(), index.trials.end());
   index.trials.erase(std::unique(index.trials.begin(), index.trials.end()), index.trials.end());
