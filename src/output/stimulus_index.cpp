@@ -43,7 +43,11 @@ StimulusIndex buildStimulusIndex(const StimulusTable& stimuli,
     const StimulusRecord& r = stimuli[static_cast<size_t>(p)];
     return std::make_tuple(r.database, r.subject, r.session, r.trial, p);
   };
-  std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
+  const auto before = [&](int32_t a, int32_t b) { return key(a) < key(b); };
+  // Most inputs store their stimuli in session order, which needs no sort.
+  if (!std::is_sorted(order.begin(), order.end(), before)) {
+    std::sort(order.begin(), order.end(), before);
+  }
   TrialMap* session = nullptr;
   const StimulusRecord* previous = nullptr;
   for (const int32_t p : order) {
@@ -60,7 +64,9 @@ StimulusIndex buildStimulusIndex(const StimulusTable& stimuli,
   index.trials.reserve(stimuli.size());
   prefault(index.trials.data(), stimuli.size() * sizeof(int32_t));
   for (const StimulusRecord& record : stimuli) index.trials.push_back(record.trial);
-  std::sort(index.trials.begin(), index.trials.end());
+  if (!std::is_sorted(index.trials.begin(), index.trials.end())) {
+    std::sort(index.trials.begin(), index.trials.end());
+  }
   index.trials.erase(std::unique(index.trials.begin(), index.trials.end()), index.trials.end());
   index.trials.shrink_to_fit();
   for (const SessionLayout& layout : sessionLayouts) {
