@@ -154,6 +154,38 @@ TEST(StoredEpochs, EachStorageIsReadTheFastestWayItAllows) {
   }
 }
 
+TEST(StoredEpochs, OnlyBlocksOfAFewMegabytesAreHeldPastTheirRuns) {
+  // Contiguous blocks of 256 epochs, or chunks of 300 epochs, larger than a
+  // block: holding those would keep far more than the writer's queue.
+  test::TempDir dir;
+  test::InputFileContents contents = test::smallInput(1, 2);
+  contents.omit = {"/features"};
+  const std::string path = dir.file("large-chunks.hdf5");
+  test::writeInputFile(path, contents);
+  test::Stored how;
+  how.chunk = {300 * kEpochValues};
+  how.deflate = 1;
+  test::storeDataset(path, "/features", std::vector<double>(600 * kEpochValues, 0.5), how);
+  for (const std::string& file : {featuresFile(dir, false), path}) {
+    const StoredEpochs stored = test::openFeatures(file, 600);
+    const bool large = file == path;
+    ASSERT_TRUE(large ? stored.readBy<UnpackedChunkEpochs>() : stored.readBy<ContiguousEpochs>());
+    size_t held = 0;
+    size_t runs = 0;
+    EpochConsumer consumer;
+    consumer.values = [&](uint64_t, const float*, size_t, const ValuesHold& hold) {
+      ++runs;
+      held += hold ? 1 : 0;
+    };
+    consumer.failed = [](uint64_t, uint64_t, const std::string& reason) {
+      ADD_FAILURE() << reason;
+    };
+    stored.stream(consumer);
+    EXPECT_GT(runs, 0u);
+    EXPECT_EQ(held, large ? 0 : runs) << file;
+  }
+}
+
 TEST(StoredEpochs, ThreadsThatCannotStartChangeNoValue) {
   test::TempDir dir;
   for (const bool chunked : {false, true}) {

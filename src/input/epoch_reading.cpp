@@ -63,9 +63,13 @@ size_t workerCount() {
 void handBlock(Block& block, std::exception_ptr failure, const std::string& datasetName,
                const EpochConsumer& consumer, Spares& spares) {
   if (failure) block.failure = jobFailure(datasetName, failure);
+  // A consumer may keep blocks of a contiguous block's size at most: those of
+  // chunks stored larger it copies, so that what it keeps stays a few
+  // megabytes whatever the chunks.
+  const ValuesHold hold = block.values->size() <= kBlockValues ? block.values : nullptr;
   for (const Block::Run& run : block.runs) {
     if (block.failure.empty()) {
-      consumer.values(run.firstValue, block.values->data() + run.offset, run.length, block.values);
+      consumer.values(run.firstValue, block.values->data() + run.offset, run.length, hold);
     } else {
       consumer.failed(run.firstValue, run.length, block.failure);
     }
