@@ -98,6 +98,19 @@ TEST(ParadigmSection, FilesWithoutAnElementAreReported) {
             "Unable to load the Encoder file: 6by7_QUOLMET.enc\n");
 }
 
+TEST(ParadigmSection, EncoderFileThatCannotBeReadSaysWhy) {
+  TempDir dir;
+  const std::string unreadable = "is no regular file of at most 1048576 bytes that can be read";
+  EXPECT_EQ(readEncoderFile(dir.file("nowhere.enc")).reason(), "No such file or directory");
+  writeTextFile(dir.file("big.enc"), std::string((1 << 20) + 1, 'x'));
+  EXPECT_EQ(readEncoderFile(dir.file("big.enc")).reason(), unreadable);
+  EXPECT_EQ(readEncoderFile(dir.path).reason(), unreadable);
+  writeTextFile(dir.file("limit.enc"), std::string(1 << 20, 'x'));
+  const Result<std::string> limit = readEncoderFile(dir.file("limit.enc"));
+  ASSERT_TRUE(limit.ok());
+  EXPECT_EQ(limit->size(), size_t{1} << 20);
+}
+
 TEST(ParadigmSection, FilesWithoutDocEncoderLeaveItEmptySilently) {
   TempDir dir;
   const std::pair<const char*, const char*> cases[] = {
@@ -199,6 +212,12 @@ TEST(BesideExecutable, IsInTheRunningProgramsDirectory) {
   EXPECT_EQ(fileBesideExecutable("elsewhere/deeper/4by5_QUOLMET.enc"),
             directory + "4by5_QUOLMET.enc");
   EXPECT_EQ(fileBesideExecutable("README"), directory + "README");
+  // Targets longer than the first buffer are read whole; no link reads empty.
+  TempDir dir;
+  const std::string far = "/" + std::string(300, 'd') + "/erp2npx";
+  ASSERT_EQ(symlink(far.c_str(), dir.file("link").c_str()), 0);
+  EXPECT_EQ(linkTarget(dir.file("link")), far);
+  EXPECT_EQ(linkTarget(dir.file("none")), "");
 }
 
 }  // namespace

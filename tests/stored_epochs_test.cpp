@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "common/work_queue.h"
+#include "input/chunk_filters.h"
 #include "input/hdf5_handle.h"
 #include "test_support.h"
 
@@ -67,6 +69,22 @@ TEST(NarrowToFloat, ConvertsEveryValueOfARun) {
   narrowToFloat(source.data(), source.size(), target.data());
   EXPECT_EQ(target,
             (std::vector<float>{0.5f, std::numeric_limits<float>::infinity(), -3.25f, 0.1f, 7.0f}));
+}
+
+TEST(ChunkFilters, DamagedChunksSayWhy) {
+  const Hid creation = propertyListHandle(H5Pcreate(H5P_DATASET_CREATE));
+  const hsize_t chunk = 4;
+  ASSERT_GE(H5Pset_chunk(creation.get(), 1, &chunk), 0);
+  ASSERT_GE(H5Pset_deflate(creation.get(), 1), 0);
+  ASSERT_GE(H5Pset_fletcher32(creation.get()), 0);
+  const std::optional<ChunkFilters> filters = ChunkFilters::of(creation.get());
+  ASSERT_TRUE(filters);
+  // Undone last first: the checksum, then the deflate.
+  Bytes tooShort = {1, 2};
+  EXPECT_EQ(filters->decode(tooShort, 0, 32).reason(), "it is too short for its checksum");
+  // With the checksum skipped when written (mask bit 1), bytes that do not inflate.
+  Bytes garbage = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(filters->decode(garbage, 0b10, 32).reason(), "its data does not inflate");
 }
 
 TEST(StoredEpochs, StartsWithNoEpochs) {

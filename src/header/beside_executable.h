@@ -9,4 +9,8 @@ namespace erp2npx {
 // so files beside the real executable are found however it was started.
 std::string fileBesideExecutable(const std::string& fileName);
 
+// What the symbolic link at link names, whatever its length; empty when it
+// cannot be read.
+std::string linkTarget(const std::string& link);
+
 }  // namespace erp2npx

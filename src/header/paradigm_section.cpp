@@ -40,7 +40,8 @@ void appendParadigm(pugi::xml_node p2731) {
 constexpr size_t kMaxEncoderBytes = size_t{1} << 20;
 constexpr unsigned kMaxEncoderDepth = 256;
 
-// Reads a regular file of at most kMaxEncoderBytes.
+}  // namespace
+
 Result<std::string> readEncoderFile(const std::string& path) {
   // O_NONBLOCK: a FIFO in its place must not hold the run.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -71,6 +72,8 @@ Result<std::string> readEncoderFile(const std::string& path) {
   text.resize(size);
   return text;
 }
+
+namespace {
 
 // Nested no deeper than kMaxEncoderDepth, and no element repeating an
 // attribute: the XML library takes that without complaint, yet every header

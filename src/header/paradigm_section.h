@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "common/status.h"
 #include "input/stimulus_table.h"
 
 namespace erp2npx {
@@ -12,6 +13,10 @@ std::string encoderFileName(const SessionLayout& layout);
 
 // Where the session's encoder file lies: beside the running executable.
 std::string encoderPathBesideExecutable(const SessionLayout& layout);
+
+// The whole text of an encoder file: a regular file of at most a mebibyte,
+// still so once read; fails with what stood in the way.
+Result<std::string> readEncoderFile(const std::string& path);
 
 // What became of the session's encoder description. A file that cannot be
 // loaded is reported by the caller under its bare name.
