@@ -119,7 +119,7 @@ void BinaryEpochWriter::holdAtMost(size_t count) {
 }
 
 void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* values,
-                              size_t count, std::shared_ptr<const void> keep) {
+                              size_t count, const std::shared_ptr<const void>& keep) {
   Slot& slot = slots_[index];
   if (!slot.failure.ok()) return;
   if (!slot.created && !create(slot)) return;
@@ -131,8 +131,7 @@ void BinaryEpochWriter::write(uint32_t index, uint64_t firstValue, const float* 
     }
   }
   const uint64_t offset = dataOffset_ + firstValue * sizeof(float);
-  background_.write(slot.file.descriptor(), offset, values, count * sizeof(float), index,
-                    std::move(keep));
+  background_.write(slot.file.descriptor(), offset, values, count * sizeof(float), index, keep);
   hold(index);
   slot.missing -= count;
 }

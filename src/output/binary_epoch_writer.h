@@ -33,7 +33,7 @@ class BinaryEpochWriter {
   // file first if need be; keep, when set, holds the values valid until
   // they are written, which spares a copy.
   void write(uint32_t slot, uint64_t firstValue, const float* values, size_t count,
-             std::shared_ptr<const void> keep = nullptr);
+             const std::shared_ptr<const void>& keep = nullptr);
   // The slot's samples cannot all be had: its file is not to be kept.
   void fail(uint32_t slot, const std::string& reason);
 

@@ -21,7 +21,7 @@ WriteBehind::WriteBehind(size_t threads, WriteAt writeAt)
 }
 
 void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag,
-                        std::shared_ptr<const void> hold) {
+                        const std::shared_ptr<const void>& hold) {
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (!hold) {
     copyIn(fd, offset, bytes, size, tag);
@@ -36,7 +36,7 @@ void WriteBehind::write(int fd, uint64_t offset, const void* data, size_t size, 
   } else {
     staged_.pieces.push_back({fd, offset, bytes, 0, size, tag});
     if (staged_.holds.empty() || staged_.holds.back() != hold) {
-      staged_.holds.push_back(std::move(hold));
+      staged_.holds.push_back(hold);
     }
   }
   staged_.heldBytes += size;

@@ -35,7 +35,7 @@ class WriteBehind {
   // Queues size bytes for offset of fd; tag names the writes in failures.
   // hold, when set, keeps data valid until the write is done.
   void write(int fd, uint64_t offset, const void* data, size_t size, uint32_t tag,
-             std::shared_ptr<const void> hold = nullptr);
+             const std::shared_ptr<const void>& hold = nullptr);
 
   // Waits until every write queued so far is done; returns the tags of those
   // that failed, each with the reason.
